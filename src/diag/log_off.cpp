@@ -1,0 +1,5 @@
+#include "diag/log.h"
+
+namespace diag {
+CDaxDbgOutputDebugLog g_daxDebugLog{false};
+}

@@ -1,0 +1,117 @@
+// Owning wrappers for Win32 handles: one template, one traits type per kind of handle, so that
+// every kind spells out its own invalid value and its own close function.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <winsvc.h>
+
+#include <utility>
+
+namespace platform {
+
+template <typename Traits>
+class UniqueHandle {
+ public:
+  using pointer = typename Traits::pointer;
+
+  UniqueHandle() noexcept = default;
+  explicit UniqueHandle(pointer value) noexcept : value_(value) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : value_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { reset(); }
+
+  pointer get() const noexcept { return value_; }
+  bool is_valid() const noexcept { return value_ != Traits::invalid(); }
+  explicit operator bool() const noexcept { return is_valid(); }
+
+  void reset(pointer value = Traits::invalid()) noexcept {
+    if (is_valid()) Traits::close(value_);
+    value_ = value;
+  }
+
+  [[nodiscard]] pointer release() noexcept {
+    return std::exchange(value_, Traits::invalid());
+  }
+
+  // For out-parameters of Win32 calls; drops whatever was held.
+  pointer* put() noexcept {
+    reset();
+    return &value_;
+  }
+
+ private:
+  pointer value_ = Traits::invalid();
+};
+
+struct KernelHandleTraits {
+  using pointer = HANDLE;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::CloseHandle(h); }
+};
+
+// CreateFile and the snapshot functions fail with INVALID_HANDLE_VALUE, not NULL.
+struct FileHandleTraits {
+  using pointer = HANDLE;
+  static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void close(pointer h) noexcept { ::CloseHandle(h); }
+};
+
+struct RegKeyTraits {
+  using pointer = HKEY;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::RegCloseKey(h); }
+};
+
+struct ServiceHandleTraits {
+  using pointer = SC_HANDLE;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::CloseServiceHandle(h); }
+};
+
+struct LibraryTraits {
+  using pointer = HMODULE;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::FreeLibrary(h); }
+};
+
+struct CertStoreTraits {
+  using pointer = HCERTSTORE;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::CertCloseStore(h, 0); }
+};
+
+struct EventSourceTraits {
+  using pointer = HANDLE;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::DeregisterEventSource(h); }
+};
+
+struct LocalMemoryTraits {
+  using pointer = HLOCAL;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::LocalFree(h); }
+};
+
+struct FindHandleTraits {
+  using pointer = HANDLE;
+  static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void close(pointer h) noexcept { ::FindClose(h); }
+};
+
+using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+using UniqueRegKey = UniqueHandle<RegKeyTraits>;
+using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
+using UniqueLibrary = UniqueHandle<LibraryTraits>;
+using UniqueCertStore = UniqueHandle<CertStoreTraits>;
+using UniqueEventSource = UniqueHandle<EventSourceTraits>;
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
+
+}  // namespace platform

@@ -1,0 +1,203 @@
+#include "service/process_entry.h"
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "diag/log.h"
+#include "diag/trace.h"
+#include "platform/module_path.h"
+#include "platform/unique_handle.h"
+#include "service/service_control.h"
+#include "service/service_runtime.h"
+#include "service/verbs.h"
+#include "upgrade/controller.h"
+
+namespace service {
+
+using diag::LogLine;
+
+std::atomic<bool> debugMode{false};
+
+namespace {
+
+// Heap corruption ends the process instead of letting it run on with damaged state. Looked up
+// at run time so that a system without the call still starts.
+void TerminateOnHeapCorruption() {
+  platform::UniqueLibrary kernel(::LoadLibraryA("kernel32.dll"));
+  if (!kernel) return;
+  using HeapSetInformationFn = BOOL(WINAPI*)(HANDLE, int, void*, SIZE_T);
+  auto heapSetInformation = reinterpret_cast<HeapSetInformationFn>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel.get(), "HeapSetInformation")));
+  if (heapSetInformation) heapSetInformation(nullptr, 1 /* HeapEnableTerminationOnCorruption */,
+                                             nullptr, 0);
+}
+
+struct LocalFreeDeleter {
+  void operator()(LPWSTR* argv) const { ::LocalFree(argv); }
+};
+
+// The first argument in the thread's ANSI code page, or "" when it cannot be converted.
+std::string ToThreadAnsi(const wchar_t* argument) {
+  if (!argument) return {};
+  const size_t length = std::wcslen(argument);
+  std::string buffer(length * 2 + 2, '\0');
+  const int written =
+      ::WideCharToMultiByte(CP_THREAD_ACP, 0, argument, -1, &buffer[0],
+                            static_cast<int>(buffer.size()), nullptr, nullptr);
+  if (written <= 0) return {};
+  buffer.resize(static_cast<size_t>(written) - 1);
+  return buffer;
+}
+
+}  // namespace
+
+const VerbEntry* MatchVerb(const char* argument) {
+  static const VerbEntry kVerbs[] = {
+      {"-install", mfn_Install},         {"-uninstall", mfn_UnInstall},
+      {"-start", mfn_StartService},      {"-stop", mfn_StopService},
+      {"-debug", ConfirmDebugMode},
+  };
+  if (!argument || !*argument) return nullptr;
+  for (const VerbEntry& verb : kVerbs) {
+    if (std::strstr(argument, verb.name)) return &verb;
+  }
+  return nullptr;
+}
+
+int ProcessEntry() {
+  diag::RegisterTraceProvider();
+  TerminateOnHeapCorruption();
+  diag::OpenLogFile();
+  if (!DispatchCommandLine()) RunServiceThenUninstall();
+  diag::UnregisterTraceProvider();
+  return 0;
+}
+
+bool DispatchCommandLine() {
+  int count = 0;
+  std::unique_ptr<LPWSTR, LocalFreeDeleter> arguments(
+      ::CommandLineToArgvW(::GetCommandLineW(), &count));
+  if (!arguments) return true;
+  if (count < 2) return false;
+
+  const std::string argument = ToThreadAnsi(arguments.get()[1]);
+  LogLine(argument);
+  if (const VerbEntry* verb = MatchVerb(argument.c_str())) verb->handler();
+  LogLine("command line has been handled");
+  return true;
+}
+
+void mfn_Runservice() {
+  LogLine("Begin to call <mfn_Runservice>.");
+  if (GetPlatformKind() != kPlatformNt) {
+    LogLine("The system isn't Windows NT.");
+  } else {
+    DoNTService();
+  }
+  LogLine("<mfn_Runservice> called.");
+}
+
+std::string UninstallCommandLine(const std::string& executablePath) {
+  char commandLine[324];
+  const int length = std::snprintf(commandLine, sizeof(commandLine), "\"%s\" %s",
+                                   executablePath.c_str(), "-uninstall");
+  if (length < 0 || static_cast<size_t>(length) >= sizeof(commandLine)) return {};
+  return commandLine;
+}
+
+void RunServiceThenUninstall() {
+  mfn_Runservice();
+
+  // The service is one-shot: whatever the run did, it is removed again, by a child process so
+  // that this process can exit and let the Service Control Manager delete it.
+  std::string executablePath;
+  if (!platform::GetOwnModulePath(executablePath)) {
+    mfn_UnInstall();
+    return;
+  }
+  const std::string commandLine = UninstallCommandLine(executablePath);
+  if (commandLine.empty() ||
+      RunProcess(executablePath.c_str(), commandLine.c_str(), false) != 0) {
+    mfn_UnInstall();
+  }
+}
+
+void ConfirmDebugMode() {
+  if (::MessageBoxA(nullptr, "Do you want to proceed the DEBUG mode ?", "DAX_INST Service",
+                    MB_YESNO) != IDYES) {
+    return;
+  }
+  debugMode = true;
+  RunDebugConsole();
+}
+
+void RunDebugConsole() {
+  LogLine("Debugging ", kServiceDisplayName, ", press ctrl-c to exit.");
+  ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  upgrade::DaxInst(0, nullptr);
+}
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD controlType) {
+  switch (controlType) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      LogLine("Stopping ", kServiceDisplayName);
+      upgrade::StopDaxInst();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+int RunProcess(const char* applicationPath, const char* commandLine, bool wait) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  ::GetStartupInfoA(&startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+
+  // CreateProcessA may write into the command line, so it gets a private copy.
+  std::unique_ptr<char[]> writableCommandLine;
+  if (commandLine) {
+    const size_t length = std::strlen(commandLine);
+    writableCommandLine.reset(new (std::nothrow) char[length + 1]);
+    if (!writableCommandLine) return -1;
+    std::memcpy(writableCommandLine.get(), commandLine, length + 1);
+  }
+
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessA(applicationPath, writableCommandLine.get(), nullptr, nullptr, FALSE,
+                        CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
+    return -1;
+  }
+  platform::UniqueKernelHandle processHandle(process.hProcess);
+  platform::UniqueKernelHandle threadHandle(process.hThread);
+  if (wait) ::WaitForSingleObject(processHandle.get(), INFINITE);
+  return 0;
+}
+
+int GetPlatformKind() {
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+#ifdef _MSC_VER
+#pragma warning(suppress : 4996)
+#endif
+  if (!::GetVersionExA(&version)) return kPlatformOther;
+  switch (version.dwPlatformId) {
+    case VER_PLATFORM_WIN32_NT:
+      return kPlatformNt;
+    case VER_PLATFORM_WIN32_WINDOWS:
+      return kPlatform9x;
+    case VER_PLATFORM_WIN32s:
+      return kPlatformWin32s;
+    default:
+      return kPlatformOther;
+  }
+}
+
+}  // namespace service

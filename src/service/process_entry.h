@@ -1,0 +1,38 @@
+// Process entry of daxinst.exe: the five command-line verbs, the service course with its
+// removal afterwards, debug mode, and the routine that starts other programs.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+namespace service {
+
+// Set once, when the user confirms debug mode; never reset.
+extern std::atomic<bool> debugMode;
+
+constexpr char kServiceName[] = "Daxinst";
+constexpr char kServiceDisplayName[] = "Quorvex Auto-upgrade Agent";
+
+// Platform kinds answered by GetPlatformKind.
+enum PlatformKind : int { kPlatformNt = 0, kPlatform9x = 1, kPlatformWin32s = 2, kPlatformOther = 3 };
+
+int ProcessEntry();
+bool DispatchCommandLine();
+void RunServiceThenUninstall();
+void mfn_Runservice();
+void ConfirmDebugMode();
+void RunDebugConsole();
+BOOL WINAPI ConsoleCtrlHandler(DWORD controlType);
+int GetPlatformKind();
+
+// Starts `applicationPath` hidden with `commandLine` (may be null) and, when `wait` is set, waits
+// for it without a time limit. 0 when the process was created, -1 otherwise.
+int RunProcess(const char* applicationPath, const char* commandLine, bool wait);
+
+// "path" -uninstall: the path is quoted so that a package folder with blanks in its name still
+// gives the child its verb as the first argument.
+std::string UninstallCommandLine(const std::string& executablePath);
+
+}  // namespace service

@@ -1,0 +1,40 @@
+// Handlers of the -install, -uninstall, -start and -stop verbs, the Service Control Manager
+// operations behind them, and the registry routines that the rest of the program shares.
+#pragma once
+
+#include <windows.h>
+
+namespace service {
+
+void mfn_Install();
+void mfn_UnInstall();
+void mfn_StartService();
+void mfn_StopService();
+
+void CreateAgentService();
+void ReconfigureAgentService();
+void RemoveAgentService();
+void StopAgentService();
+void StartStatus();
+
+// The system's message for the thread's last error with the code in hexadecimal, or "". Lives
+// in one process-wide buffer that the next call overwrites.
+const char* LastErrorText();
+
+// True when the named service can be opened for status query.
+bool IsServiceInstalled(const char* serviceName);
+
+// 0 on success, 1 on failure.
+int DeleteRegistryValue(HKEY root, const char* subKey, const char* valueName, REGSAM view);
+int WriteRegistryDword(HKEY root, const char* subKey, const char* valueName, DWORD value,
+                       REGSAM view);
+
+// The registry view of the client key: 64-bit when the client's service "daxService" is
+// installed, 32-bit otherwise. Chosen anew at every access.
+REGSAM ClientRegistryView();
+
+constexpr char kClientKeyPath[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
+constexpr char kClientServiceName[] = "daxService";
+constexpr char kRunGuardMutexName[] = "DaxInstall_exist";
+
+}  // namespace service

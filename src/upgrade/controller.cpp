@@ -1,0 +1,231 @@
+#include "upgrade/controller.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "diag/log.h"
+#include "platform/module_path.h"
+#include "platform/process_query.h"
+#include "platform/registry.h"
+#include "platform/unique_handle.h"
+#include "service/service_control.h"
+#include "service/service_runtime.h"
+#include "upgrade/setup_launcher.h"
+#include "upgrade/setup_result.h"
+
+namespace upgrade {
+
+using diag::LogLine;
+
+namespace {
+
+// Process-wide so that the end sequence closes exactly what the run opened, each at most once.
+HANDLE g_stopEvent = nullptr;
+HANDLE g_runGuardMutex = nullptr;
+HANDLE g_serviceCtrlMutex = nullptr;
+
+void CloseAndForget(HANDLE& handle) {
+  if (handle) ::CloseHandle(handle);
+  handle = nullptr;
+}
+
+void LogTagged(const char* message) { LogLine("<ServiceStart>", message); }
+
+class SystemOperations final : public RunOperations {
+ public:
+  bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) override {
+    return service::ReportServiceStatus(state, win32ExitCode, waitHint);
+  }
+  int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) override {
+    return upgrade::RunDaxSetup(packageDirectory, daxPid);
+  }
+  int DaxSetupResult() override { return upgrade::DaxSetupResult(); }
+};
+
+enum class Outcome { kSucceeded, kFailed, kAbandoned };
+
+// Setup has been run for this package before (an earlier run ended before the service was
+// removed): never run it a second time.
+Outcome CountedPath(RunOperations& operations, const std::string& packageDirectory, DWORD daxPid,
+                    DWORD launchCount) {
+  DWORD setupResult = 0;
+  ReadSetupResult(setupResult);
+  if (setupResult == SetupResultDone) {
+    LogLine("DaxInst: RunDaxSetup has been run, result = ", setupResult);
+    return Outcome::kSucceeded;
+  }
+  if (launchCount >= MaxSetupTimes) {
+    LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
+    return Outcome::kFailed;
+  }
+  const int code = operations.RunDaxSetup(packageDirectory, daxPid);
+  LogLine("DaxInst: RunDaxSetup returns code = ", code);
+  ++launchCount;
+  WriteClientDword(kLaunchSetupValue, launchCount);
+  LogLine("DaxInst: Times to set up = ", launchCount);
+  return operations.DaxSetupResult() == kSetupSucceeded ? Outcome::kSucceeded : Outcome::kFailed;
+}
+
+Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirectory,
+                      DWORD daxPid) {
+  LogLine("DaxInst: LaunchSetup not found, first time setup. ");
+  for (int attempt = 1; attempt <= static_cast<int>(MaxSetupTimes); ++attempt) {
+    const int code = operations.RunDaxSetup(packageDirectory, daxPid);
+    LogLine("DaxInst: RunDaxSetup returns code = ", code);
+    WriteClientDword(kLaunchSetupValue, 1);
+    LogLine("DaxInst: Write ", 1, " to LaunchSetup.");
+    switch (operations.DaxSetupResult()) {
+      case kSetupSucceeded:
+        return Outcome::kSucceeded;
+      case kSetupNoResult:
+        LogLine("********* install error 1303-- retry ", attempt);
+        break;
+      default:
+        return Outcome::kFailed;
+    }
+  }
+  return Outcome::kFailed;
+}
+
+Outcome Run(int argc, char** argv, RunOperations& operations, service::CEveryoneDACL& everyone) {
+  LogTagged("To begin the service");
+  LogTagged("Set up pending");
+  WriteClientDword(kSetupStatusValue, kSetupStatusPending);
+  if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
+    return Outcome::kFailed;
+  }
+
+  LogTagged("If already running");
+  g_runGuardMutex = ::CreateMutexA(nullptr, FALSE, service::kRunGuardMutexName);
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) return Outcome::kFailed;
+
+  DWORD daxPid = 0;
+  if (argc == 2 && argv && argv[1]) {
+    daxPid = ResolveDaxPid(static_cast<DWORD>(std::strtol(argv[1], nullptr, 10)));
+  }
+
+  LogTagged("To create event");
+  g_stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, kStopEventName);
+  if (!g_stopEvent) return Outcome::kFailed;
+  if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
+    return Outcome::kFailed;
+  }
+
+  if (!everyone.Create()) {
+    LogLine("Create security attributes failed");
+    return Outcome::kFailed;
+  }
+  if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
+    return Outcome::kFailed;
+  }
+
+  LogTagged("To create mutex");
+  g_serviceCtrlMutex = ::CreateMutexA(everyone.Attributes(), FALSE, kServiceCtrlMutexName);
+  if (!g_serviceCtrlMutex) {
+    LogLine("DaxInst: Cannot create mutex.");
+    return Outcome::kFailed;
+  }
+  if (!operations.ReportServiceStatus(SERVICE_RUNNING, 0, 0)) return Outcome::kFailed;
+
+  // The only look at the stop event: once setup runs, a stop request does not interrupt it.
+  LogTagged("To wait for stop event");
+  if (::WaitForSingleObjectEx(g_stopEvent, kStopEventWait, TRUE) == WAIT_OBJECT_0) {
+    LogLine("DaxInst: Stop event received.");
+  }
+
+  std::string modulePath;
+  if (!platform::GetOwnModulePath(modulePath)) return Outcome::kAbandoned;
+  const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
+  LogLine("DaxInst: Storage Path=", packageDirectory);
+
+  DWORD launchCount = 0;
+  if (ReadClientDword(kLaunchSetupValue, launchCount)) {
+    return CountedPath(operations, packageDirectory, daxPid, launchCount);
+  }
+  return FirstTimePath(operations, packageDirectory, daxPid);
+}
+
+void EndSequence() {
+  LogLine("DaxInst: Stopping Daxinst ...");
+  CloseAndForget(g_serviceCtrlMutex);
+  CloseAndForget(g_runGuardMutex);
+  LogLine("================= End ===================");
+  diag::CloseLogFile();
+  CloseAndForget(g_stopEvent);
+  platform::UniqueKernelHandle stopped(::OpenEventA(EVENT_MODIFY_STATE, FALSE, kStoppedEventName));
+  if (stopped) ::SetEvent(stopped.get());
+  WriteClientDword(kSetupStatusValue, kSetupStatusFinished);
+}
+
+}  // namespace
+
+RunOperations& SystemRunOperations() {
+  static SystemOperations operations;
+  return operations;
+}
+
+void DaxInst(int argc, char** argv) { DaxInst(argc, argv, SystemRunOperations()); }
+
+void DaxInst(int argc, char** argv, RunOperations& operations) {
+  service::CEveryoneDACL everyone;
+  switch (Run(argc, argv, operations, everyone)) {
+    case Outcome::kAbandoned:
+      return;
+    case Outcome::kSucceeded:
+      LogLine("DaxInst: Auto-upgrade succeeded.");
+      break;
+    case Outcome::kFailed:
+      LogLine("DaxInst: Auto-upgrade failed.");
+      break;
+  }
+  EndSequence();
+}
+
+void StopDaxInst() {
+  LogLine("DaxInst : Stopping Service ...");
+  platform::UniqueKernelHandle stopped(::CreateEventA(nullptr, TRUE, FALSE, kStoppedEventName));
+  if (!stopped) {
+    LogLine("DaxInst: Creating stopped event handle failed!");
+    return;
+  }
+  platform::UniqueKernelHandle stop(::OpenEventA(EVENT_MODIFY_STATE, FALSE, kStopEventName));
+  if (!stop) {
+    LogLine("DaxInst: Opening stop event handle failed!");
+    return;
+  }
+  ::SetEvent(stop.get());
+  LogLine("DaxInst: Waiting for service to stop...");
+  ::WaitForSingleObjectEx(stopped.get(), kStoppedEventWait, TRUE);
+}
+
+DWORD ResolveDaxPid(DWORD processId) {
+  platform::ProcessQuery query;
+  if (!query.Initialise()) return 0;
+  platform::ProcessRecord self;
+  if (!query.Query(::GetCurrentProcessId(), self) && self.fileName.empty()) return 0;
+  platform::ProcessRecord starter;
+  if (!query.Query(processId, starter) && starter.fileName.empty() && starter.parentId == 0) {
+    return 0;
+  }
+  // Only the start command, which runs this same executable, names its caller this way.
+  if (self.fileName.empty() || starter.fileName.empty()) return 0;
+  return _stricmp(self.fileName.c_str(), starter.fileName.c_str()) == 0 ? starter.parentId : 0;
+}
+
+bool ReadClientDword(const char* valueName, DWORD& value) {
+  return platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, service::kClientKeyPath, valueName,
+                                     service::ClientRegistryView(), value);
+}
+
+void WriteClientDword(const char* valueName, DWORD value) {
+  // A failed write is ignored: the run goes on without it.
+  service::WriteRegistryDword(HKEY_LOCAL_MACHINE, service::kClientKeyPath, valueName, value,
+                              service::ClientRegistryView());
+}
+
+bool ReadSetupResult(DWORD& code) {
+  return platform::ReadRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKeyPath, kSetupResultValue, 0,
+                                     code);
+}
+
+}  // namespace upgrade

@@ -1,0 +1,197 @@
+#include "support/test_support.h"
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/unique_handle.h"
+
+namespace testing_support {
+
+namespace {
+constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
+constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
+}  // namespace
+
+std::string ExecutablePath() {
+  char buffer[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  return buffer;
+}
+
+std::string ExecutableDirectory() {
+  const std::string path = ExecutablePath();
+  return path.substr(0, path.find_last_of('\\'));
+}
+
+std::optional<std::string> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+void DeleteFileIfPresent(const std::string& path) {
+  ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileA(path.c_str());
+}
+
+bool HasValidStamp(const std::string& line) {
+  // MM/DD HH:MM:SS.mmm followed by one blank.
+  static const char kShape[] = "99/99 99:99:99.999 ";
+  if (line.size() < sizeof(kShape) - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof(kShape); ++i) {
+    const char want = kShape[i];
+    const char have = line[i];
+    if (want == '9' ? !std::isdigit(static_cast<unsigned char>(have)) : have != want) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> LogMessages(const std::string& logPath) {
+  std::vector<std::string> messages;
+  const auto content = ReadFileBytes(logPath);
+  if (!content) return messages;
+  std::istringstream in(*content);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    messages.push_back(HasValidStamp(line) ? line.substr(19) : "!NOSTAMP!" + line);
+  }
+  return messages;
+}
+
+RunRegistryGuard::RunRegistryGuard() { Clear(); }
+RunRegistryGuard::~RunRegistryGuard() { Clear(); }
+
+void RunRegistryGuard::Clear() {
+  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    platform::UniqueRegKey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClientKey, 0, KEY_ALL_ACCESS | view, key.put()) ==
+        ERROR_SUCCESS) {
+      for (const char* name : {"LaunchSetup", "DaxSetupStatus", "DaxInstResult"}) {
+        ::RegDeleteValueA(key.get(), name);
+      }
+    }
+  }
+  platform::UniqueRegKey result;
+  if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKey, 0, KEY_ALL_ACCESS, result.put()) ==
+      ERROR_SUCCESS) {
+    ::RegDeleteValueA(result.get(), "Default");
+  }
+}
+
+std::optional<RegistryValue> ReadRegistryValue(HKEY root, const char* subKey, const char* name,
+                                               REGSAM view) {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExA(root, subKey, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  DWORD type = 0;
+  DWORD size = 0;
+  if (::RegQueryValueExA(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  RegistryValue value;
+  value.type = type;
+  value.data.resize(size);
+  if (::RegQueryValueExA(key.get(), name, nullptr, &type,
+                         reinterpret_cast<BYTE*>(value.data.empty() ? nullptr : &value.data[0]),
+                         &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  value.data.resize(size);
+  return value;
+}
+
+std::optional<DWORD> ReadDword(HKEY root, const char* subKey, const char* name, REGSAM view) {
+  const auto value = ReadRegistryValue(root, subKey, name, view);
+  if (!value || value->type != REG_DWORD || value->data.size() != sizeof(DWORD)) {
+    return std::nullopt;
+  }
+  DWORD number = 0;
+  std::memcpy(&number, value->data.data(), sizeof(number));
+  return number;
+}
+
+void SetRegistryDword(HKEY root, const char* subKey, const char* name, DWORD value, REGSAM view) {
+  platform::UniqueRegKey key;
+  if (::RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(),
+                        nullptr) == ERROR_SUCCESS) {
+    ::RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                     sizeof(value));
+  }
+}
+
+void SetRegistryString(HKEY root, const char* subKey, const char* name, const std::string& value,
+                       REGSAM view) {
+  platform::UniqueRegKey key;
+  if (::RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(),
+                        nullptr) == ERROR_SUCCESS) {
+    ::RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
+  }
+}
+
+std::optional<DWORD> RunAndWait(const std::string& commandLine, DWORD timeoutMs,
+                                const char* currentDirectory) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  std::string writable = commandLine;
+  if (!::CreateProcessA(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        currentDirectory, &startup, &process)) {
+    return std::nullopt;
+  }
+  platform::UniqueKernelHandle processHandle(process.hProcess);
+  platform::UniqueKernelHandle threadHandle(process.hThread);
+  if (::WaitForSingleObject(processHandle.get(), timeoutMs) != WAIT_OBJECT_0) {
+    ::TerminateProcess(processHandle.get(), 1);
+    return std::nullopt;
+  }
+  DWORD exitCode = 0;
+  ::GetExitCodeProcess(processHandle.get(), &exitCode);
+  return exitCode;
+}
+
+TempFolder::TempFolder(const std::string& name) : path_(ExecutableDirectory() + "\\" + name) {
+  RemoveTree(path_);
+  ::CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA entry;
+  platform::UniqueFindHandle find(
+      ::FindFirstFileA((path + "\\*").c_str(), &entry));
+  if (find) {
+    do {
+      const std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        DeleteFileIfPresent(child);
+      }
+    } while (::FindNextFileA(find.get(), &entry));
+  }
+  find.reset();
+  ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::RemoveDirectoryA(path.c_str());
+}
+
+bool CopyFileTo(const std::string& from, const std::string& to) {
+  return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+}  // namespace testing_support

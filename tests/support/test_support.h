@@ -1,0 +1,70 @@
+// Helpers shared by the test executables: files, the log beside the test, registry state that
+// a test must leave as it found it, and child processes.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+std::string ExecutableDirectory();
+std::string ExecutablePath();
+
+std::optional<std::string> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+void DeleteFileIfPresent(const std::string& path);
+
+// Lines of a log file with their "MM/DD HH:MM:SS.mmm " stamps removed. A line without a valid
+// stamp is kept whole, prefixed with "!NOSTAMP!", so that a format fault shows in a comparison.
+std::vector<std::string> LogMessages(const std::string& logPath);
+bool HasValidStamp(const std::string& line);
+
+// The client key and the setup result key, cleared of the values a run writes (in both registry
+// views) when the guard is made and again when it goes.
+class RunRegistryGuard {
+ public:
+  RunRegistryGuard();
+  ~RunRegistryGuard();
+  RunRegistryGuard(const RunRegistryGuard&) = delete;
+  RunRegistryGuard& operator=(const RunRegistryGuard&) = delete;
+
+  static void Clear();
+};
+
+struct RegistryValue {
+  DWORD type = REG_NONE;
+  std::string data;
+};
+std::optional<RegistryValue> ReadRegistryValue(HKEY root, const char* subKey, const char* name,
+                                               REGSAM view = 0);
+void SetRegistryDword(HKEY root, const char* subKey, const char* name, DWORD value,
+                      REGSAM view = 0);
+void SetRegistryString(HKEY root, const char* subKey, const char* name, const std::string& value,
+                       REGSAM view = 0);
+std::optional<DWORD> ReadDword(HKEY root, const char* subKey, const char* name, REGSAM view = 0);
+
+// Starts a program and waits for it; the exit code, or nullopt when it could not be started or
+// did not end within `timeoutMs`.
+std::optional<DWORD> RunAndWait(const std::string& commandLine, DWORD timeoutMs = 60000,
+                                const char* currentDirectory = nullptr);
+
+// A folder made for one test and removed with everything in it afterwards.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& name);
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void RemoveTree(const std::string& path);
+bool CopyFileTo(const std::string& from, const std::string& to);
+
+}  // namespace testing_support
