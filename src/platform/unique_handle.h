@@ -2,8 +2,8 @@
 // every kind spells out its own invalid value and its own close function.
 #pragma once
 
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 #include <winsvc.h>
 
 #include <utility>
@@ -35,9 +35,7 @@ class UniqueHandle {
     value_ = value;
   }
 
-  [[nodiscard]] pointer release() noexcept {
-    return std::exchange(value_, Traits::invalid());
-  }
+  [[nodiscard]] pointer release() noexcept { return std::exchange(value_, Traits::invalid()); }
 
   // For out-parameters of Win32 calls; drops whatever was held.
   pointer* put() noexcept {
