@@ -2,8 +2,9 @@
 // every kind spells out its own invalid value and its own close function.
 #pragma once
 
-#include <wincrypt.h>
 #include <windows.h>
+
+#include <wincrypt.h>
 #include <winsvc.h>
 
 #include <utility>
