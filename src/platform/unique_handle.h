@@ -3,6 +3,8 @@
 #pragma once
 
 #include <windows.h>
+
+#include <msi.h>
 #include <wincrypt.h>
 #include <winsvc.h>
 
@@ -104,6 +106,14 @@ struct FindHandleTraits {
   static void close(pointer h) noexcept { ::FindClose(h); }
 };
 
+// Windows Installer handles are numbers, 0 when absent. Closing needs msi.dll, so only code that
+// uses these links it.
+struct MsiHandleTraits {
+  using pointer = MSIHANDLE;
+  static pointer invalid() noexcept { return 0; }
+  static void close(pointer h) noexcept { ::MsiCloseHandle(h); }
+};
+
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
@@ -113,5 +123,6 @@ using UniqueLibrary = UniqueHandle<LibraryTraits>;
 using UniqueCertStore = UniqueHandle<CertStoreTraits>;
 using UniqueEventSource = UniqueHandle<EventSourceTraits>;
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
+using UniqueMsiHandle = UniqueHandle<MsiHandleTraits>;
 
 }  // namespace platform
