@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "diag/log.h"
 #include "platform/unique_handle.h"

@@ -110,6 +110,17 @@ TEST_F(PackageWithoutInstalledProductTest, NoRelatedProductPassesWithEmptyInstal
   EXPECT_THAT(std::string(out_), StartsWith(CommandLinePrefix(package_.path())));
 }
 
+TEST_F(PackageWithoutInstalledProductTest, DirectoryWithTrailingBackslashFindsItsPackage) {
+  ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi("package_e_12.1.9.msi"),
+                                          package_.path() + "\\client.msi"));
+  CommandLineGenerator generator(package_.path() + "\\");
+
+  EXPECT_EQ(generator.GenerateCommandLine(out_), kCommandLineReady);
+
+  EXPECT_THAT(testing_support::LogMessages(LogPath()),
+              Contains("New Version = 12.1.9 Installed Version = "));
+}
+
 TEST_F(PackageWithoutInstalledProductTest, FolderWithoutMsiLogsEveryFailedOpenAndGoesOn) {
   CommandLineGenerator generator(package_.path());
 
