@@ -1,7 +1,5 @@
 #include "support/message_box_answerer.h"
 
-#include <cstdlib>
-
 namespace testing_support {
 
 namespace {
@@ -54,8 +52,9 @@ void Press(HWND box, int buttonId) {
 }  // namespace
 
 bool DisplayAvailable() {
-  const char* display = std::getenv("DISPLAY");
-  return display && *display;
+  char display[256] = {};
+  const DWORD length = ::GetEnvironmentVariableA("DISPLAY", display, sizeof(display));
+  return length > 0 && length < sizeof(display);
 }
 
 std::optional<std::string> AnswerMessageBox(const char* caption, int buttonId, DWORD timeoutMs,
