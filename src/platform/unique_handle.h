@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <msi.h>
 #include <wincrypt.h>
 #include <winsvc.h>
 
@@ -103,6 +104,14 @@ struct FindHandleTraits {
   static void close(pointer h) noexcept { ::FindClose(h); }
 };
 
+// Windows Installer handles are numbers, 0 when absent. Closing needs msi.dll, so only code that
+// uses these links it.
+struct MsiHandleTraits {
+  using pointer = MSIHANDLE;
+  static pointer invalid() noexcept { return 0; }
+  static void close(pointer h) noexcept { ::MsiCloseHandle(h); }
+};
+
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
@@ -112,5 +121,6 @@ using UniqueLibrary = UniqueHandle<LibraryTraits>;
 using UniqueCertStore = UniqueHandle<CertStoreTraits>;
 using UniqueEventSource = UniqueHandle<EventSourceTraits>;
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
+using UniqueMsiHandle = UniqueHandle<MsiHandleTraits>;
 
 }  // namespace platform

@@ -74,6 +74,7 @@ class ControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logPath_ = testing_support::ExecutableDirectory() + "\\daxinst.log";
+    diag::CloseLogFile();  // an open log cannot be deleted
     testing_support::DeleteFileIfPresent(logPath_);
     diag::g_daxDebugLog.Enable();
     diag::OpenLogFile();
