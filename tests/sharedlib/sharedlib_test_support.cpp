@@ -108,6 +108,26 @@ void SetMapString(const wchar_t* name, const std::wstring& value) {
               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
+namespace {
+
+// Removes a key the tests may have created, but only when nothing else lives in it.
+void DeleteKeyIfEmpty(const wchar_t* path, REGSAM view) {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
+    return;
+  }
+  DWORD subKeys = 0;
+  DWORD values = 0;
+  if (::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+      subKeys == 0 && values == 0) {
+    key.reset();
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, view, 0);
+  }
+}
+
+}  // namespace
+
 void RemoveSiloKeys(const std::wstring& hive, const wchar_t* silo) {
   for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
     platform::UniqueRegKey key;
@@ -117,6 +137,7 @@ void RemoveSiloKeys(const std::wstring& hive, const wchar_t* silo) {
       key.reset();
       ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, hive.c_str(), view, 0);  // only when left empty
     }
+    DeleteKeyIfEmpty(L"Software\\Quorvex", view);
   }
 }
 
