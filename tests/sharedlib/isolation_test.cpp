@@ -122,6 +122,20 @@ TEST_F(IsolateIniSearchTest, NoFileAnywhereAbove) {
   EXPECT_STREQ(hive, kDefaultHive);
 }
 
+TEST_F(IsolateIniSearchTest, DriveRootIsSearchedToo) {
+  char windows[MAX_PATH] = {};
+  ::GetWindowsDirectoryA(windows, MAX_PATH);
+  const std::string rootIni = std::string(windows, 3) + "isolate.ini";
+  ASSERT_EQ(::GetFileAttributesA(rootIni.c_str()), INVALID_FILE_ATTRIBUTES) << rootIni;
+  testing_support::WriteFileBytes(rootIni,
+                                  "[isolation]\r\nsilo={11111111-2222-3333-4444-55555555CCCC}\r\n");
+  wchar_t silo[kSiloNameChars] = {};
+  const DWORD result = GetSiloName(LoadProbe("deep\\er"), silo, kSiloNameChars);
+  testing_support::DeleteFileIfPresent(rootIni);
+  EXPECT_EQ(result, 0u);
+  EXPECT_STREQ(silo, L"{11111111-2222-3333-4444-55555555CCCC}");
+}
+
 TEST_F(IsolateIniSearchTest, SiloThatIsNotABracedGuidIsEmptied) {
   WriteIni("bad", "[isolation]\r\nsilo={11111111-2222-3333-4444-55555555AAAG}\r\n");
   wchar_t silo[kSiloNameChars] = {};

@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <cwctype>
 #include <string>
 #include <vector>
 
