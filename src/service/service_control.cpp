@@ -271,10 +271,10 @@ void CreateAgentService() {
     LogLine("OpenSCManager failed - ", LastErrorText());
     return;
   }
-  platform::UniqueServiceHandle created(::CreateServiceA(
-      manager.get(), kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS, ServiceTypeForThisSystem(),
-      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-      kNoDependencies, nullptr, nullptr));
+  platform::UniqueServiceHandle created(
+      ::CreateServiceA(manager.get(), kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+                       ServiceTypeForThisSystem(), SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       imagePath.c_str(), nullptr, nullptr, kNoDependencies, nullptr, nullptr));
   if (!created) {
     LogLine("CreateService failed - ", LastErrorText());
     return;
@@ -402,6 +402,9 @@ void WaitForServiceStart(ServiceWaitEnvironment& environment) {
       break;
     }
     serviceStatus = polled;
+    // Running or stopped reports carry check point 0 and usually no wait hint: judged as a
+    // pending report they would read as a stall and log a false "no progress" line.
+    if (serviceStatus.dwCurrentState != SERVICE_START_PENDING) break;
     if (serviceStatus.dwCheckPoint > lastCheckPoint) {
       lastCheckPoint = serviceStatus.dwCheckPoint;
       progressTick = environment.TickCount();
@@ -435,8 +438,7 @@ void WaitForServiceStop(ServiceWaitEnvironment& environment) {
   int polls = 1;
   bool queried = environment.QueryStatus(polled);
   if (queried) serviceStatus = polled;
-  while (queried && serviceStatus.dwCurrentState == SERVICE_STOP_PENDING &&
-         polls < kMaxStopPolls) {
+  while (queried && serviceStatus.dwCurrentState == SERVICE_STOP_PENDING && polls < kMaxStopPolls) {
     progress += ".";
     LogLine(progress);
     environment.Pause(kPollInterval);

@@ -199,7 +199,8 @@ bool CDACL::Create() {
   if (descriptor_ && ::InitializeSecurityDescriptor(descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
       ::SetSecurityDescriptorDacl(descriptor_, TRUE, acl_, FALSE) &&
       ::IsValidSecurityDescriptor(descriptor_)) {
-    attributes_ = static_cast<SECURITY_ATTRIBUTES*>(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
+    attributes_ =
+        static_cast<SECURITY_ATTRIBUTES*>(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
     if (attributes_) {
       attributes_->nLength = sizeof(SECURITY_ATTRIBUTES);
       attributes_->lpSecurityDescriptor = descriptor_;
