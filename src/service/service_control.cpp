@@ -18,8 +18,11 @@ using diag::LogLine;
 const char* LastErrorText() {
   static char buffer[256];
   char* message = nullptr;
+  // Some system messages hold inserts ("%1 is not a valid Win32 application."); with no
+  // arguments to fill them, they must be left as they are rather than read from nowhere.
   const DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, ::GetLastError(), LANG_NEUTRAL, reinterpret_cast<char*>(&message), 0, nullptr);
   platform::UniqueLocalMemory owned(message);
   if (length == 0 || !message || length + 14 > sizeof(buffer)) {

@@ -227,6 +227,14 @@ TEST(LastErrorTextTest, IsTheSystemMessageWithTheCodeInHex) {
   EXPECT_NE(std::string(second).find("(0x5)"), std::string::npos);
 }
 
+TEST(LastErrorTextTest, KeepsTheInsertsOfAMessageThatHasThem) {
+  // StartService answers this one for a service whose image is no program.
+  ::SetLastError(ERROR_BAD_EXE_FORMAT);
+  const std::string text = service::LastErrorText();
+  EXPECT_NE(text.find("%1"), std::string::npos) << text;
+  EXPECT_NE(text.find("(0xc1)"), std::string::npos) << text;
+}
+
 TEST(LastErrorTextTest, IsEmptyWhenTheSystemHasNoMessage) {
   ::SetLastError(0x2000FFFF);
   EXPECT_STREQ(service::LastErrorText(), "");
