@@ -9,40 +9,8 @@
 
 namespace {
 
-// A child that exists for as long as the test needs it: created suspended, ended by the test.
-class SuspendedChild {
- public:
-  explicit SuspendedChild(const std::string& path) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::string commandLine = "\"" + path + "\"";
-    if (::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                         nullptr, nullptr, &startup, &info)) {
-      process_.reset(info.hProcess);
-      thread_.reset(info.hThread);
-      id_ = info.dwProcessId;
-    }
-  }
-  ~SuspendedChild() {
-    if (process_) {
-      ::TerminateProcess(process_.get(), 0);
-      ::WaitForSingleObject(process_.get(), 10000);
-    }
-  }
-  DWORD id() const { return id_; }
-
- private:
-  platform::UniqueKernelHandle process_;
-  platform::UniqueKernelHandle thread_;
-  DWORD id_ = 0;
-};
-
-std::string SystemProgram(const char* name) {
-  char directory[MAX_PATH] = {};
-  ::GetSystemDirectoryA(directory, MAX_PATH);
-  return std::string(directory) + "\\" + name;
-}
+using testing_support::SuspendedChild;
+using testing_support::SystemProgram;
 
 TEST(ProcessQuery, NamesAChildAndItsParent) {
   platform::ProcessQuery query;

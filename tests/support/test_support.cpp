@@ -169,6 +169,34 @@ TempFolder::TempFolder(const std::string& name) : path_(ExecutableDirectory() + 
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
+SuspendedChild::SuspendedChild(const std::string& path, const std::string& arguments) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  std::string commandLine = "\"" + path + "\"";
+  if (!arguments.empty()) commandLine += " " + arguments;
+  if (::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                       nullptr, nullptr, &startup, &info)) {
+    process_ = info.hProcess;
+    thread_ = info.hThread;
+    id_ = info.dwProcessId;
+  }
+}
+
+SuspendedChild::~SuspendedChild() {
+  if (!process_) return;
+  ::TerminateProcess(process_, 0);
+  ::WaitForSingleObject(process_, 10000);
+  ::CloseHandle(thread_);
+  ::CloseHandle(process_);
+}
+
+std::string SystemProgram(const char* name) {
+  char directory[MAX_PATH] = {};
+  ::GetSystemDirectoryA(directory, MAX_PATH);
+  return std::string(directory) + "\\" + name;
+}
+
 void RemoveTree(const std::string& path) {
   WIN32_FIND_DATAA entry;
   platform::UniqueFindHandle find(::FindFirstFileA((path + "\\*").c_str(), &entry));

@@ -64,6 +64,25 @@ class TempFolder {
   std::string path_;
 };
 
+// A child process that exists for as long as a test needs it: created suspended, ended when
+// the object goes.
+class SuspendedChild {
+ public:
+  explicit SuspendedChild(const std::string& path, const std::string& arguments = "");
+  ~SuspendedChild();
+  SuspendedChild(const SuspendedChild&) = delete;
+  SuspendedChild& operator=(const SuspendedChild&) = delete;
+  DWORD id() const { return id_; }
+
+ private:
+  HANDLE process_ = nullptr;
+  HANDLE thread_ = nullptr;
+  DWORD id_ = 0;
+};
+
+// Full path of a program in the system folder.
+std::string SystemProgram(const char* name);
+
 void RemoveTree(const std::string& path);
 bool CopyFileTo(const std::string& from, const std::string& to);
 

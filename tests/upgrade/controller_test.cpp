@@ -16,6 +16,9 @@
 
 namespace {
 
+using testing_support::SuspendedChild;
+using testing_support::SystemProgram;
+
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
@@ -356,41 +359,6 @@ TEST_F(ControllerTest, StopDuringSetupWaitsForTheRunToEnd) {
                                         std::string("DaxInst: Waiting for service to stop..."),
                                         std::string("DaxInst: Auto-upgrade succeeded.")}));
   EXPECT_EQ(Client("DaxSetupStatus"), 2u);
-}
-
-// A child of this same executable, created suspended so that it lives while it is asked about.
-class SuspendedChild {
- public:
-  explicit SuspendedChild(const std::string& path) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::string commandLine = "\"" + path + "\" --gtest_list_tests";
-    if (::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                         nullptr, nullptr, &startup, &info)) {
-      process_.reset(info.hProcess);
-      thread_.reset(info.hThread);
-      id_ = info.dwProcessId;
-    }
-  }
-  ~SuspendedChild() {
-    if (process_) {
-      ::TerminateProcess(process_.get(), 0);
-      ::WaitForSingleObject(process_.get(), 10000);
-    }
-  }
-  DWORD id() const { return id_; }
-
- private:
-  platform::UniqueKernelHandle process_;
-  platform::UniqueKernelHandle thread_;
-  DWORD id_ = 0;
-};
-
-std::string SystemProgram(const char* name) {
-  char directory[MAX_PATH] = {};
-  ::GetSystemDirectoryA(directory, MAX_PATH);
-  return std::string(directory) + "\\" + name;
 }
 
 TEST(ResolveDaxPid, NamesTheParentOfAProcessOfTheSameExecutable) {
