@@ -5,8 +5,9 @@
 // live in the tracing tool chain's format files, not here.
 #pragma once
 
-#include <evntrace.h>
 #include <windows.h>
+// after windows.h
+#include <evntrace.h>
 #include <wmistr.h>
 
 #include <cstddef>
@@ -90,7 +91,7 @@ struct TraceSystem {
   TRACEHANDLE (*getLoggerHandle)(PVOID buffer);
   UCHAR (*getEnableLevel)(TRACEHANDLE logger);
   ULONG (*getEnableFlags)(TRACEHANDLE logger);
-  ULONG (*traceMessage)
+  ULONG(*traceMessage)
   (TRACEHANDLE logger, ULONG messageFlags, const GUID& messageGuid, USHORT messageNumber,
    const TraceArgument* args, std::size_t count);
 };
