@@ -2,8 +2,8 @@
 // every kind spells out its own invalid value and its own close function.
 #pragma once
 
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 #include <winsvc.h>
 
 #include <utility>
@@ -35,9 +35,7 @@ class UniqueHandle {
     value_ = value;
   }
 
-  [[nodiscard]] pointer release() noexcept {
-    return std::exchange(value_, Traits::invalid());
-  }
+  [[nodiscard]] pointer release() noexcept { return std::exchange(value_, Traits::invalid()); }
 
   // For out-parameters of Win32 calls; drops whatever was held.
   pointer* put() noexcept {
@@ -86,6 +84,12 @@ struct CertStoreTraits {
   static void close(pointer h) noexcept { ::CertCloseStore(h, 0); }
 };
 
+struct CryptProviderTraits {
+  using pointer = HCRYPTPROV;
+  static pointer invalid() noexcept { return 0; }
+  static void close(pointer h) noexcept { ::CryptReleaseContext(h, 0); }
+};
+
 struct EventSourceTraits {
   using pointer = HANDLE;
   static pointer invalid() noexcept { return nullptr; }
@@ -111,6 +115,7 @@ using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
 using UniqueLibrary = UniqueHandle<LibraryTraits>;
 using UniqueCertStore = UniqueHandle<CertStoreTraits>;
+using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
 using UniqueEventSource = UniqueHandle<EventSourceTraits>;
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 
