@@ -2,8 +2,10 @@
 // every kind spells out its own invalid value and its own close function.
 #pragma once
 
-#include <wincrypt.h>
 #include <windows.h>
+
+#include <msi.h>
+#include <wincrypt.h>
 #include <winsvc.h>
 
 #include <utility>
@@ -108,6 +110,14 @@ struct FindHandleTraits {
   static void close(pointer h) noexcept { ::FindClose(h); }
 };
 
+// Windows Installer handles are numbers, 0 when absent. Closing needs msi.dll, so only code that
+// uses these links it.
+struct MsiHandleTraits {
+  using pointer = MSIHANDLE;
+  static pointer invalid() noexcept { return 0; }
+  static void close(pointer h) noexcept { ::MsiCloseHandle(h); }
+};
+
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
@@ -118,5 +128,6 @@ using UniqueCertStore = UniqueHandle<CertStoreTraits>;
 using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
 using UniqueEventSource = UniqueHandle<EventSourceTraits>;
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
+using UniqueMsiHandle = UniqueHandle<MsiHandleTraits>;
 
 }  // namespace platform

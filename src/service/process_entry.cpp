@@ -33,8 +33,8 @@ void TerminateOnHeapCorruption() {
   using HeapSetInformationFn = BOOL(WINAPI*)(HANDLE, int, void*, SIZE_T);
   auto heapSetInformation = reinterpret_cast<HeapSetInformationFn>(
       reinterpret_cast<void*>(::GetProcAddress(kernel.get(), "HeapSetInformation")));
-  if (heapSetInformation) heapSetInformation(nullptr, 1 /* HeapEnableTerminationOnCorruption */,
-                                             nullptr, 0);
+  if (heapSetInformation)
+    heapSetInformation(nullptr, 1 /* HeapEnableTerminationOnCorruption */, nullptr, 0);
 }
 
 struct LocalFreeDeleter {
@@ -46,9 +46,8 @@ std::string ToThreadAnsi(const wchar_t* argument) {
   if (!argument) return {};
   const size_t length = std::wcslen(argument);
   std::string buffer(length * 2 + 2, '\0');
-  const int written =
-      ::WideCharToMultiByte(CP_THREAD_ACP, 0, argument, -1, &buffer[0],
-                            static_cast<int>(buffer.size()), nullptr, nullptr);
+  const int written = ::WideCharToMultiByte(CP_THREAD_ACP, 0, argument, -1, &buffer[0],
+                                            static_cast<int>(buffer.size()), nullptr, nullptr);
   if (written <= 0) return {};
   buffer.resize(static_cast<size_t>(written) - 1);
   return buffer;
@@ -58,9 +57,8 @@ std::string ToThreadAnsi(const wchar_t* argument) {
 
 const VerbEntry* MatchVerb(const char* argument) {
   static const VerbEntry kVerbs[] = {
-      {"-install", mfn_Install},         {"-uninstall", mfn_UnInstall},
-      {"-start", mfn_StartService},      {"-stop", mfn_StopService},
-      {"-debug", ConfirmDebugMode},
+      {"-install", mfn_Install},  {"-uninstall", mfn_UnInstall}, {"-start", mfn_StartService},
+      {"-stop", mfn_StopService}, {"-debug", ConfirmDebugMode},
   };
   if (!argument || !*argument) return nullptr;
   for (const VerbEntry& verb : kVerbs) {
@@ -121,8 +119,7 @@ void RunServiceThenUninstall() {
     return;
   }
   const std::string commandLine = UninstallCommandLine(executablePath);
-  if (commandLine.empty() ||
-      RunProcess(executablePath.c_str(), commandLine.c_str(), false) != 0) {
+  if (commandLine.empty() || RunProcess(executablePath.c_str(), commandLine.c_str(), false) != 0) {
     mfn_UnInstall();
   }
 }

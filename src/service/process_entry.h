@@ -16,7 +16,12 @@ constexpr char kServiceName[] = "Daxinst";
 constexpr char kServiceDisplayName[] = "Quorvex Auto-upgrade Agent";
 
 // Platform kinds answered by GetPlatformKind.
-enum PlatformKind : int { kPlatformNt = 0, kPlatform9x = 1, kPlatformWin32s = 2, kPlatformOther = 3 };
+enum PlatformKind : int {
+  kPlatformNt = 0,
+  kPlatform9x = 1,
+  kPlatformWin32s = 2,
+  kPlatformOther = 3
+};
 
 int ProcessEntry();
 bool DispatchCommandLine();

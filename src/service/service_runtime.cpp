@@ -1,6 +1,16 @@
 #include "service/service_runtime.h"
 
+#include <cstdio>
+#include <exception>
+#include <mutex>
+
+#if defined(_MSC_VER) && __has_include(<atlexcept.h>)
+#include <atlexcept.h>
+#define DAXINST_HAVE_ATL_EXCEPTION 1
+#endif
+
 #include "diag/log.h"
+#include "platform/unique_handle.h"
 #include "service/process_entry.h"
 #include "upgrade/controller.h"
 
@@ -9,14 +19,177 @@ namespace service {
 using diag::LogLine;
 
 SERVICE_STATUS serviceStatus = {};
+std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
+std::atomic<DWORD> nextCheckPoint{1};
+std::atomic<DWORD> lastReportedError{0};
 
-// Placeholders until the service runtime is built: in debug mode nothing reaches the Service
-// Control Manager, which is all the upgrade run controller needs from them so far.
-void DoNTService() {}
-void WINAPI service_main(DWORD, LPSTR*) {}
-void WINAPI ServiceControlHandler(DWORD) {}
-bool ReportServiceStatus(DWORD, DWORD, DWORD) { return true; }
-void ReportErrorEvent(const char*) {}
+namespace {
+
+class ScmStatusSink final : public StatusSink {
+ public:
+  SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName,
+                                        LPHANDLER_FUNCTION handler) override {
+    return ::RegisterServiceCtrlHandlerA(serviceName, handler);
+  }
+  bool SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) override {
+    SERVICE_STATUS copy = status;
+    return ::SetServiceStatus(handle, &copy) != FALSE;
+  }
+};
+
+class ApplicationEventLog final : public EventLogWriter {
+ public:
+  void WriteError(const char* source, const char* first, const char* second) override {
+    platform::UniqueEventSource eventSource(::RegisterEventSourceA(nullptr, source));
+    if (!eventSource) return;
+    const char* strings[2] = {first, second};
+    ::ReportEventA(eventSource.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
+  }
+};
+
+std::atomic<StatusSink*> g_statusSink{nullptr};
+std::atomic<EventLogWriter*> g_eventLogWriter{nullptr};
+std::atomic<upgrade::RunOperations*> g_runOperations{nullptr};
+
+StatusSink& CurrentStatusSink() {
+  StatusSink* sink = g_statusSink.load();
+  return sink ? *sink : SystemStatusSink();
+}
+
+EventLogWriter& CurrentEventLogWriter() {
+  EventLogWriter* writer = g_eventLogWriter.load();
+  return writer ? *writer : SystemEventLogWriter();
+}
+
+upgrade::RunOperations& CurrentRunOperations() {
+  upgrade::RunOperations* operations = g_runOperations.load();
+  return operations ? *operations : upgrade::SystemRunOperations();
+}
+
+// The control handler (dispatcher thread) and the run (service thread) both report. The record
+// is filled and copied under the lock so that neither sees the other's half-written report; the
+// report itself goes out after the lock is dropped, because the system's dispatcher holds its
+// own lock while it runs the handler and takes it again for a stopped report.
+std::mutex g_statusLock;
+
+void ReportStoppedAfterFailure() {
+  if (statusHandle.load()) ReportServiceStatus(SERVICE_STOPPED, lastReportedError.load(), 0);
+}
+
+}  // namespace
+
+StatusSink& SystemStatusSink() {
+  static ScmStatusSink sink;
+  return sink;
+}
+
+EventLogWriter& SystemEventLogWriter() {
+  static ApplicationEventLog writer;
+  return writer;
+}
+
+StatusSink* UseStatusSink(StatusSink* sink) { return g_statusSink.exchange(sink); }
+EventLogWriter* UseEventLogWriter(EventLogWriter* writer) {
+  return g_eventLogWriter.exchange(writer);
+}
+upgrade::RunOperations* UseRunOperations(upgrade::RunOperations* operations) {
+  return g_runOperations.exchange(operations);
+}
+
+void DoNTService() {
+  SERVICE_TABLE_ENTRYA dispatchTable[] = {
+      {const_cast<char*>(kServiceName), service_main},
+      {nullptr, nullptr},
+  };
+  LogLine("<DoNTService> Start Service Control Dispatcher.");
+  if (::StartServiceCtrlDispatcherA(dispatchTable)) return;
+  LogLine("<DoNTService> Start Service Control Dispatcher Failed.");
+  ReportErrorEvent("StartServiceCtrlDispatcher failed.");
+}
+
+void WINAPI service_main(DWORD argc, LPSTR* argv) {
+  try {
+    const SERVICE_STATUS_HANDLE handle =
+        CurrentStatusSink().RegisterHandler(kServiceName, ServiceControlHandler);
+    if (!handle) return;
+    statusHandle = handle;
+    {
+      std::lock_guard<std::mutex> lock(g_statusLock);
+      serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+      serviceStatus.dwServiceSpecificExitCode = 0;
+    }
+    if (ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0)) {
+      upgrade::DaxInst(static_cast<int>(argc), argv, CurrentRunOperations());
+    }
+    ReportStoppedAfterFailure();
+  } catch (const std::exception& exception) {
+    LogLine("Exception thrown in service_main: ", exception.what());
+    // Without a stopped report the dispatcher never returns and the service is never removed.
+    ReportStoppedAfterFailure();
+#ifdef DAXINST_HAVE_ATL_EXCEPTION
+  } catch (const ATL::CAtlException& exception) {
+    char code[32];
+    std::snprintf(code, sizeof(code), "%ld", static_cast<long>(static_cast<HRESULT>(exception)));
+    LogLine("Atl exception thrown in service_main. HRESULT:", code);
+    ReportStoppedAfterFailure();
+#endif
+  } catch (...) {
+    // Anything else would end the process on the service thread, before the removal.
+    LogLine("Exception thrown in service_main: unknown exception");
+    ReportStoppedAfterFailure();
+  }
+}
+
+void WINAPI ServiceControlHandler(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+      // Returns once the run has ended or given up waiting; service_main reports stopped.
+      upgrade::StopDaxInst();
+      break;
+    default: {
+      DWORD currentState = 0;
+      {
+        std::lock_guard<std::mutex> lock(g_statusLock);
+        currentState = serviceStatus.dwCurrentState;
+      }
+      ReportServiceStatus(currentState, NO_ERROR, 0);
+      break;
+    }
+  }
+}
+
+bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
+  if (debugMode || GetPlatformKind() != kPlatformNt) return true;
+
+  SERVICE_STATUS report;
+  {
+    std::lock_guard<std::mutex> lock(g_statusLock);
+    serviceStatus.dwCurrentState = state;
+    serviceStatus.dwWin32ExitCode = win32ExitCode;
+    serviceStatus.dwWaitHint = waitHint;
+    serviceStatus.dwControlsAccepted =
+        state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    serviceStatus.dwCheckPoint =
+        state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : nextCheckPoint++;
+    report = serviceStatus;
+  }
+
+  const bool reported = CurrentStatusSink().SetStatus(statusHandle.load(), report);
+  if (!reported) ReportErrorEvent("SetServiceStatus");
+  return reported;
+}
+
+void ReportErrorEvent(const char* text) {
+  if (debugMode) return;
+  lastReportedError = ::GetLastError();
+
+  char first[256];
+  std::snprintf(first, sizeof(first), "%s error: %d", kServiceName,
+                static_cast<int>(lastReportedError.load()));
+  CurrentEventLogWriter().WriteError(kServiceName, first, text ? text : "");
+}
 
 CDACL::~CDACL() { CDACL::Release(); }
 
@@ -26,7 +199,8 @@ bool CDACL::Create() {
   if (descriptor_ && ::InitializeSecurityDescriptor(descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
       ::SetSecurityDescriptorDacl(descriptor_, TRUE, acl_, FALSE) &&
       ::IsValidSecurityDescriptor(descriptor_)) {
-    attributes_ = static_cast<SECURITY_ATTRIBUTES*>(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
+    attributes_ =
+        static_cast<SECURITY_ATTRIBUTES*>(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
     if (attributes_) {
       attributes_->nLength = sizeof(SECURITY_ATTRIBUTES);
       attributes_->lpSecurityDescriptor = descriptor_;

@@ -7,12 +7,8 @@
 #include <string>
 
 #include "diag/trace.h"
+#include "sharedlib/isolation.h"
 #include "sharedlib/trust_identity.h"
-
-// Provided by the shared library's isolation context.
-namespace sharedlib {
-bool SetSiloRegistryBase(const wchar_t* base);
-}  // namespace sharedlib
 
 namespace upgrade {
 
@@ -195,17 +191,16 @@ std::wstring ReadSilo() {
   return std::wstring(buffer, size / sizeof(wchar_t)).c_str();
 }
 
+// The settings object lives below the silo's registry root, re-based on the product key when
+// that key names a silo.
 void CreateSettings(SetupVerifier& verifier) {
   const std::wstring silo = ReadSilo();
-  std::wstring siloRoot;
-  if (!silo.empty()) {
-    if (!sharedlib::SetSiloRegistryBase(kProductRegistryKey)) {
-      diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelWarning, kSetupVerifierMessages,
-                       kMsgSiloRebaseFailed, {diag::TraceArg::Text(silo.c_str())});
-      return;
-    }
-    siloRoot = std::wstring(kProductRegistryKey) + L"\\" + silo;
+  if (!silo.empty() && !sharedlib::SetSiloRegistryBase(kProductRegistryKey)) {
+    diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelWarning, kSetupVerifierMessages,
+                     kMsgSiloRebaseFailed, {diag::TraceArg::Text(silo.c_str())});
+    return;
   }
+  const std::wstring siloRoot = sharedlib::GetSiloRegistryRoot();
   const HRESULT created = sharedlib::CreateTrustSettings(siloRoot.c_str(), &verifier.settings);
   if (FAILED(created)) {
     verifier.settings = nullptr;

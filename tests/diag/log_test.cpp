@@ -1,1 +1,150 @@
+#include "diag/log.h"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::MatchesRegex;
+using testing_support::LogMessages;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+// GoogleTest on Windows has only its simple regular expressions: \\d, no brackets.
+const char kHeaderPattern[] = "====== DaxInst starts at \\d\\d:\\d\\d:\\d\\d======";
+
+class LogFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logPath_ = testing_support::ExecutableDirectory() + "\\daxinst.log";
+    testing_support::DeleteFileIfPresent(logPath_);
+    diag::g_daxDebugLog.Enable();
+  }
+  void TearDown() override {
+    diag::CloseLogFile();
+    diag::g_daxDebugLog.Enable();
+    testing_support::DeleteFileIfPresent(logPath_);
+  }
+  std::string logPath_;
+};
+
+TEST_F(LogFileTest, MissingLogIsCreatedWithAStampedHeader) {
+  diag::OpenLogFile();
+  diag::LogLine("command line has been handled");
+  diag::CloseLogFile();
+
+  const auto content = ReadFileBytes(logPath_);
+  ASSERT_TRUE(content);
+  EXPECT_THAT(LogMessages(logPath_),
+              ElementsAre(MatchesRegex(kHeaderPattern), "command line has been handled"));
+  // One entry per line, each starting with its own stamp.
+  std::size_t lineStart = 0;
+  int lines = 0;
+  for (std::size_t end; (end = content->find("\r\n", lineStart)) != std::string::npos;
+       lineStart = end + 2, ++lines) {
+    EXPECT_TRUE(testing_support::HasValidStamp(content->substr(lineStart, end - lineStart)));
+  }
+  EXPECT_EQ(lines, 2);
+  EXPECT_EQ(lineStart, content->size());
+}
+
+struct ExistingLogCase {
+  const char* name;
+  std::size_t size;
+  bool enabled;
+  bool keepsOldContent;
+  bool getsNewLines;
+};
+
+class ExistingLog : public LogFileTest, public ::testing::WithParamInterface<ExistingLogCase> {};
+
+// Below the restart size a log is appended to; from it on, started afresh. With the switch off the
+// file is still opened the same way, but nothing is written into it.
+TEST_P(ExistingLog, IsAppendedToOrStartedAfreshBySize) {
+  const ExistingLogCase& c = GetParam();
+  const std::string old(c.size, 'o');
+  WriteFileBytes(logPath_, old);
+  if (!c.enabled) diag::g_daxDebugLog.Disable();
+
+  diag::OpenLogFile();
+  diag::LogLine("new line");
+  diag::CloseLogFile();
+
+  const auto content = ReadFileBytes(logPath_);
+  ASSERT_TRUE(content);
+  const std::string expectedPrefix = c.keepsOldContent ? old : std::string();
+  ASSERT_GE(content->size(), expectedPrefix.size());
+  EXPECT_EQ(content->substr(0, expectedPrefix.size()), expectedPrefix);
+  const std::string added = content->substr(expectedPrefix.size());
+  if (c.getsNewLines) {
+    EXPECT_NE(added.find("====== DaxInst starts at "), std::string::npos);
+    EXPECT_NE(added.find("new line\r\n"), std::string::npos);
+  } else {
+    EXPECT_EQ(added, "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ExistingLog,
+    ::testing::Values(ExistingLogCase{"SmallEnabled", 100, true, true, true},
+                      ExistingLogCase{"JustBelowRestartEnabled", 16383, true, true, true},
+                      ExistingLogCase{"AtRestartEnabled", 16384, true, false, true},
+                      ExistingLogCase{"AboveRestartEnabled", 40000, true, false, true},
+                      ExistingLogCase{"JustBelowRestartDisabled", 16383, false, true, false},
+                      ExistingLogCase{"AtRestartDisabled", 16384, false, false, false},
+                      ExistingLogCase{"EmptyDisabled", 0, false, true, false}),
+    [](const ::testing::TestParamInfo<ExistingLogCase>& info) { return info.param.name; });
+
+TEST_F(LogFileTest, DisabledLogCreatesAMissingFileEmpty) {
+  diag::g_daxDebugLog.Disable();
+  diag::OpenLogFile();
+  diag::LogLine("never written");
+  diag::CloseLogFile();
+  const auto content = ReadFileBytes(logPath_);
+  ASSERT_TRUE(content);
+  EXPECT_EQ(*content, "");
+}
+
+TEST_F(LogFileTest, EmptyEntryWritesNotEvenAStamp) {
+  diag::OpenLogFile();
+  diag::CloseLogFile();
+  const auto before = ReadFileBytes(logPath_);
+  diag::OpenLogFile();  // appended to: the header of this open is the only new line
+  const auto afterOpen = ReadFileBytes(logPath_);
+  diag::g_daxDebugLog.Write("");
+  diag::g_daxDebugLog.Write(nullptr);
+  diag::CloseLogFile();
+  ASSERT_TRUE(before && afterOpen);
+  EXPECT_EQ(ReadFileBytes(logPath_), afterOpen);
+}
+
+TEST_F(LogFileTest, LinesAfterCloseNeverReachTheFile) {
+  diag::OpenLogFile();
+  diag::LogLine("before close");
+  diag::CloseLogFile();
+  diag::LogLine("after close");
+  EXPECT_THAT(LogMessages(logPath_), ElementsAre(MatchesRegex(kHeaderPattern), "before close"));
+  // The current log stays set: statements keep running, their text is simply lost.
+  EXPECT_EQ(diag::CurrentLog(), &diag::g_daxDebugLog);
+}
+
+TEST_F(LogFileTest, PiecesAreJoinedAndNumbersWrittenInDecimalBySignedness) {
+  diag::OpenLogFile();
+  diag::LogLine("code = ", -1, " pid = ", static_cast<DWORD>(4294967295u), " tag",
+                std::string("!"));
+  diag::LogLine("  Exit Code: 5\n");
+  diag::CloseLogFile();
+  const auto content = ReadFileBytes(logPath_);
+  ASSERT_TRUE(content);
+  EXPECT_NE(content->find(" code = -1 pid = 4294967295 tag!\r\n"), std::string::npos);
+  // A text that ends in a line end gets a second one, which leaves an empty line. The file is a
+  // text stream, so every line end reaches the disk as CR LF.
+  EXPECT_NE(content->find(" Exit Code: 5\r\n\r\n"), std::string::npos);
+}
+
+}  // namespace

@@ -171,8 +171,7 @@ TempFolder::~TempFolder() { RemoveTree(path_); }
 
 void RemoveTree(const std::string& path) {
   WIN32_FIND_DATAA entry;
-  platform::UniqueFindHandle find(
-      ::FindFirstFileA((path + "\\*").c_str(), &entry));
+  platform::UniqueFindHandle find(::FindFirstFileA((path + "\\*").c_str(), &entry));
   if (find) {
     do {
       const std::string name = entry.cFileName;

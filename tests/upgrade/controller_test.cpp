@@ -1,1 +1,430 @@
+#include "upgrade/controller.h"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/log.h"
+#include "platform/unique_handle.h"
+#include "support/test_support.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
+using ::testing::Not;
+using testing_support::ReadDword;
+using testing_support::ReadRegistryValue;
+using testing_support::SetRegistryDword;
+using testing_support::SetRegistryString;
+
+constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
+constexpr char kResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
+// The client's own service is not installed in the test prefix, so the client key lives in the
+// 32-bit view.
+constexpr REGSAM kClientView = KEY_WOW64_32KEY;
+
+struct StatusReport {
+  DWORD state;
+  DWORD waitHint;
+  bool operator==(const StatusReport& other) const {
+    return state == other.state && waitHint == other.waitHint;
+  }
+};
+
+class FakeRunOperations : public upgrade::RunOperations {
+ public:
+  bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) override {
+    EXPECT_EQ(win32ExitCode, 0u);
+    reports.push_back({state, waitHint});
+    if (onReport) onReport(state);
+    return static_cast<int>(reports.size()) != failReportNumber;
+  }
+  int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) override {
+    setupDirectories.push_back(packageDirectory);
+    setupPids.push_back(daxPid);
+    if (onSetup) onSetup();
+    return setupCode;
+  }
+  int DaxSetupResult() override {
+    ++resultCalls;
+    return answer;
+  }
+
+  int failReportNumber = 0;  // 1-based; 0 never fails
+  int setupCode = 0;
+  int answer = upgrade::kSetupSucceeded;
+  std::function<void(DWORD)> onReport;
+  std::function<void()> onSetup;
+  std::vector<StatusReport> reports;
+  std::vector<std::string> setupDirectories;
+  std::vector<DWORD> setupPids;
+  int resultCalls = 0;
+};
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logPath_ = testing_support::ExecutableDirectory() + "\\daxinst.log";
+    diag::CloseLogFile();  // an open log cannot be deleted
+    testing_support::DeleteFileIfPresent(logPath_);
+    diag::g_daxDebugLog.Enable();
+    diag::OpenLogFile();
+  }
+  void TearDown() override {
+    diag::CloseLogFile();
+    testing_support::DeleteFileIfPresent(logPath_);
+  }
+
+  // The log without its header line.
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> messages = testing_support::LogMessages(logPath_);
+    if (!messages.empty() && messages.front().rfind("====== DaxInst starts at ", 0) == 0) {
+      messages.erase(messages.begin());
+    }
+    return messages;
+  }
+
+  static std::optional<DWORD> Client(const char* name) {
+    return ReadDword(HKEY_LOCAL_MACHINE, kClientKey, name, kClientView);
+  }
+
+  testing_support::RunRegistryGuard registry_;
+  FakeRunOperations operations_;
+  std::string logPath_;
+};
+
+TEST_F(ControllerTest, FirstTimeRunThatSucceedsFollowsTheWholeSequence) {
+  upgrade::DaxInst(0, nullptr, operations_);
+
+  const std::string packageDirectory = testing_support::ExecutableDirectory();
+  EXPECT_THAT(Messages(), ElementsAreArray(std::vector<std::string>{
+                              "<ServiceStart>To begin the service",
+                              "<ServiceStart>Set up pending",
+                              "<ServiceStart>If already running",
+                              "<ServiceStart>To create event",
+                              "<ServiceStart>To create mutex",
+                              "<ServiceStart>To wait for stop event",
+                              "DaxInst: Storage Path=" + packageDirectory,
+                              "DaxInst: LaunchSetup not found, first time setup. ",
+                              "DaxInst: RunDaxSetup returns code = 0",
+                              "DaxInst: Write 1 to LaunchSetup.",
+                              "DaxInst: Auto-upgrade succeeded.",
+                              "DaxInst: Stopping Daxinst ...",
+                              "================= End ===================",
+                          }));
+  EXPECT_THAT(operations_.reports, ElementsAre(StatusReport{SERVICE_START_PENDING, 5000},
+                                               StatusReport{SERVICE_START_PENDING, 5000},
+                                               StatusReport{SERVICE_START_PENDING, 5000},
+                                               StatusReport{SERVICE_RUNNING, 0}));
+  EXPECT_THAT(operations_.setupDirectories, ElementsAre(packageDirectory));
+  EXPECT_THAT(operations_.setupPids, ElementsAre(0u));
+  EXPECT_EQ(operations_.resultCalls, 1);
+  EXPECT_EQ(Client("LaunchSetup"), 1u);
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ReadDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxSetupStatus", KEY_WOW64_64KEY),
+            std::nullopt)
+      << "the client key is in the 32-bit view while daxService is not installed";
+}
+
+TEST_F(ControllerTest, SetupStatusIsPendingWhileSetupRuns) {
+  std::optional<DWORD> statusDuringSetup;
+  operations_.onSetup = [&] { statusDuringSetup = Client("DaxSetupStatus"); };
+  upgrade::DaxInst(0, nullptr, operations_);
+  EXPECT_EQ(statusDuringSetup, 1u);
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+}
+
+// A stored value of another type than REG_DWORD means setup has not been run yet.
+struct RegistryStateCase {
+  const char* name;
+  std::optional<DWORD> launchSetup;  // nullopt: absent
+  bool launchSetupAsString;
+  std::optional<DWORD> setupResult;  // nullopt: absent
+  bool setupRuns;
+  DWORD launchSetupAfter;
+  const char* outcome;
+  const char* pathLine;
+};
+
+class RegistryState : public ControllerTest,
+                      public ::testing::WithParamInterface<RegistryStateCase> {};
+
+TEST_P(RegistryState, DecidesWhetherSetupRuns) {
+  const RegistryStateCase& c = GetParam();
+  if (c.launchSetupAsString) {
+    SetRegistryString(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", "0", kClientView);
+  } else if (c.launchSetup) {
+    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *c.launchSetup, kClientView);
+  }
+  if (c.setupResult) SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", *c.setupResult);
+
+  upgrade::DaxInst(0, nullptr, operations_);
+
+  EXPECT_EQ(operations_.setupDirectories.size(), c.setupRuns ? 1u : 0u);
+  EXPECT_EQ(operations_.resultCalls, c.setupRuns ? 1 : 0);
+  const auto launchSetup =
+      ReadRegistryValue(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", kClientView);
+  ASSERT_TRUE(launchSetup);
+  EXPECT_EQ(launchSetup->type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(Client("LaunchSetup"), c.launchSetupAfter);
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  const auto messages = Messages();
+  EXPECT_THAT(messages, IsSupersetOf({std::string(c.pathLine), std::string(c.outcome)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RegistryState,
+    ::testing::Values(RegistryStateCase{"AbsentWithDoneResultStillRunsSetup", std::nullopt, false,
+                                        99u, true, 1, "DaxInst: Auto-upgrade succeeded.",
+                                        "DaxInst: LaunchSetup not found, first time setup. "},
+                      RegistryStateCase{"ZeroRunsTheCountedPath", 0u, false, std::nullopt, true, 1,
+                                        "DaxInst: Auto-upgrade succeeded.",
+                                        "DaxInst: Times to set up = 1"},
+                      RegistryStateCase{"ZeroWithDoneResultSucceedsWithoutSetup", 0u, false, 99u,
+                                        false, 0, "DaxInst: Auto-upgrade succeeded.",
+                                        "DaxInst: RunDaxSetup has been run, result = 99"},
+                      RegistryStateCase{"OneWithDoneResultSucceedsWithoutSetup", 1u, false, 99u,
+                                        false, 1, "DaxInst: Auto-upgrade succeeded.",
+                                        "DaxInst: RunDaxSetup has been run, result = 99"},
+                      RegistryStateCase{"CountReachedFailsWithoutSetup", 1u, false, 4u, false, 1,
+                                        "DaxInst: Auto-upgrade failed.",
+                                        "DaxInst: Dax Setup has FAILED for 1 times."},
+                      // The number printed is the limit, not the counter.
+                      RegistryStateCase{"CountAboveLimitPrintsTheLimit", 5u, false, 4u, false, 5,
+                                        "DaxInst: Auto-upgrade failed.",
+                                        "DaxInst: Dax Setup has FAILED for 1 times."},
+                      RegistryStateCase{"StringValueCountsAsAbsent", std::nullopt, true,
+                                        std::nullopt, true, 1, "DaxInst: Auto-upgrade succeeded.",
+                                        "DaxInst: LaunchSetup not found, first time setup. "}),
+    [](const ::testing::TestParamInfo<RegistryStateCase>& info) { return info.param.name; });
+
+struct AnswerCase {
+  int answer;
+  std::vector<std::string> tail;
+};
+
+class FirstTimeAnswer : public ControllerTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+// The decision rests on the collected result alone, never on what the launcher returned.
+TEST_P(FirstTimeAnswer, DecidesTheOutcome) {
+  operations_.answer = GetParam().answer;
+  operations_.setupCode = 114;
+  upgrade::DaxInst(0, nullptr, operations_);
+  auto messages = Messages();
+  ASSERT_GE(messages.size(), GetParam().tail.size() + 3);
+  // The outcome lines and the first line of the end sequence.
+  const std::vector<std::string> tail(messages.end() - 2 - GetParam().tail.size(),
+                                      messages.end() - 1);
+  std::vector<std::string> expected = GetParam().tail;
+  expected.push_back("DaxInst: Stopping Daxinst ...");
+  EXPECT_EQ(tail, expected);
+  EXPECT_THAT(messages, ::testing::Contains("DaxInst: RunDaxSetup returns code = 114"));
+  EXPECT_EQ(operations_.setupDirectories.size(), 1u) << "one attempt only";
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, FirstTimeAnswer,
+                         ::testing::Values(AnswerCase{0, {"DaxInst: Auto-upgrade succeeded."}},
+                                           AnswerCase{1, {"DaxInst: Auto-upgrade failed."}},
+                                           AnswerCase{2,
+                                                      {"********* install error 1303-- retry 1",
+                                                       "DaxInst: Auto-upgrade failed."}}));
+
+TEST_F(ControllerTest, SecondRunWhileTheRunGuardIsHeldFailsButStillFinishes) {
+  platform::UniqueKernelHandle guard(::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
+  ASSERT_TRUE(guard);
+
+  upgrade::DaxInst(0, nullptr, operations_);
+
+  EXPECT_TRUE(operations_.setupDirectories.empty());
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(Client("LaunchSetup"), std::nullopt);
+  EXPECT_THAT(
+      Messages(),
+      ElementsAre("<ServiceStart>To begin the service", "<ServiceStart>Set up pending",
+                  "<ServiceStart>If already running", "DaxInst: Auto-upgrade failed.",
+                  "DaxInst: Stopping Daxinst ...", "================= End ==================="));
+  // The failed run closed its own handle only: the holder's mutex is still there.
+  platform::UniqueKernelHandle again(::OpenMutexA(SYNCHRONIZE, FALSE, "DaxInstall_exist"));
+  EXPECT_TRUE(again);
+}
+
+class FailedStatusReport : public ControllerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FailedStatusReport, FailsTheRunWithTheFullEndSequence) {
+  operations_.failReportNumber = GetParam();
+  upgrade::DaxInst(0, nullptr, operations_);
+  EXPECT_EQ(static_cast<int>(operations_.reports.size()), GetParam()) << "no report after it";
+  EXPECT_TRUE(operations_.setupDirectories.empty());
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  const auto messages = Messages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(messages[messages.size() - 3], "DaxInst: Auto-upgrade failed.");
+  EXPECT_EQ(messages.back(), "================= End ===================");
+  // Everything the run created is gone again, so a new run can start.
+  for (const char* name : {"DaxInstall_exist", "FenmarkServiceCtrlObjMutex"}) {
+    platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, name));
+    EXPECT_FALSE(left) << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachReport, FailedStatusReport, ::testing::Values(1, 2, 3, 4));
+
+TEST_F(ControllerTest, RunHoldsItsNamedObjectsUntilTheEnd) {
+  bool heldDuringSetup = false;
+  operations_.onSetup = [&] {
+    platform::UniqueKernelHandle guard(::OpenMutexA(SYNCHRONIZE, FALSE, "DaxInstall_exist"));
+    platform::UniqueKernelHandle ctrl(
+        ::OpenMutexA(SYNCHRONIZE, FALSE, "FenmarkServiceCtrlObjMutex"));
+    platform::UniqueKernelHandle stop(::OpenEventA(SYNCHRONIZE, FALSE, "StopDaxInstServiceEvent"));
+    heldDuringSetup = guard && ctrl && stop;
+  };
+  upgrade::DaxInst(0, nullptr, operations_);
+  EXPECT_TRUE(heldDuringSetup);
+  for (const char* name : {"DaxInstall_exist", "FenmarkServiceCtrlObjMutex"}) {
+    platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, name));
+    EXPECT_FALSE(left) << name;
+  }
+  platform::UniqueKernelHandle stop(::OpenEventA(SYNCHRONIZE, FALSE, "StopDaxInstServiceEvent"));
+  EXPECT_FALSE(stop);
+}
+
+// A stop request that is already there when the run looks is noted, but the run goes on.
+TEST_F(ControllerTest, EarlyStopRequestIsLoggedAndTheRunGoesOn) {
+  operations_.onReport = [](DWORD state) {
+    if (state != SERVICE_RUNNING) return;
+    platform::UniqueKernelHandle stop(
+        ::OpenEventA(EVENT_MODIFY_STATE, FALSE, "StopDaxInstServiceEvent"));
+    ASSERT_TRUE(stop);
+    ::SetEvent(stop.get());
+  };
+  upgrade::DaxInst(0, nullptr, operations_);
+  EXPECT_THAT(Messages(), IsSupersetOf({std::string("DaxInst: Stop event received."),
+                                        std::string("DaxInst: Auto-upgrade succeeded.")}));
+  EXPECT_EQ(operations_.setupDirectories.size(), 1u);
+}
+
+TEST_F(ControllerTest, StopWithoutARunningWorkerReturnsAtOnce) {
+  const DWORD start = ::GetTickCount();
+  upgrade::StopDaxInst();
+  EXPECT_LT(::GetTickCount() - start, 5000u);
+  diag::CloseLogFile();
+  EXPECT_THAT(Messages(), ElementsAre("DaxInst : Stopping Service ...",
+                                      "DaxInst: Opening stop event handle failed!"));
+}
+
+// A stop request during setup neither interrupts setup nor returns before the run has ended.
+TEST_F(ControllerTest, StopDuringSetupWaitsForTheRunToEnd) {
+  platform::UniqueKernelHandle inSetup(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  platform::UniqueKernelHandle releaseSetup(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  operations_.onSetup = [&] {
+    ::SetEvent(inSetup.get());
+    ::WaitForSingleObject(releaseSetup.get(), 30000);
+  };
+
+  std::thread worker([&] { upgrade::DaxInst(0, nullptr, operations_); });
+  ASSERT_EQ(::WaitForSingleObject(inSetup.get(), 30000), WAIT_OBJECT_0);
+
+  std::atomic<bool> stopReturned{false};
+  std::thread stopper([&] {
+    upgrade::StopDaxInst();
+    stopReturned = true;
+  });
+  // Wait until the stop request has reached the run, then give the stopper time to return early
+  // if it were going to.
+  for (int i = 0; i < 300; ++i) {
+    platform::UniqueKernelHandle stop(::OpenEventA(SYNCHRONIZE, FALSE, "StopDaxInstServiceEvent"));
+    if (stop && ::WaitForSingleObject(stop.get(), 0) == WAIT_OBJECT_0) break;
+    ::Sleep(10);
+  }
+  ::Sleep(500);
+  EXPECT_FALSE(stopReturned) << "StopDaxInst returned while setup still ran";
+
+  ::SetEvent(releaseSetup.get());
+  worker.join();
+  stopper.join();
+  EXPECT_TRUE(stopReturned);
+  EXPECT_THAT(Messages(), IsSupersetOf({std::string("DaxInst : Stopping Service ..."),
+                                        std::string("DaxInst: Waiting for service to stop..."),
+                                        std::string("DaxInst: Auto-upgrade succeeded.")}));
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+}
+
+// A child of this same executable, created suspended so that it lives while it is asked about.
+class SuspendedChild {
+ public:
+  explicit SuspendedChild(const std::string& path) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::string commandLine = "\"" + path + "\" --gtest_list_tests";
+    if (::CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                         nullptr, nullptr, &startup, &info)) {
+      process_.reset(info.hProcess);
+      thread_.reset(info.hThread);
+      id_ = info.dwProcessId;
+    }
+  }
+  ~SuspendedChild() {
+    if (process_) {
+      ::TerminateProcess(process_.get(), 0);
+      ::WaitForSingleObject(process_.get(), 10000);
+    }
+  }
+  DWORD id() const { return id_; }
+
+ private:
+  platform::UniqueKernelHandle process_;
+  platform::UniqueKernelHandle thread_;
+  DWORD id_ = 0;
+};
+
+std::string SystemProgram(const char* name) {
+  char directory[MAX_PATH] = {};
+  ::GetSystemDirectoryA(directory, MAX_PATH);
+  return std::string(directory) + "\\" + name;
+}
+
+TEST(ResolveDaxPid, NamesTheParentOfAProcessOfTheSameExecutable) {
+  SuspendedChild sameExecutable(testing_support::ExecutablePath());
+  ASSERT_NE(sameExecutable.id(), 0u);
+  EXPECT_EQ(upgrade::ResolveDaxPid(sameExecutable.id()), ::GetCurrentProcessId());
+}
+
+TEST(ResolveDaxPid, IsZeroForAnotherExecutableOrNoProcess) {
+  SuspendedChild other(SystemProgram("cmd.exe"));
+  ASSERT_NE(other.id(), 0u);
+  EXPECT_EQ(upgrade::ResolveDaxPid(other.id()), 0u);
+  EXPECT_EQ(upgrade::ResolveDaxPid(0xFFFFFFF0u), 0u);
+}
+
+TEST_F(ControllerTest, StartArgumentReachesSetupAsTheStartersProcess) {
+  SuspendedChild starter(testing_support::ExecutablePath());
+  ASSERT_NE(starter.id(), 0u);
+  std::string serviceName = "Daxinst";
+  std::string starterId = std::to_string(starter.id());
+  char* argv[] = {&serviceName[0], &starterId[0]};
+
+  upgrade::DaxInst(2, argv, operations_);
+
+  EXPECT_THAT(operations_.setupPids, ElementsAre(::GetCurrentProcessId()));
+}
+
+TEST_F(ControllerTest, OtherArgumentCountsMeanNoProcessNumber) {
+  std::string serviceName = "Daxinst";
+  std::string first = std::to_string(::GetCurrentProcessId());
+  std::string extra = "x";
+  char* argv[] = {&serviceName[0], &first[0], &extra[0]};
+  upgrade::DaxInst(3, argv, operations_);
+  EXPECT_THAT(operations_.setupPids, ElementsAre(0u));
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+#include "config/config_xml_parser.h"
+
+#include <objbase.h>
+
+#include <boost/algorithm/string.hpp>
+#include <boost/lexical_cast.hpp>
+#include <cstdint>
+#include <new>
+
+#include "diag/log.h"
+#include "platform/unique_handle.h"
+#include "service/service_control.h"
+#include "sharedlib/path_expansion.h"
+
+namespace config {
+
+namespace {
+
+constexpr char kLogTag[] = "CConfigXMLParser::CConfigXMLParser";
+// ProductVersion 12.1 and later keep the configuration where %TRVCONFIGDIR% points.
+constexpr std::uint32_t kFirstExpandedConfigVersion = 0x000C0001;
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int size =
+      ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+  if (size <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &wide[0], size);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], size,
+                        nullptr, nullptr);
+  return narrow;
+}
+
+std::string WithFile(const std::string& folder, const char* file) {
+  return folder + (folder.back() == '\\' ? "" : "\\") + file;
+}
+
+// Reads a value of the product key as ANSI text, whatever its registry type.
+bool ReadProductValue(HKEY key, const char* name, std::string& value) {
+  char buffer[261] = {};
+  DWORD size = sizeof(buffer) - 1;  // the last byte stays the terminator
+  if (::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  value = buffer;
+  return true;
+}
+
+// The version number (major << 16) | (minor & 0xFFFF) of a dotted version; false when it has
+// fewer than two pieces or its first two are not integers.
+bool ParseVersion(const std::string& text, std::uint32_t& number) {
+  std::vector<std::string> pieces;
+  boost::split(pieces, text, boost::is_any_of("."));
+  if (pieces.size() < 2) return false;
+  try {
+    const int major = boost::lexical_cast<int>(pieces[0]);
+    const int minor = boost::lexical_cast<int>(pieces[1]);
+    number =
+        (static_cast<std::uint32_t>(major) << 16) | (static_cast<std::uint32_t>(minor) & 0xFFFFu);
+    return true;
+  } catch (const boost::bad_lexical_cast&) {
+    return false;
+  }
+}
+
+// The registry view of the product key: the 32-bit view on a 64-bit system without the client's
+// service, the default view otherwise.
+REGSAM ProductKeyAccess() {
+  if (!service::IsServiceInstalled(service::kClientServiceName)) {
+    SYSTEM_INFO info = {};
+    ::GetSystemInfo(&info);
+    if (info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64 ||
+        info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) {
+      return KEY_READ | KEY_WOW64_32KEY;
+    }
+  }
+  return KEY_READ;
+}
+
+// The client's configuration folder, or empty (with its log line) when it cannot be found.
+std::wstring ConfigurationDirectory() {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, ProductKeyAccess(), key.put()) !=
+      ERROR_SUCCESS) {
+    diag::LogLine(kLogTag, " - Unable to open registry key'", kProductKeyPath, "'");
+    return std::wstring();
+  }
+  std::string version;
+  std::uint32_t number = 0;
+  if (!ReadProductValue(key.get(), "ProductVersion", version) || !ParseVersion(version, number)) {
+    diag::LogLine(kLogTag, " - Unable to read value 'ProductVersion'");
+    return std::wstring();
+  }
+  if (number >= kFirstExpandedConfigVersion) {
+    std::wstring directory;
+    if (sharedlib::ExpandPath(L"%TRVCONFIGDIR%", directory) != 1) {
+      diag::LogLine(kLogTag, " - Unable to expand TRVCONFIGDIR path expansion variable");
+      return std::wstring();
+    }
+    return directory;
+  }
+  std::string installPath;
+  if (!ReadProductValue(key.get(), "dax_install_path", installPath)) {
+    diag::LogLine(kLogTag, " - Unable to read value 'dax_install_path'");
+    return std::wstring();
+  }
+  return Widen(installPath);
+}
+
+// A setAid.ini value, or empty when the read gives nothing.
+std::wstring ReadSetAidValue(const std::string& iniPath, const char* section, const char* key,
+                             const char* defaultValue) {
+  char buffer[260] = {};
+  const DWORD length = ::GetPrivateProfileStringA(section, key, defaultValue, buffer,
+                                                  sizeof(buffer), iniPath.c_str());
+  return length > 0 ? Widen(std::string(buffer, length)) : std::wstring();
+}
+
+}  // namespace
+
+CConfigXMLParser::ComInitialization::~ComInitialization() {
+  if (initialized_) ::CoUninitialize();
+}
+
+bool CConfigXMLParser::ComInitialization::initialize() {
+  // S_FALSE (already initialised on this thread) counts too and is balanced the same way.
+  initialized_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  return initialized_;
+}
+
+CConfigXMLParser::CConfigXMLParser(const char* packageDir) {
+  if (!com.initialize()) {
+    diag::LogLine(kLogTag, " - CoInitialize() failed");
+  } else {
+    const std::wstring directory = ConfigurationDirectory();
+    xmlDom.reset(new (std::nothrow) InstallUtils::CXmlDom());
+    // Without a folder there is nothing to load: a bare "config.xml" would be looked for in
+    // whatever the current folder happens to be.
+    if (xmlDom && !directory.empty()) {
+      documentLoaded =
+          xmlDom->loadFile(directory + (directory.back() == L'\\' ? L"" : L"\\") + L"config.xml");
+    }
+  }
+  readPackageIdentity(packageDir ? packageDir : "");
+}
+
+CConfigXMLParser::~CConfigXMLParser() { xmlDom.reset(); }
+
+void CConfigXMLParser::readPackageIdentity(const std::string& packageDir) {
+  language = L"en_us";
+  // Without a folder the profile functions would read a setAid.ini of the Windows folder.
+  if (packageDir.empty()) return;
+  const std::string iniPath = WithFile(packageDir, "setAid.ini");
+  packageChecksum = ReadSetAidValue(iniPath, "PREDEFINED_DAX_CONFIG", "PackageChecksum", "");
+  appType = ReadSetAidValue(iniPath, "PREDEFINED_DAX_CONFIG", "AppType", "");
+  const std::wstring platform =
+      ReadSetAidValue(iniPath, "PREDEFINED_DAX_CONFIG", "PlatformType", "");
+  if (boost::iequals(platform, L"WIN32BIT")) {
+    platformMarker = L" Win32";
+  } else if (boost::iequals(platform, L"WIN64BIT")) {
+    platformMarker = L" Win64";
+  } else if (!platform.empty()) {
+    diag::LogLine(kLogTag, " Found invalid platform string in setAid.ini");
+  }
+  language = ReadSetAidValue(iniPath, "LU_CONFIG", "Language", "en_us");
+}
+
+bool CConfigXMLParser::selectClientPackage(bool byChecksum) {
+  xmlDom->moveToRoot();
+  if (!xmlDom->selectChild(L"ClientPackage")) return false;
+  do {
+    // Comments and processing instructions between the entries are not entries.
+    if (!xmlDom->isElement()) continue;
+    if (byChecksum) {
+      if (boost::iequals(xmlDom->readAttribute(L"Checksum"), packageChecksum)) return true;
+    } else {
+      const std::wstring product = xmlDom->readAttribute(L"Product");
+      const bool productFits = !product.empty() && !platformMarker.empty() &&
+                               !boost::ifind_first(product, platformMarker).empty();
+      if (productFits && xmlDom->readAttribute(L"Type") == appType + L".1" &&
+          boost::iequals(xmlDom->readAttribute(L"Language"), language)) {
+        return true;
+      }
+    }
+  } while (xmlDom->moveToNextSibling());
+  return false;
+}
+
+// An entry for this package's checksum anywhere in the file wins over one that fits by product,
+// type and language; among entries of one kind the first wins.
+bool CConfigXMLParser::selectPackage() {
+  if (!documentLoaded || !xmlDom) return false;
+  return selectClientPackage(true) || selectClientPackage(false);
+}
+
+std::wstring CConfigXMLParser::getOptionValue(const wchar_t* element, const char* attribute) {
+  std::wstring value;
+  if (!attribute || !selectPackage()) return value;
+  if (xmlDom->selectChild(element)) value = xmlDom->readAttribute(Widen(attribute));
+  return value;
+}
+
+std::wstring CConfigXMLParser::getInstallOption(const char* attribute) {
+  return getOptionValue(L"InstallationOption", attribute);
+}
+
+std::wstring CConfigXMLParser::getRebootOption(const char* attribute) {
+  return getOptionValue(L"RebootOptions", attribute);
+}
+
+std::vector<std::string> CConfigXMLParser::getEnabledFeatures() {
+  std::vector<std::string> features;
+  if (!selectPackage() || !xmlDom->selectChild(L"EnabledClientFeatures")) return features;
+  if (xmlDom->moveToFirstChild()) {
+    do {
+      features.push_back(Narrow(xmlDom->readAttribute(L"FeatureName")));
+    } while (xmlDom->moveToNextSibling());
+  }
+  return features;
+}
+
+}  // namespace config

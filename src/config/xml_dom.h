@@ -1,0 +1,47 @@
+// A thin owner of one MSXML DOM document with a cursor on one of its nodes. Failed COM calls are
+// raised as _com_error carrying the HRESULT.
+#pragma once
+
+#include <windows.h>
+
+#include <msxml2.h>
+
+#include <string>
+
+namespace InstallUtils {
+
+class CXmlDom {
+ public:
+  // Creates the MSXML DOMDocument; created() tells whether that worked.
+  CXmlDom();
+  virtual ~CXmlDom();
+  CXmlDom(const CXmlDom&) = delete;
+  CXmlDom& operator=(const CXmlDom&) = delete;
+
+  bool created() const { return created_; }
+
+  // Loads the file synchronously; false when it is missing or does not parse. The cursor is then
+  // on the document element (or on nothing).
+  bool loadFile(const std::wstring& path);
+  // Puts the cursor on the document element; false (cursor unchanged) when there is none.
+  bool moveToRoot();
+  // Moves the cursor to its first child whose base name is `name` (ordinal comparison).
+  bool selectChild(const std::wstring& name);
+  bool moveToFirstChild();
+  bool moveToNextSibling();
+  // True when the cursor is on an element (not a comment, processing instruction or text).
+  bool isElement();
+  // The string value of attribute `name` of the cursor element; empty when absent, not a string,
+  // or when the cursor is not on an element.
+  std::wstring readAttribute(const std::wstring& name);
+
+ private:
+  void setCursor(IXMLDOMNode* node);
+
+  bool created_ = false;
+  IXMLDOMDocument2* document_ = nullptr;
+  IXMLDOMElement* rootElement_ = nullptr;
+  IXMLDOMNode* cursor_ = nullptr;
+};
+
+}  // namespace InstallUtils

@@ -1,0 +1,72 @@
+// The version gate in front of setup and the setup command line that follows it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace setupcmd {
+
+// Size of the caller's buffer for the command line, terminating NUL included.
+constexpr size_t kCommandLineBufferSize = 4096;
+
+// Results of CommandLineGenerator::GenerateCommandLine.
+constexpr int kCommandLineReady = 0;
+constexpr int kCommandLineNotStored = 113;
+constexpr int kLowerVersionRefused = 114;
+
+// One signed number per dot-separated component of a version text.
+using VersionNumbers = std::vector<std::int32_t>;
+
+// Decides whether the staged package may be installed over the installed client and builds the
+// setup.exe command line. Windows Installer shows no user interface of its own while one exists;
+// the level is process-wide, so no other user of Windows Installer in the process may rely on its
+// own level meanwhile.
+class CommandLineGenerator {
+ public:
+  explicit CommandLineGenerator(const std::string& packageDirectory);
+  virtual ~CommandLineGenerator();
+  CommandLineGenerator(const CommandLineGenerator&) = delete;
+  CommandLineGenerator& operator=(const CommandLineGenerator&) = delete;
+
+  // Runs the version gate, then builds the command line into `out`, a buffer of
+  // kCommandLineBufferSize bytes. kCommandLineReady or kLowerVersionRefused leave the command
+  // line in `out`; kCommandLineNotStored leaves `out` untouched. One call per generator.
+  int GenerateCommandLine(char* out);
+
+  // Splits a version text at its dots; strtol rules for each component, an empty component
+  // counts as 0 and a trailing dot adds nothing.
+  static VersionNumbers ParseVersion(const std::string& versionText);
+
+ private:
+  void LoadPackageInfo();
+  std::string FindPackageMsi() const;
+  bool GetMsiProperty(const std::string& databasePath, const char* propertyName,
+                      std::string& value) const;
+  bool GetUpgradeCode(std::string& value) const;
+  bool GetPackageVersion(std::string& value) const;
+  UINT FindNewestRelatedProduct(std::string& productCode) const;
+  bool FindInstalledProduct();
+  bool GetInstalledVersion(std::string& versionText) const;
+
+  // The command line itself, once the gate has answered `pendingResult`.
+  int BuildCommandLine(char* out, int pendingResult) const;
+
+  DWORD previousUiLevel = 0;
+  bool installedProductFound = false;
+
+ public:
+  // Set by the caller between construction and GenerateCommandLine.
+  bool includeLogSwitch = false;
+  DWORD daxPid = 0;
+
+ private:
+  std::string upgradeCode;
+  std::string installedProductCode;
+  std::string packageDir;
+  std::string packageMsiPath;
+};
+
+}  // namespace setupcmd

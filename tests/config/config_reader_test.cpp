@@ -1,0 +1,514 @@
+#include <gtest/gtest.h>
+
+#include <comdef.h>
+
+#include <cstring>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config_xml_parser.h"
+#include "diag/log.h"
+#include "platform/unique_handle.h"
+#include "support/test_support.h"
+
+namespace {
+
+using config::CConfigXMLParser;
+using testing_support::TempFolder;
+using testing_support::WriteFileBytes;
+
+constexpr char kProductKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX";
+constexpr char kSilo[] = "{5E0C3A71-2B4D-4C8E-9F10-A1B2C3D4E5F6}";
+constexpr char kHive[] = "Software\\Quorvex\\Isolation";
+constexpr char kTag[] = "CConfigXMLParser::CConfigXMLParser";
+
+std::string MapKey() { return std::string(kHive) + "\\" + kSilo + "\\Varnel\\PathExpansionMap"; }
+
+std::string LogPath() { return testing_support::ExecutableDirectory() + "\\daxinst.log"; }
+
+void DeleteTree(const char* parent, const char* child, REGSAM view) {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent, 0, KEY_ALL_ACCESS | view, key.put()) ==
+      ERROR_SUCCESS) {
+    ::RegDeleteTreeA(key.get(), child);
+  }
+}
+
+// Removes a key this test may have created, but only when nothing else lives in it.
+void DeleteKeyIfEmpty(const char* path, REGSAM view) {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
+    return;
+  }
+  DWORD subKeys = 0;
+  DWORD values = 0;
+  if (::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+      subKeys == 0 && values == 0) {
+    key.reset();
+    ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, view, 0);
+  }
+}
+
+// The product key and the silo's expansion map exist only for the length of one case.
+void ClearRegistry() {
+  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    platform::UniqueRegKey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS | view, key.put()) ==
+        ERROR_SUCCESS) {
+      ::RegDeleteValueA(key.get(), "ProductVersion");
+      ::RegDeleteValueA(key.get(), "dax_install_path");
+    }
+    DeleteTree(kHive, kSilo, view);
+    for (const char* path :
+         {kProductKey, "SOFTWARE\\Quorvex\\Tarvane", kHive, "SOFTWARE\\Quorvex"}) {
+      DeleteKeyIfEmpty(path, view);
+    }
+  }
+}
+
+// The test executable's silo and its log, set up before any case runs.
+class ReaderEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    WriteFileBytes(IniPath(), "[isolation]\r\nsilo=" + std::string(kSilo) + "\r\n");
+    ClearRegistry();
+    diag::OpenLogFile();
+  }
+  void TearDown() override {
+    ClearRegistry();
+    testing_support::DeleteFileIfPresent(IniPath());
+  }
+
+ private:
+  static std::string IniPath() { return testing_support::ExecutableDirectory() + "\\isolate.ini"; }
+};
+
+[[maybe_unused]] const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new ReaderEnvironment);
+
+// A package folder with its setAid.ini, two configuration folders (the installation path of
+// older clients and the expanded %TRVCONFIGDIR% of newer ones), and the product key in the
+// 32-bit view, which is where the reader looks while the client's service is not installed.
+class ConfigReaderTest : public ::testing::Test {
+ protected:
+  ConfigReaderTest() : package_("pkg"), installDir_("install_dir"), expandedDir_("expanded_dir") {}
+
+  void SetUp() override {
+    ClearRegistry();
+    SetProduct("ProductVersion", "11.0");
+    SetProduct("dax_install_path", installDir_.path());
+    testing_support::SetRegistryString(HKEY_LOCAL_MACHINE, MapKey().c_str(), "trvconfigdir",
+                                       expandedDir_.path(), KEY_WOW64_32KEY);
+    WriteSetAid("");
+  }
+  void TearDown() override { ClearRegistry(); }
+
+  static void SetProduct(const char* name, const std::string& value,
+                         REGSAM view = KEY_WOW64_32KEY) {
+    testing_support::SetRegistryString(HKEY_LOCAL_MACHINE, kProductKey, name, value, view);
+  }
+  static void DeleteProduct(const char* name) {
+    platform::UniqueRegKey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                        key.put()) == ERROR_SUCCESS) {
+      ::RegDeleteValueA(key.get(), name);
+    }
+  }
+
+  void WriteSetAid(const std::string& predefined, const std::string& luConfig = "") {
+    WriteFileBytes(package_.path() + "\\setAid.ini",
+                   "[PREDEFINED_DAX_CONFIG]\r\n" + predefined + "[LU_CONFIG]\r\n" + luConfig);
+  }
+  void WriteConfig(const std::string& xml) { WriteConfigIn(installDir_.path(), xml); }
+  static void WriteConfigIn(const std::string& folder, const std::string& xml) {
+    WriteFileBytes(folder + "\\config.xml", xml);
+  }
+
+  std::unique_ptr<CConfigXMLParser> Reader() const {
+    return std::make_unique<CConfigXMLParser>(package_.path().c_str());
+  }
+
+  // The reader's log lines written since the case began.
+  std::vector<std::string> ReaderLog() const {
+    std::vector<std::string> lines;
+    const auto all = testing_support::LogMessages(LogPath());
+    for (size_t i = logMark_; i < all.size(); ++i) {
+      if (all[i].rfind(kTag, 0) == 0) lines.push_back(all[i].substr(sizeof(kTag) - 1));
+    }
+    return lines;
+  }
+
+  TempFolder package_;
+  TempFolder installDir_;
+  TempFolder expandedDir_;
+  size_t logMark_ = testing_support::LogMessages(LogPath()).size();
+};
+
+std::string Package(const std::string& attributes, const std::string& marker) {
+  return "<ClientPackage " + attributes + "><InstallationOption Marker=\"" + marker +
+         "\"/></ClientPackage>";
+}
+
+std::string Document(const std::string& body) {
+  return "<?xml version=\"1.0\"?>\r\n<Deployment>\r\n" + body + "\r\n</Deployment>\r\n";
+}
+
+struct VersionCase {
+  const char* version;
+  const char* marker;  // which folder's config.xml is read
+};
+
+class ConfigDirectoryTest : public ConfigReaderTest,
+                            public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(ConfigDirectoryTest, ChosenByProductVersion) {
+  SetProduct("ProductVersion", GetParam().version);
+  WriteConfigIn(installDir_.path(), Document(Package("", "install")));
+  WriteConfigIn(expandedDir_.path(), Document(Package("", "expanded")));
+  EXPECT_EQ(Reader()->getInstallOption("Marker"),
+            std::wstring(GetParam().marker, GetParam().marker + std::strlen(GetParam().marker)));
+  EXPECT_TRUE(ReaderLog().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, ConfigDirectoryTest,
+    ::testing::Values(VersionCase{"12.0.5", "install"}, VersionCase{"11.0", "install"},
+                      VersionCase{"12.1.671", "expanded"}, VersionCase{"14.0", "expanded"},
+                      VersionCase{"+12.+1", "expanded"}, VersionCase{"0.65537", "install"}));
+
+TEST_F(ConfigReaderTest, FolderEndingInBackslashGetsNoSecondOne) {
+  SetProduct("dax_install_path", installDir_.path() + "\\");
+  WriteConfig(Document(Package("", "install")));
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"install");
+
+  SetProduct("ProductVersion", "12.1");
+  testing_support::SetRegistryString(HKEY_LOCAL_MACHINE, MapKey().c_str(), "trvconfigdir",
+                                     expandedDir_.path() + "\\", KEY_WOW64_32KEY);
+  WriteConfigIn(expandedDir_.path(), Document(Package("", "expanded")));
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"expanded");
+}
+
+struct FailureCase {
+  const char* label;
+  const char* version;  // nullptr: no ProductVersion
+  bool installPath;
+  bool expansion;
+  const char* logLine;
+};
+
+class ConfigDirectoryFailureTest : public ConfigReaderTest,
+                                   public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ConfigDirectoryFailureTest, LogsAndReadsNothing) {
+  const FailureCase& c = GetParam();
+  WriteConfigIn(installDir_.path(), Document(Package("", "install")));
+  WriteConfigIn(expandedDir_.path(), Document(Package("", "expanded")));
+  // A config.xml in the current folder must not be picked up in place of a missing folder.
+  WriteConfigIn(testing_support::ExecutableDirectory(), Document(Package("", "current")));
+  ::SetCurrentDirectoryA(testing_support::ExecutableDirectory().c_str());
+  if (c.version) {
+    SetProduct("ProductVersion", c.version);
+  } else {
+    DeleteProduct("ProductVersion");
+  }
+  if (!c.installPath) DeleteProduct("dax_install_path");
+  if (!c.expansion) DeleteTree(kHive, kSilo, KEY_WOW64_32KEY);
+
+  const auto reader = Reader();
+  EXPECT_EQ(reader->getInstallOption("Marker"), L"");
+  EXPECT_EQ(ReaderLog(), std::vector<std::string>{c.logLine});
+  testing_support::DeleteFileIfPresent(testing_support::ExecutableDirectory() + "\\config.xml");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Registry, ConfigDirectoryFailureTest,
+    ::testing::Values(
+        FailureCase{"NoVersion", nullptr, true, true, " - Unable to read value 'ProductVersion'"},
+        FailureCase{"OnePiece", "12", true, true, " - Unable to read value 'ProductVersion'"},
+        FailureCase{"Letters", "12.x", true, true, " - Unable to read value 'ProductVersion'"},
+        FailureCase{"EmptyPiece", "12..1", true, true, " - Unable to read value 'ProductVersion'"},
+        FailureCase{"Empty", "", true, true, " - Unable to read value 'ProductVersion'"},
+        FailureCase{"Overflow", "99999999999.1", true, true,
+                    " - Unable to read value 'ProductVersion'"},
+        FailureCase{"NoInstallPath", "12.0", false, true,
+                    " - Unable to read value 'dax_install_path'"},
+        FailureCase{"NoExpansion", "12.1", true, false,
+                    " - Unable to expand TRVCONFIGDIR path expansion variable"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ConfigReaderTest, ProductKeyOnlyInTheOtherViewIsNotFound) {
+  ClearRegistry();
+  SetProduct("ProductVersion", "11.0", KEY_WOW64_64KEY);
+  SetProduct("dax_install_path", installDir_.path(), KEY_WOW64_64KEY);
+  WriteConfig(Document(Package("", "install")));
+  // The key itself may exist in the 32-bit view for other values: take it away for this case.
+  DeleteTree("SOFTWARE\\Quorvex\\Tarvane", "DAX", KEY_WOW64_32KEY);
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"");
+  EXPECT_EQ(ReaderLog(), std::vector<std::string>{
+                             " - Unable to open registry key'SOFTWARE\\Quorvex\\Tarvane\\DAX'"});
+}
+
+// With the client's service installed the reader uses the default (64-bit) view.
+TEST_F(ConfigReaderTest, ClientServiceSelectsTheDefaultView) {
+  platform::UniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_TRUE(manager);
+  platform::UniqueServiceHandle service(::CreateServiceA(
+      manager.get(), "daxService", "daxService", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, "C:\\windows\\system32\\notepad.exe", nullptr,
+      nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(service) << ::GetLastError();
+  struct Remove {
+    SC_HANDLE handle;
+    ~Remove() { ::DeleteService(handle); }
+  } remove{service.get()};
+
+  SetProduct("ProductVersion", "11.0", KEY_WOW64_64KEY);
+  SetProduct("dax_install_path", expandedDir_.path(), KEY_WOW64_64KEY);
+  WriteConfigIn(installDir_.path(), Document(Package("", "32-bit view")));
+  WriteConfigIn(expandedDir_.path(), Document(Package("", "64-bit view")));
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"64-bit view");
+}
+
+struct SelectionCase {
+  const char* label;
+  std::string predefined;   // PREDEFINED_DAX_CONFIG lines of setAid.ini
+  std::string luConfig;     // LU_CONFIG lines
+  std::string packages;     // the entries of config.xml
+  const wchar_t* selected;  // Marker of the entry expected, empty for none
+};
+
+const std::string kWin64Pkg = "PackageChecksum=AB12\r\nAppType=105\r\nPlatformType=WIN64BIT\r\n";
+
+void PrintTo(const SelectionCase& c, std::ostream* out) { *out << c.label; }
+
+class PackageSelectionTest : public ConfigReaderTest,
+                             public ::testing::WithParamInterface<SelectionCase> {};
+
+TEST_P(PackageSelectionTest, SelectsTheRightEntry) {
+  const SelectionCase& c = GetParam();
+  WriteSetAid(c.predefined, c.luConfig);
+  WriteConfig(Document(c.packages));
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), c.selected);
+}
+
+const std::string kAttributeMatch = "Product=\"Client Win64\" Type=\"105.1\" Language=\"en_us\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, PackageSelectionTest,
+    ::testing::Values(
+        SelectionCase{
+            "ChecksumWinsOverEarlierAttributeMatch", kWin64Pkg, "",
+            Package(kAttributeMatch, "attributes") + Package("Checksum=\"AB12\"", "checksum"),
+            L"checksum"},
+        SelectionCase{"ChecksumIgnoresCase", kWin64Pkg, "",
+                      Package("Checksum=\"xx\"", "other") + Package("Checksum=\"ab12\"", "lower"),
+                      L"lower"},
+        SelectionCase{"FirstAttributeMatchInDocumentOrder", kWin64Pkg, "",
+                      Package("Checksum=\"FF\" " + kAttributeMatch, "first") +
+                          Package("Checksum=\"EE\" " + kAttributeMatch, "second"),
+                      L"first"},
+        SelectionCase{"EmptyChecksumMatchesEntryWithout",
+                      "AppType=999\r\nPlatformType=WIN64BIT\r\n", "",
+                      Package("Checksum=\"AB12\" " + kAttributeMatch, "with") +
+                          Package("Product=\"x\"", "without"),
+                      L"without"},
+        SelectionCase{
+            "TypeWithDotOne", kWin64Pkg, "",
+            Package("Checksum=\"1\" Product=\"Client Win64\" Type=\"105.10\" Language=\"en_us\"",
+                    "ten") +
+                Package(
+                    "Checksum=\"2\" Product=\"Client Win64\" Type=\"105.1 \" Language=\"en_us\"",
+                    "blank") +
+                Package("Checksum=\"3\" Product=\"Client Win64\" Type=\"105\" Language=\"en_us\"",
+                        "bare") +
+                Package("Checksum=\"4\" Product=\"Client Win64\" Type=\"105.1\" Language=\"en_us\"",
+                        "one"),
+            L"one"},
+        SelectionCase{
+            "MarkerNeedsItsBlank",
+            "PackageChecksum=AB12\r\nAppType=105\r\nPlatformType=win64bit\r\n", "",
+            Package("Checksum=\"1\" Product=\"ClientWin64\" Type=\"105.1\" Language=\"en_us\"",
+                    "glued") +
+                Package("Checksum=\"2\" Product=\"Client WIN64\" Type=\"105.1\" Language=\"en_us\"",
+                        "upper"),
+            L"upper"},
+        SelectionCase{
+            "Win32Marker", "PackageChecksum=AB12\r\nAppType=105\r\nPlatformType=Win32Bit\r\n", "",
+            Package("Checksum=\"1\" " + kAttributeMatch, "64") +
+                Package(
+                    "Checksum=\"2\" Product=\"Client Win32 Ed\" Type=\"105.1\" Language=\"en_us\"",
+                    "32"),
+            L"32"},
+        SelectionCase{"DefaultLanguageIgnoresCase", kWin64Pkg, "",
+                      Package("Checksum=\"1\" Product=\"Client Win64\" Type=\"105.1\" "
+                              "Language=\"de_de\"",
+                              "german") +
+                          Package("Checksum=\"2\" Product=\"Client Win64\" Type=\"105.1\" "
+                                  "Language=\"EN_US\"",
+                                  "english"),
+                      L"english"},
+        SelectionCase{"LanguageFromSetAid", kWin64Pkg, "Language=de_DE\r\n",
+                      Package("Checksum=\"1\" " + kAttributeMatch, "english") +
+                          Package("Checksum=\"2\" Product=\"Client Win64\" Type=\"105.1\" "
+                                  "Language=\"DE_de\"",
+                                  "german"),
+                      L"german"},
+        SelectionCase{"AbsentAttributesNeverMatch", kWin64Pkg, "", Package("", "bare"), L""},
+        SelectionCase{"NoPlatformNoAttributeMatch", "PackageChecksum=AB12\r\nAppType=105\r\n", "",
+                      Package("Checksum=\"1\" " + kAttributeMatch, "x"), L""},
+        SelectionCase{"ElementNamesAreCaseSensitive", kWin64Pkg, "",
+                      "<clientpackage Checksum=\"AB12\"><InstallationOption Marker=\"lower\"/>"
+                      "</clientpackage>",
+                      L""},
+        SelectionCase{"AnySiblingAfterTheFirstIsACandidate", kWin64Pkg, "",
+                      Package("Checksum=\"1\"", "first") +
+                          "<Other Checksum=\"AB12\"><InstallationOption Marker=\"other\"/></Other>",
+                      L"other"},
+        SelectionCase{"CommentsBetweenEntriesAreSkipped", "AppType=105\r\n", "",
+                      "<!-- packages -->" + Package("Checksum=\"1\"", "first") +
+                          "<!-- more --><?pi x?>" + Package("", "second"),
+                      L"second"},
+        SelectionCase{"NamespacePrefixIgnored", kWin64Pkg, "",
+                      "<q:ClientPackage xmlns:q=\"urn:q\" Checksum=\"AB12\"><q:InstallationOption"
+                      " Marker=\"prefixed\"/></q:ClientPackage>",
+                      L"prefixed"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ConfigReaderTest, InvalidPlatformIsLogged) {
+  WriteSetAid("AppType=105\r\nPlatformType=ARM64\r\n");
+  WriteConfig(Document(Package(kAttributeMatch + " Checksum=\"1\"", "x")));
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"");
+  EXPECT_EQ(ReaderLog(), std::vector<std::string>{" Found invalid platform string in setAid.ini"});
+}
+
+TEST_F(ConfigReaderTest, OptionsOfTheSelectedPackage) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(
+      "<ClientPackage Checksum=\"00\"><InstallationOption UserInterfaceLevel=\"wrong\"/>"
+      "<RebootOptions AutoReboot=\"0\"/></ClientPackage>"
+      "<ClientPackage Checksum=\"AB12\">\r\n"
+      "  <InstallationOption UserInterfaceLevel=\"Unattended\" KeepAllDataOnUpgrade=\"\"/>\r\n"
+      "  <RebootOptions AutoReboot=\"1\" PromptMessage=\"Caf\xC3\xA9 &amp; more\"/>\r\n"
+      "</ClientPackage>"));
+  const auto reader = Reader();
+  EXPECT_EQ(reader->getInstallOption("UserInterfaceLevel"), L"Unattended");
+  EXPECT_EQ(reader->getInstallOption("KeepAllDataOnUpgrade"), L"");
+  EXPECT_EQ(reader->getInstallOption("InstallationDirectory"), L"");
+  EXPECT_EQ(reader->getInstallOption("AutoReboot"), L"");
+  EXPECT_EQ(reader->getRebootOption("AutoReboot"), L"1");
+  EXPECT_EQ(reader->getRebootOption("PromptMessage"), L"Caf\x00E9 & more");
+  EXPECT_EQ(reader->getRebootOption("UserInterfaceLevel"), L"");
+  // Asking again selects afresh and answers the same.
+  EXPECT_EQ(reader->getInstallOption("UserInterfaceLevel"), L"Unattended");
+  EXPECT_TRUE(reader->getEnabledFeatures().empty());
+}
+
+TEST_F(ConfigReaderTest, FeaturesInDocumentOrder) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(
+      Document("<ClientPackage Checksum=\"AB12\"><EnabledClientFeatures>\r\n"
+               "  <Feature FeatureName=\"Firewall\"/>\r\n  <Feature/>\r\n"
+               "  <!-- switched off: <Feature FeatureName=\"Old\"/> -->\r\n"
+               "  <Other FeatureName=\"Antivirus\"/>\r\n"
+               "</EnabledClientFeatures></ClientPackage>"));
+  // The comment reads as a feature without a name.
+  EXPECT_EQ(Reader()->getEnabledFeatures(),
+            (std::vector<std::string>{"Firewall", "", "", "Antivirus"}));
+}
+
+TEST_F(ConfigReaderTest, ThreeFeaturesWithAnEmptyName) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(
+      "<ClientPackage Checksum=\"AB12\"><EnabledClientFeatures><F FeatureName=\"a\"/>"
+      "<F FeatureName=\"\"/><F FeatureName=\"c\"/></EnabledClientFeatures></ClientPackage>"));
+  EXPECT_EQ(Reader()->getEnabledFeatures(), (std::vector<std::string>{"a", "", "c"}));
+}
+
+struct BrokenFileCase {
+  const char* label;
+  const char* content;  // nullptr: no file at all
+};
+
+class BrokenConfigTest : public ConfigReaderTest,
+                         public ::testing::WithParamInterface<BrokenFileCase> {};
+
+TEST_P(BrokenConfigTest, EveryQueryAnswersEmptyWithoutAMessage) {
+  WriteSetAid(kWin64Pkg);
+  if (GetParam().content) WriteConfig(GetParam().content);
+  const auto reader = Reader();
+  EXPECT_EQ(reader->getInstallOption("Marker"), L"");
+  EXPECT_EQ(reader->getRebootOption("AutoReboot"), L"");
+  EXPECT_TRUE(reader->getEnabledFeatures().empty());
+  EXPECT_TRUE(ReaderLog().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BrokenConfigTest,
+    ::testing::Values(BrokenFileCase{"Missing", nullptr}, BrokenFileCase{"Empty", ""},
+                      BrokenFileCase{"Malformed",
+                                     "<Deployment><ClientPackage Checksum=\"AB12\">"
+                                     "<InstallationOption Marker=\"x\"/></Deployment>"},
+                      BrokenFileCase{"Binary", "\x01\x02\xff\xfe\x00garbage"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ConfigReaderTest, EmptyPackageFolderReadsNoIdentity) {
+  WriteConfig(Document(Package("", "no checksum") + Package("Checksum=\"AB12\"", "checksum")));
+  CConfigXMLParser reader("");
+  // No checksum read: the entry without one matches the empty checksum.
+  EXPECT_EQ(reader.getInstallOption("Marker"), L"no checksum");
+}
+
+TEST_F(ConfigReaderTest, PackageFolderWithTrailingBackslash) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(Package("", "none") + Package("Checksum=\"AB12\"", "checksum")));
+  CConfigXMLParser reader((package_.path() + "\\").c_str());
+  EXPECT_EQ(reader.getInstallOption("Marker"), L"checksum");
+}
+
+// COM is the reader's own business: on a fresh thread every reader balances what it started, so
+// the thread may choose its apartment afterwards.
+TEST_F(ConfigReaderTest, ComInitialisationIsBalanced) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(Package("Checksum=\"AB12\"", "ok")));
+  HRESULT afterwards = E_FAIL;
+  std::wstring first, second;
+  std::thread worker([&] {
+    {
+      const auto one = Reader();
+      const auto two = Reader();  // several readers live at once on one thread
+      first = one->getInstallOption("Marker");
+      second = two->getInstallOption("Marker");
+    }
+    afterwards = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(afterwards)) ::CoUninitialize();
+  });
+  worker.join();
+  EXPECT_EQ(first, L"ok");
+  EXPECT_EQ(second, L"ok");
+  EXPECT_EQ(afterwards, S_OK);
+}
+
+TEST_F(ConfigReaderTest, ComRefusedInASingleThreadedApartment) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(Package("Checksum=\"AB12\"", "ok")));
+  std::wstring answer = L"unset";
+  HRESULT afterwards = E_FAIL;
+  std::thread worker([&] {
+    ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    answer = Reader()->getInstallOption("Marker");
+    // The reader did not uninitialise what it had not initialised.
+    afterwards = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ::CoUninitialize();
+    ::CoUninitialize();
+  });
+  worker.join();
+  EXPECT_EQ(answer, L"");
+  EXPECT_EQ(afterwards, S_FALSE);
+  EXPECT_EQ(ReaderLog(), std::vector<std::string>{" - CoInitialize() failed"});
+}
+
+}  // namespace

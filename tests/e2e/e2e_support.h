@@ -1,0 +1,39 @@
+// Runs of the real daxinst.exe, copied into a package folder of the test's own.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace e2e {
+
+// The diagnostic variant (log switched on) and the shipped variant (log switched off), built
+// beside the test executable.
+constexpr char kLogOnVariant[] = "daxinst_log_on.exe";
+constexpr char kLogOffVariant[] = "daxinst_log_off.exe";
+
+class PackageFolder {
+ public:
+  // `name` may hold blanks: package folders often do.
+  PackageFolder(const std::string& name, const char* variant);
+
+  const std::string& path() const { return folder_.path(); }
+  std::string executable() const { return path() + "\\daxinst.exe"; }
+  std::string log() const { return path() + "\\daxinst.log"; }
+
+  // Runs daxinst.exe with `arguments` (none when empty) and waits for it.
+  std::optional<DWORD> Run(const std::string& arguments, DWORD timeoutMs = 60000) const;
+
+  // The log's messages without stamps.
+  std::vector<std::string> Messages() const { return testing_support::LogMessages(log()); }
+
+  // Waits (bounded) until the log holds `message`.
+  bool WaitForMessage(const std::string& message, DWORD timeoutMs) const;
+
+ private:
+  testing_support::TempFolder folder_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,38 @@
+// The real polling time, end to end: about two minutes, so it has a test executable of its own.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "diag/log.h"
+#include "support/test_support.h"
+#include "upgrade/controller.h"
+#include "upgrade/setup_result.h"
+
+namespace upgrade {
+namespace {
+
+TEST(SetupResultTimeout, GivesUpAfterTheFullPollingTime) {
+  testing_support::RunRegistryGuard registry;
+  const std::string logPath = testing_support::ExecutableDirectory() + "\\daxinst.log";
+  testing_support::DeleteFileIfPresent(logPath);
+  diag::OpenLogFile();
+
+  const ULONGLONG started = ::GetTickCount64();
+  EXPECT_EQ(DaxSetupResult(), kSetupNoResult);
+  const ULONGLONG elapsed = ::GetTickCount64() - started;
+
+  // 120 reads, each failed one followed by a pause of a second.
+  EXPECT_GE(elapsed, 119500u);
+  EXPECT_LT(elapsed, 180000u);
+  EXPECT_THAT(
+      testing_support::LogMessages(logPath),
+      ::testing::ElementsAre(::testing::StartsWith("====== DaxInst starts at "),
+                             "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. Failed.",
+                             "<DaxSetupResult>ERR to read DaxSetupResult."));
+  DWORD recorded = 0;
+  EXPECT_FALSE(ReadClientDword(kInstResultValue, recorded));
+}
+
+}  // namespace
+}  // namespace upgrade
