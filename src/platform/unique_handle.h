@@ -86,6 +86,12 @@ struct CertStoreTraits {
   static void close(pointer h) noexcept { ::CertCloseStore(h, 0); }
 };
 
+struct CryptProviderTraits {
+  using pointer = HCRYPTPROV;
+  static pointer invalid() noexcept { return 0; }
+  static void close(pointer h) noexcept { ::CryptReleaseContext(h, 0); }
+};
+
 struct EventSourceTraits {
   using pointer = HANDLE;
   static pointer invalid() noexcept { return nullptr; }
@@ -119,6 +125,7 @@ using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
 using UniqueLibrary = UniqueHandle<LibraryTraits>;
 using UniqueCertStore = UniqueHandle<CertStoreTraits>;
+using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
 using UniqueEventSource = UniqueHandle<EventSourceTraits>;
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 using UniqueMsiHandle = UniqueHandle<MsiHandleTraits>;

@@ -1,0 +1,291 @@
+#include "upgrade/setup_verifier.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "diag/trace.h"
+#include "sharedlib/isolation.h"
+#include "sharedlib/trust_identity.h"
+
+namespace upgrade {
+
+namespace {
+
+// Messages of the setup trust check; the format files give their texts.
+// {6D3A9F1E-C84B-4B27-9E05-A1F2B7C64D83}
+const GUID kSetupVerifierMessages = {
+    0x6d3a9f1e, 0xc84b, 0x4b27, {0x9e, 0x05, 0xa1, 0xf2, 0xb7, 0xc6, 0x4d, 0x83}};
+enum : USHORT {
+  kMsgReport = 1,          // report text
+  kMsgSettingsFailed = 2,  // HRESULT
+  kMsgSiloRebaseFailed = 3,
+};
+
+const wchar_t kEnhancedAesProvider[] = L"Microsoft Enhanced RSA and AES Cryptographic Provider";
+const wchar_t kEnhancedAesPrototypeProvider[] =
+    L"Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)";
+
+VerifyTrustFactory g_factory = sharedlib::CreateVerifyTrust;
+
+struct CertContextTraits {
+  using pointer = PCCERT_CONTEXT;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
+};
+using UniqueCertContext = platform::UniqueHandle<CertContextTraits>;
+
+// Formats a report, sends it to the event trace and to the hook.
+void Report(const SetupVerifier& verifier, const wchar_t* format, ...) {
+  wchar_t text[1024] = {};
+  va_list args;
+  va_start(args, format);
+  // The Microsoft form reads %s as wide text with every compiler and run-time library.
+  ::_vsnwprintf(text, sizeof(text) / sizeof(text[0]) - 1, format, args);
+  va_end(args);
+  diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelError, kSetupVerifierMessages,
+                   kMsgReport, {diag::TraceArg::Text(text)});
+  if (verifier.errorReportHook) verifier.errorReportHook(text);
+}
+
+HRESULT LastErrorResult() {
+  const DWORD error = ::GetLastError();
+  return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
+platform::UniqueCertStore OpenMachineStore(const wchar_t* name) {
+  return platform::UniqueCertStore(
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, name));
+}
+
+// Writes a store's changes through to the registry and closes it. Closing alone is what makes
+// a change last on Windows; Wine keeps the machine's system stores open inside the process and
+// writes them only on a commit.
+void CommitAndClose(platform::UniqueCertStore& store) {
+  if (!store) return;
+  ::CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  store.reset();
+}
+
+// Removes a copy of the publisher's intermediate certificate from the trusted roots.
+HRESULT RemoveStaleCopy() {
+  const std::vector<BYTE>& serial = sharedlib::StaleCopySerial();
+  if (serial.empty()) return S_OK;
+  platform::UniqueCertStore root = OpenMachineStore(L"ROOT");
+  if (!root) return LastErrorResult();
+  CRYPT_INTEGER_BLOB wanted = {static_cast<DWORD>(serial.size()), const_cast<BYTE*>(serial.data())};
+  PCCERT_CONTEXT current = nullptr;
+  while ((current = ::CertEnumCertificatesInStore(root.get(), current)) != nullptr) {
+    if (!::CertCompareIntegerBlob(&current->pCertInfo->SerialNumber, &wanted)) continue;
+    // Deleting frees the context it is given, so the walk keeps its own.
+    PCCERT_CONTEXT copy = ::CertDuplicateCertificateContext(current);
+    ::CertFreeCertificateContext(current);
+    if (!::CertDeleteCertificateFromStore(copy)) {
+      const HRESULT error = LastErrorResult();
+      if (error != CRYPT_E_NOT_FOUND) return error;
+    }
+    break;
+  }
+  CommitAndClose(root);
+  return S_OK;
+}
+
+// Adds the bundle's self-signed certificates to the trusted roots and the others to the
+// intermediate authorities.
+HRESULT InstallBundle() {
+  HMODULE module = ::GetModuleHandleW(nullptr);
+  HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(1), L"ROOTC");
+  if (!resource) return LastErrorResult();
+  HGLOBAL loaded = ::LoadResource(module, resource);
+  const DWORD size = ::SizeofResource(module, resource);
+  const void* data = loaded ? ::LockResource(loaded) : nullptr;
+  if (!data || size == 0) return LastErrorResult();
+
+  CRYPT_DATA_BLOB blob = {size, static_cast<BYTE*>(const_cast<void*>(data))};
+  HCERTSTORE rawBundle = nullptr;
+  if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL,
+                          CERT_QUERY_FORMAT_FLAG_ALL, 0, nullptr, nullptr, nullptr, &rawBundle,
+                          nullptr, nullptr)) {
+    return LastErrorResult();
+  }
+  platform::UniqueCertStore bundle(rawBundle);
+  platform::UniqueCertStore root = OpenMachineStore(L"ROOT");
+  if (!root) return LastErrorResult();
+  platform::UniqueCertStore ca = OpenMachineStore(L"CA");
+  if (!ca) return LastErrorResult();
+
+  HRESULT result = S_OK;
+  PCCERT_CONTEXT current = nullptr;
+  while ((current = ::CertEnumCertificatesInStore(bundle.get(), current)) != nullptr) {
+    const bool selfSigned = ::CertCompareCertificateName(
+        X509_ASN_ENCODING, &current->pCertInfo->Issuer, &current->pCertInfo->Subject);
+    if (!::CertAddCertificateContextToStore(selfSigned ? root.get() : ca.get(), current,
+                                            CERT_STORE_ADD_NEW, nullptr)) {
+      const HRESULT error = LastErrorResult();
+      if (error != CRYPT_E_EXISTS) {
+        ::CertFreeCertificateContext(current);
+        result = error;
+        break;
+      }
+    }
+  }
+  CommitAndClose(root);
+  CommitAndClose(ca);
+  return result;
+}
+
+void UpdateCertificates(SetupVerifier& verifier) {
+  if (!verifier.certificateUpdateEnabled || verifier.certificatesUpdated) return;
+  const HRESULT removed = RemoveStaleCopy();
+  if (FAILED(removed)) {
+    Report(verifier, L"Failed to delete certificate. HRESULT: 0x%08X",
+           static_cast<unsigned>(removed));
+  }
+  verifier.certificatesUpdated = true;
+  const HRESULT installed = InstallBundle();
+  if (FAILED(installed)) {
+    Report(verifier, L"Failed to install certificate. HRESULT: 0x%08X",
+           static_cast<unsigned>(installed));
+  }
+}
+
+void AcquireProvider(SetupVerifier& verifier) {
+  HCRYPTPROV provider = 0;
+  const wchar_t* name = kEnhancedAesProvider;
+  BOOL acquired =
+      ::CryptAcquireContextW(&provider, nullptr, name, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+  if (!acquired && static_cast<HRESULT>(::GetLastError()) == NTE_KEYSET_NOT_DEF) {
+    name = kEnhancedAesPrototypeProvider;
+    acquired = ::CryptAcquireContextW(&provider, nullptr, name, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+  }
+  if (!acquired && static_cast<HRESULT>(::GetLastError()) == NTE_BAD_KEYSET) {
+    acquired = ::CryptAcquireContextW(&provider, nullptr, name, PROV_RSA_AES,
+                                      CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET);
+  }
+  if (!acquired) {
+    Report(verifier, L"Failed to acquire crypto context. Last error: %d",
+           static_cast<int>(::GetLastError()));
+    return;
+  }
+  verifier.cryptoProvider.reset(provider);
+}
+
+// The silo that the product key names, or empty when it names none.
+std::wstring ReadSilo() {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductRegistryKey, 0, KEY_READ | KEY_WOW64_32KEY,
+                      key.put()) != ERROR_SUCCESS) {
+    return {};
+  }
+  wchar_t buffer[261] = {};
+  DWORD size = sizeof(buffer) - sizeof(wchar_t);
+  DWORD type = 0;
+  if (::RegQueryValueExW(key.get(), L"silo", nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                         &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ)) {
+    return {};
+  }
+  return std::wstring(buffer, size / sizeof(wchar_t)).c_str();
+}
+
+// The settings object lives below the silo's registry root, re-based on the product key when
+// that key names a silo.
+void CreateSettings(SetupVerifier& verifier) {
+  const std::wstring silo = ReadSilo();
+  if (!silo.empty() && !sharedlib::SetSiloRegistryBase(kProductRegistryKey)) {
+    diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelWarning, kSetupVerifierMessages,
+                     kMsgSiloRebaseFailed, {diag::TraceArg::Text(silo.c_str())});
+    return;
+  }
+  const std::wstring siloRoot = sharedlib::GetSiloRegistryRoot();
+  const HRESULT created = sharedlib::CreateTrustSettings(siloRoot.c_str(), &verifier.settings);
+  if (FAILED(created)) {
+    verifier.settings = nullptr;
+    diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelWarning, kSetupVerifierMessages,
+                     kMsgSettingsFailed, {diag::TraceArg::Number(static_cast<int>(created))});
+  }
+}
+
+struct ReleaseInterface {
+  void operator()(IUnknown* object) const {
+    if (object) object->Release();
+  }
+};
+
+}  // namespace
+
+SetupVerifier* CreateSetupVerifier(ErrorReportHook hook) {
+  auto* verifier = new SetupVerifier();
+  verifier->errorReportHook = std::move(hook);
+  AcquireProvider(*verifier);
+  CreateSettings(*verifier);
+  return verifier;
+}
+
+LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path) {
+  if (!verifier) return E_INVALIDARG;
+  UpdateCertificates(*verifier);
+
+  platform::UniqueFileHandle file(::CreateFileW(
+      path ? path : L"", FILE_GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    Report(*verifier, L"Could not open file %s. Last error: %d", path ? path : L"",
+           static_cast<int>(error));
+    return HRESULT_FROM_WIN32(error);
+  }
+
+  sharedlib::IvnVerifyTrust* rawInstance = nullptr;
+  const HRESULT created = g_factory(&rawInstance);
+  std::unique_ptr<sharedlib::IvnVerifyTrust, ReleaseInterface> instance(
+      SUCCEEDED(created) ? rawInstance : nullptr);
+  if (!instance) {
+    Report(*verifier, L"Failed to create vnVerifyTrust. Error: %d", static_cast<int>(created));
+    return E_FAIL;
+  }
+  if (!verifier->settings) {
+    sharedlib::IvnVerifyTrustConfig* config = nullptr;
+    if (SUCCEEDED(instance->QueryInterface(sharedlib::IID_IvnVerifyTrustConfig,
+                                           reinterpret_cast<void**>(&config))) &&
+        config) {
+      config->SetOption(0);
+      config->Release();
+    }
+  }
+
+  const ULONG ready = instance->Initialise(1);
+  if (ready != sharedlib::kTrustReady) {
+    Report(*verifier, L"Failed to create vnVerifyTrust. Error: %d", static_cast<int>(ready));
+    return E_FAIL;
+  }
+  const ULONG answer = instance->VerifyFile(path, 3);
+  if (answer != sharedlib::kTrustTrusted) {
+    Report(*verifier, L"File %s is not trusted. VerifyFile result: %d", path,
+           static_cast<int>(answer));
+    return TRUST_E_SUBJECT_NOT_TRUSTED;
+  }
+  verifier->keptFiles.push_back(std::move(file));
+  return 0;
+}
+
+void DestroySetupVerifier(SetupVerifier* verifier) {
+  if (!verifier) return;
+  verifier->cryptoProvider.reset();
+  verifier->keptFiles.clear();
+  if (verifier->settings) {
+    verifier->settings->Release();
+    verifier->settings = nullptr;
+  }
+  delete verifier;
+}
+
+VerifyTrustFactory SetVerifyTrustFactoryForTesting(VerifyTrustFactory factory) {
+  const VerifyTrustFactory previous = g_factory;
+  g_factory = factory ? factory : sharedlib::CreateVerifyTrust;
+  return previous;
+}
+
+}  // namespace upgrade

@@ -1,0 +1,52 @@
+// The trust check of the staged setup program. Before its first verification the verifier
+// brings the machine's certificate stores up to date from the certificate bundle embedded in
+// the program (resource "ROOTC" 1); the file trust verifier then judges the file, and a file
+// that passes stays open, shared for reading only, until the verifier is destroyed, so that it
+// cannot be replaced between the verdict and the setup run.
+#pragma once
+
+#include <windows.h>
+// after windows.h
+#include <wincrypt.h>
+
+#include <functional>
+#include <vector>
+
+#include "platform/unique_handle.h"
+#include "sharedlib/trust_settings.h"
+#include "sharedlib/trust_verifier.h"
+
+namespace upgrade {
+
+// Receives each report text of a verifier.
+using ErrorReportHook = std::function<void(const wchar_t* text)>;
+
+struct SetupVerifier {
+  platform::UniqueCryptProvider cryptoProvider;
+  sharedlib::IvnTrustSettings* settings = nullptr;
+  bool certificateUpdateEnabled = true;
+  bool certificatesUpdated = false;
+  ErrorReportHook errorReportHook;
+  std::vector<platform::UniqueFileHandle> keptFiles;
+};
+
+// Never fails: a missing provider context or settings object is only reported or traced.
+SetupVerifier* CreateSetupVerifier(ErrorReportHook hook = {});
+
+// 0 when trusted (the file is then kept open); TRUST_E_SUBJECT_NOT_TRUSTED; E_FAIL when the
+// trust verifier cannot be initialised; an HRESULT made from the Win32 error when the file
+// cannot be opened.
+LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path);
+
+// Releases everything; the kept files are closed here.
+void DestroySetupVerifier(SetupVerifier* verifier);
+
+// The product key whose "silo" value re-bases the shared library's registry data.
+constexpr wchar_t kProductRegistryKey[] = L"SOFTWARE\\Quorvex\\Tarvane";
+
+// How verifiers make their file trust verifier. Tests install a factory to produce a component
+// that cannot be initialised; returns the factory it replaces.
+using VerifyTrustFactory = HRESULT (*)(sharedlib::IvnVerifyTrust** instance);
+VerifyTrustFactory SetVerifyTrustFactoryForTesting(VerifyTrustFactory factory);
+
+}  // namespace upgrade

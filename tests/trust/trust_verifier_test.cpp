@@ -1,0 +1,276 @@
+#include "sharedlib/trust_verifier.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "diag/trace.h"
+#include "support/test_support.h"
+
+namespace {
+
+using sharedlib::IvnVerifyTrust;
+using sharedlib::IvnVerifyTrustConfig;
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring SignedDir() { return Widen(testing_support::ExecutableDirectory()) + L"\\signed"; }
+std::wstring Program(const wchar_t* name) { return SignedDir() + L"\\" + name + L".exe"; }
+
+bool RunningUnderWine() {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// One ready instance per test, with the external-verdict lookup off as the setup check uses it.
+class TrustVerifierTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(sharedlib::CreateVerifyTrust(&verifier_), S_OK);
+    ASSERT_EQ(verifier_->QueryInterface(sharedlib::IID_IvnVerifyTrustConfig,
+                                        reinterpret_cast<void**>(&config_)),
+              S_OK);
+    ASSERT_EQ(config_->SetOption(0), S_OK);
+    ASSERT_EQ(verifier_->Initialise(1), sharedlib::kTrustReady);
+    ASSERT_NE(::GetFileAttributesW(Program(L"signed_good").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the signed test programs are missing";
+  }
+  void TearDown() override {
+    if (config_) config_->Release();
+    if (verifier_) {
+      verifier_->FlushVerdictCache();
+      verifier_->Release();
+    }
+  }
+
+  IvnVerifyTrust* verifier_ = nullptr;
+  IvnVerifyTrustConfig* config_ = nullptr;
+};
+
+struct SignedCase {
+  const wchar_t* file;
+  ULONG level;
+  ULONG expected;
+};
+
+class SignedProgramTest : public TrustVerifierTest,
+                          public ::testing::WithParamInterface<SignedCase> {};
+
+TEST_P(SignedProgramTest, AnswersByTheSignerAndTheLevel) {
+  const SignedCase& c = GetParam();
+  EXPECT_EQ(verifier_->VerifyFile(Program(c.file).c_str(), c.level), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Level3, SignedProgramTest,
+    ::testing::Values(SignedCase{L"signed_good", 3, 1},
+                      // Wine checks the digest and the chain; only the identity check tells
+                      // another publisher under the same chain apart.
+                      SignedCase{L"signed_other", 3, 3},
+                      // No code-signing usage and a name that is not the publisher's.
+                      SignedCase{L"signed_nousage", 3, 3},
+                      // Wine reports the bad digest.
+                      SignedCase{L"signed_tampered", 3, 3},
+                      // No signature: WinTrust's answer falls into "anything else".
+                      SignedCase{L"unsigned", 3, 3}, SignedCase{L"missing", 3, 2}));
+
+INSTANTIATE_TEST_SUITE_P(
+    OtherLevels, SignedProgramTest,
+    ::testing::Values(SignedCase{L"signed_other", 2, 1},  // usage only
+                      SignedCase{L"signed_other", 4, 3},  // organisation differs
+                      SignedCase{L"signed_good", 4, 1},   // organisation matches
+                      SignedCase{L"signed_good", 2, 1},
+                      // Catalogs are consulted at level 2; none holds this program.
+                      SignedCase{L"unsigned", 2, 3}, SignedCase{L"signed_tampered", 2, 3},
+                      SignedCase{L"missing", 2, 2}));
+
+TEST_F(TrustVerifierTest, UnknownRootFollowsTheSystemsChainPolicy) {
+  // Wine accepts a chain that ends in an unknown root, and the leaf carries the right identity,
+  // so Wine trusts it; Windows answers CERT_E_UNTRUSTEDROOT, which maps to 3.
+  const ULONG answer = verifier_->VerifyFile(Program(L"signed_unknown_root").c_str(), 3);
+  EXPECT_EQ(answer, RunningUnderWine() ? 1u : 3u);
+}
+
+TEST_F(TrustVerifierTest, BadArgumentsAnswerFiveBeforeTheDiskIsAsked) {
+  const std::wstring good = Program(L"signed_good");
+  EXPECT_EQ(verifier_->VerifyFile(nullptr, 3), 5u);
+  EXPECT_EQ(verifier_->VerifyFile(L"", 3), 5u);
+  // Level 0 on an existing, trusted file: the argument check comes first.
+  EXPECT_EQ(verifier_->VerifyFile(good.c_str(), 0), 5u);
+  EXPECT_EQ(verifier_->VerifyFileA(nullptr, 3), 5u);
+  EXPECT_EQ(verifier_->VerifyFileA("", 3), 5u);
+  EXPECT_EQ(verifier_->VerifyFileEx(L"", 3, 1, nullptr, 0), 5u);
+}
+
+TEST_F(TrustVerifierTest, NarrowAndLongFormsAnswerAsTheWideForm) {
+  const std::string good = testing_support::ExecutableDirectory() + "\\signed\\signed_good.exe";
+  const std::string other = testing_support::ExecutableDirectory() + "\\signed\\signed_other.exe";
+  EXPECT_EQ(verifier_->VerifyFileA(good.c_str(), 3), 1u);
+  EXPECT_EQ(verifier_->VerifyFileA(other.c_str(), 3), 3u);
+  BYTE outFlag = 0xAA;
+  EXPECT_EQ(verifier_->VerifyFileEx(Program(L"signed_good").c_str(), 3, 1, &outFlag, 0), 1u);
+  EXPECT_EQ(outFlag, 0);  // no external verdict marked the file
+  outFlag = 0xAA;
+  EXPECT_EQ(verifier_->VerifyFileExA(other.c_str(), 3, 1, &outFlag, 0), 3u);
+  EXPECT_EQ(outFlag, 0);
+}
+
+TEST_F(TrustVerifierTest, DeviceFormNamesTheSameFileAsTheDriveLetterForm) {
+  const std::wstring good = Program(L"signed_good");
+  const std::wstring other = Program(L"signed_other");
+  ASSERT_EQ(good[1], L':');
+  EXPECT_EQ(verifier_->VerifyFile((L"\\??\\" + good).c_str(), 3), 1u);
+  EXPECT_EQ(verifier_->VerifyFile((L"\\??\\" + other).c_str(), 3), 3u);
+  EXPECT_EQ(verifier_->VerifyFile((L"\\??\\" + Program(L"missing")).c_str(), 3), 2u);
+
+  // The volume form, as the system names the drive.
+  const wchar_t drive[] = {good[0], L':', 0};
+  wchar_t target[MAX_PATH] = {};
+  ASSERT_NE(::QueryDosDeviceW(drive, target, MAX_PATH), 0u);
+  const std::wstring volume = target;
+  if (_wcsnicmp(volume.c_str(), L"\\Device\\HarddiskVolume", 22) != 0) {
+    GTEST_SKIP() << "drive " << good[0] << ": is not a hard disk volume here";
+  }
+  EXPECT_EQ(sharedlib::NormaliseTrustPath(volume + good.substr(2)), good);
+  EXPECT_EQ(verifier_->VerifyFile((volume + good.substr(2)).c_str(), 3), 1u);
+  EXPECT_EQ(verifier_->VerifyFile((volume + other.substr(2)).c_str(), 3), 3u);
+}
+
+TEST_F(TrustVerifierTest, EnvironmentReferencesAreExpanded) {
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"DAXINST_TRUST_TEST_DIR", SignedDir().c_str()));
+  EXPECT_EQ(verifier_->VerifyFile(L"%DAXINST_TRUST_TEST_DIR%\\signed_good.exe", 3), 1u);
+  EXPECT_EQ(verifier_->VerifyFile(L"%DAXINST_TRUST_TEST_DIR%\\unsigned.exe", 3), 3u);
+  ::SetEnvironmentVariableW(L"DAXINST_TRUST_TEST_DIR", nullptr);
+}
+
+// A file replaced after its verdict was cached is judged afresh, and with the cache off (as
+// created) every request is judged afresh.
+TEST_F(TrustVerifierTest, VerdictCacheNeverOutlivesTheFileItJudged) {
+  testing_support::TempFolder folder("trust_cache");
+  const std::string copy = folder.path() + "\\program.exe";
+  const std::string dir = testing_support::ExecutableDirectory() + "\\signed\\";
+  const std::wstring wideCopy = Widen(copy);
+
+  for (ULONG cacheOn : {0u, 1u}) {
+    ASSERT_EQ(config_->SetVerdictCache(cacheOn), S_OK);
+    ASSERT_TRUE(::CopyFileA((dir + "signed_good.exe").c_str(), copy.c_str(), FALSE));
+    EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 3), 1u) << "cache " << cacheOn;
+    EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 3), 1u) << "cache " << cacheOn;
+    // Replace the contents with the tampered copy and give it a later write time.
+    ASSERT_TRUE(::CopyFileA((dir + "signed_tampered.exe").c_str(), copy.c_str(), FALSE));
+    HANDLE file =
+        ::CreateFileA(copy.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    ::SetFileTime(file, nullptr, nullptr, &now);
+    ::CloseHandle(file);
+    EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 3), 3u) << "cache " << cacheOn;
+  }
+}
+
+// The cache trusts a file that keeps its size and write time: a copy tampered in place with
+// both restored is still answered from the cache, which shows that the entry is used. Only the
+// same level and path (in any spelling) hit.
+TEST_F(TrustVerifierTest, CacheAnswersForAnUnchangedFileAtTheSameLevel) {
+  testing_support::TempFolder folder("trust_cache_hit");
+  const std::string copy = folder.path() + "\\program.exe";
+  const std::string dir = testing_support::ExecutableDirectory() + "\\signed\\";
+  ASSERT_TRUE(::CopyFileA((dir + "signed_good.exe").c_str(), copy.c_str(), FALSE));
+  const std::wstring wideCopy = Widen(copy);
+  ASSERT_EQ(config_->SetVerdictCache(1), S_OK);
+  EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 3), 1u);
+
+  WIN32_FILE_ATTRIBUTE_DATA before;
+  ASSERT_TRUE(::GetFileAttributesExA(copy.c_str(), GetFileExInfoStandard, &before));
+  ASSERT_TRUE(::CopyFileA((dir + "signed_tampered.exe").c_str(), copy.c_str(), FALSE));
+  HANDLE file =
+      ::CreateFileA(copy.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(::SetFileTime(file, nullptr, nullptr, &before.ftLastWriteTime));
+  ::CloseHandle(file);
+
+  EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 3), 1u);
+  EXPECT_EQ(verifier_->VerifyFile((L"\\??\\" + wideCopy).c_str(), 3), 1u);
+  // Another level is judged in full and sees the tampering.
+  EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 4), 3u);
+  // So is every request once the cache is switched off again, or flushed.
+  ASSERT_EQ(config_->SetVerdictCache(0), S_OK);
+  EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 3), 3u);
+  ASSERT_EQ(config_->SetVerdictCache(1), S_OK);
+  verifier_->FlushVerdictCache();
+  EXPECT_EQ(verifier_->VerifyFile(wideCopy.c_str(), 3), 3u);
+}
+
+TEST_F(TrustVerifierTest, InterfacesShareOneReferenceCount) {
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(config_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+  EXPECT_EQ(static_cast<void*>(unknown), static_cast<void*>(verifier_));
+  // Three holders now: verifier_, config_ and unknown.
+  EXPECT_EQ(unknown->AddRef(), 4u);
+  EXPECT_EQ(unknown->Release(), 3u);
+  EXPECT_EQ(unknown->Release(), 2u);
+  void* other = reinterpret_cast<void*>(1);
+  const IID unrelated = {0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  EXPECT_EQ(verifier_->QueryInterface(unrelated, &other), E_NOINTERFACE);
+  EXPECT_EQ(other, nullptr);
+}
+
+TEST(TrustVerifierLifecycle, AnInstanceThatWasNotInitialisedTrustsNothing) {
+  IvnVerifyTrust* verifier = nullptr;
+  ASSERT_EQ(sharedlib::CreateVerifyTrust(&verifier), S_OK);
+  EXPECT_NE(verifier->VerifyFile(Program(L"signed_good").c_str(), 3), 1u);
+  EXPECT_EQ(verifier->Initialise(1), 1u);
+  EXPECT_EQ(verifier->VerifyFile(Program(L"signed_good").c_str(), 3), 1u);
+  EXPECT_EQ(verifier->Release(), 0u);
+}
+
+// Every answer goes to the event trace: trusted and not trusted as information, the rest as
+// errors.
+std::vector<std::pair<std::wstring, std::int32_t>> g_traced;
+std::vector<UCHAR> g_tracedLevels;
+ULONG RecordTrace(TRACEHANDLE, ULONG, const GUID&, USHORT number, const diag::TraceArgument* args,
+                  std::size_t count) {
+  if (number == 1 && count == 2) {
+    g_traced.emplace_back(static_cast<const wchar_t*>(args[0].data),
+                          *static_cast<const std::int32_t*>(args[1].data));
+  }
+  return 0;
+}
+TRACEHANDLE LoggerHandle(PVOID) { return 1; }
+UCHAR LevelInformation(TRACEHANDLE) { return diag::kTraceLevelInformation; }
+UCHAR LevelError(TRACEHANDLE) { return diag::kTraceLevelError; }
+ULONG FlagsGeneral(TRACEHANDLE) { return diag::kTraceFlagGeneral; }
+
+TEST_F(TrustVerifierTest, AnswersAreTracedAtTheirLevel) {
+  diag::RegisterTraceProvider();
+  const diag::TraceSystem previous =
+      diag::SetTraceSystemForTesting({LoggerHandle, LevelError, FlagsGeneral, RecordTrace});
+  WNODE_HEADER header = {};
+  ULONG size = 0;
+  diag::TraceControlCallback(WMI_ENABLE_EVENTS, &diag::TraceProviderBlock(), &size, &header);
+  g_traced.clear();
+  const std::wstring missing = Program(L"missing");
+  verifier_->VerifyFile(Program(L"signed_good").c_str(), 3);
+  verifier_->VerifyFile(missing.c_str(), 3);
+  // At error level only the answer 2 reaches the trace.
+  ASSERT_EQ(g_traced.size(), 1u);
+  EXPECT_EQ(g_traced[0].first, missing);
+  EXPECT_EQ(g_traced[0].second, 2);
+
+  diag::SetTraceSystemForTesting({LoggerHandle, LevelInformation, FlagsGeneral, RecordTrace});
+  diag::TraceControlCallback(WMI_ENABLE_EVENTS, &diag::TraceProviderBlock(), &size, &header);
+  g_traced.clear();
+  verifier_->VerifyFile(Program(L"signed_good").c_str(), 3);
+  verifier_->VerifyFile(Program(L"signed_other").c_str(), 3);
+  ASSERT_EQ(g_traced.size(), 2u);
+  EXPECT_EQ(g_traced[0].second, 1);
+  EXPECT_EQ(g_traced[1].second, 3);
+
+  diag::TraceControlCallback(WMI_DISABLE_EVENTS, &diag::TraceProviderBlock(), &size, &header);
+  diag::SetTraceSystemForTesting(previous);
+  diag::UnregisterTraceProvider();
+}
+
+}  // namespace
