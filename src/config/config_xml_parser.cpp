@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 
+#include "config/ansi_text.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "service/service_control.h"
@@ -19,27 +20,6 @@ namespace {
 constexpr char kLogTag[] = "CConfigXMLParser::CConfigXMLParser";
 // ProductVersion 12.1 and later keep the configuration where %TRVCONFIGDIR% points.
 constexpr std::uint32_t kFirstExpandedConfigVersion = 0x000C0001;
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size =
-      ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-  if (size <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &wide[0], size);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string narrow(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], size,
-                        nullptr, nullptr);
-  return narrow;
-}
 
 std::string WithFile(const std::string& folder, const char* file) {
   return folder + (folder.back() == '\\' ? "" : "\\") + file;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/config_xml_parser.h"
+#include "config_test_support.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
@@ -17,41 +18,18 @@
 namespace {
 
 using config::CConfigXMLParser;
+using config_testing::DeleteKeyIfEmpty;
+using config_testing::DeleteTree;
+using config_testing::kProductKey;
+using config_testing::LogPath;
 using testing_support::TempFolder;
 using testing_support::WriteFileBytes;
 
-constexpr char kProductKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX";
 constexpr char kSilo[] = "{5E0C3A71-2B4D-4C8E-9F10-A1B2C3D4E5F6}";
 constexpr char kHive[] = "Software\\Quorvex\\Isolation";
 constexpr char kTag[] = "CConfigXMLParser::CConfigXMLParser";
 
 std::string MapKey() { return std::string(kHive) + "\\" + kSilo + "\\Varnel\\PathExpansionMap"; }
-
-std::string LogPath() { return testing_support::ExecutableDirectory() + "\\daxinst.log"; }
-
-void DeleteTree(const char* parent, const char* child, REGSAM view) {
-  platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent, 0, KEY_ALL_ACCESS | view, key.put()) ==
-      ERROR_SUCCESS) {
-    ::RegDeleteTreeA(key.get(), child);
-  }
-}
-
-// Removes a key this test may have created, but only when nothing else lives in it.
-void DeleteKeyIfEmpty(const char* path, REGSAM view) {
-  platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
-    return;
-  }
-  DWORD subKeys = 0;
-  DWORD values = 0;
-  if (::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
-                         nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-      subKeys == 0 && values == 0) {
-    key.reset();
-    ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, view, 0);
-  }
-}
 
 // The product key and the silo's expansion map exist only for the length of one case.
 void ClearRegistry() {

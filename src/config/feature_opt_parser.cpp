@@ -1,0 +1,101 @@
+#include "config/feature_opt_parser.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <vector>
+
+#include "diag/log.h"
+#include "platform/unique_handle.h"
+#include "service/service_control.h"
+
+namespace config {
+
+namespace {
+
+constexpr char kLogTag[] = "CFeatureOptParser::propigateOptions";
+constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
+
+// The whole value as ANSI text, however long, whatever its registry type.
+bool ReadProductString(HKEY key, const char* name, std::string& value) {
+  std::vector<char> buffer(261, '\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size() - 1);  // the last byte stays the terminator
+    const LSTATUS status = ::RegQueryValueExA(key, name, nullptr, nullptr,
+                                              reinterpret_cast<BYTE*>(buffer.data()), &size);
+    if (status == ERROR_SUCCESS) {
+      value = buffer.data();
+      return true;
+    }
+    if (status != ERROR_MORE_DATA) return false;
+    buffer.assign(static_cast<size_t>(size) + 2, '\0');
+  }
+}
+
+// A name that the profile API would write as something else than one key of the section: a line
+// end starts a new line, "=" moves the rest of the name into the value, and a leading "[" reads
+// as a section header.
+bool IsWritableKey(const std::string& name) {
+  if (name.find_first_of("\r\n=") != std::string::npos) return false;
+  const size_t first = name.find_first_not_of(" \t");
+  return first == std::string::npos || name[first] != '[';
+}
+
+}  // namespace
+
+CFeatureOptParser::CFeatureOptParser(const std::string& packageDir,
+                                     OptionWriterSystem& writerSystem)
+    : COptionParser(packageDir, writerSystem), section("FEATURE_SELECTION") {}
+
+std::set<std::string> CFeatureOptParser::readNotAllowedFeatures() {
+  std::set<std::string> notAllowed;
+  const bool is64Bit = Is64BitProcessor(system.ProcessorArchitecture());
+  REGSAM access = KEY_READ;
+  if (!service::IsServiceInstalled(service::kClientServiceName) && is64Bit) {
+    access |= KEY_WOW64_32KEY;
+  }
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, access, key.put()) != ERROR_SUCCESS) {
+    diag::LogLine(kLogTag, " - Unable to open registry key '", kProductKeyPath, "'");
+    return notAllowed;
+  }
+  std::string value;
+  if (!ReadProductString(key.get(), kNotAllowedValue, value)) {
+    diag::LogLine(kLogTag, " - Unable to read value '", kNotAllowedValue, "'");
+    return notAllowed;
+  }
+  // The POP3/SMTP feature is allowed on 64-bit processors even when the client lists it alone.
+  if (value == "Pop3Smtp" && is64Bit) value.clear();
+  // Pieces are taken as they are: "A, B" names " B", not "B".
+  std::vector<std::string> pieces;
+  boost::split(pieces, value, boost::is_any_of(","));
+  notAllowed.insert(pieces.begin(), pieces.end());
+  return notAllowed;
+}
+
+std::uint32_t CFeatureOptParser::propigateOptions() {
+  if (!shouldUpdate()) return kNoConfigReader;
+  const std::vector<std::string> features = configParser->getEnabledFeatures();
+  const std::set<std::string> notAllowed = readNotAllowedFeatures();
+  // The section is rebuilt from nothing: features the package brought are not kept.
+  if (!writeValue(section.c_str(), nullptr, nullptr)) return kOptionWriteFailed;
+  std::uint32_t result = kOptionsMerged;
+  for (const std::string& name : features) {
+    if (notAllowed.count(name) != 0) continue;
+    // A child of EnabledClientFeatures without a name (a comment, too, reads so) names no
+    // feature; written, it would be a line "=1" without a key.
+    if (name.empty()) continue;
+    if (!IsWritableKey(name)) {
+      std::string shown = name;  // kept on one line of the log
+      boost::replace_all(shown, "\r", "\\r");
+      boost::replace_all(shown, "\n", "\\n");
+      diag::LogLine(kLogTag, " - feature name '", shown, "' cannot be a key of setAid.ini");
+      result = kInvalidOptionValue;
+      continue;
+    }
+    if (!writeValue(section.c_str(), name.c_str(), "1")) return kOptionWriteFailed;
+  }
+  return result;
+}
+
+}  // namespace config
