@@ -38,6 +38,31 @@ std::int32_t ParseComponent(const std::string& piece) {
   return static_cast<std::int32_t>(value);
 }
 
+// A component that one side lacks counts as 0.
+std::int32_t ComponentAt(const VersionNumbers& version, size_t index) {
+  return index < version.size() ? version[index] : 0;
+}
+
+// Compares over the components of `first` only: negative when `first` is lower there, positive
+// when higher, 0 when equal over them.
+int CompareOverFirst(const VersionNumbers& first, const VersionNumbers& second) {
+  for (size_t index = 0; index < first.size(); ++index) {
+    const std::int32_t mine = first[index];
+    const std::int32_t theirs = ComponentAt(second, index);
+    if (mine != theirs) return mine < theirs ? -1 : 1;
+  }
+  return 0;
+}
+
+bool ReadProductVersion(const char* productCode, std::string& version, UINT& error) {
+  char buffer[kVersionBuffer] = {};
+  DWORD length = kVersionBuffer;
+  error = ::MsiGetProductInfoA(productCode, kVersionStringProperty, buffer, &length);
+  if (error != ERROR_SUCCESS) return false;
+  version = buffer;
+  return true;
+}
+
 // Setup.ini is read once with a buffer of 260 for the log switch and once with 261 for
 // IDCENABLE.
 constexpr DWORD kLogSwitchCmdLineBuffer = 260;
@@ -101,8 +126,7 @@ std::string EnvironmentValue(const std::string& name) {
   const DWORD length = ::GetEnvironmentVariableA(name.c_str(), buffer, kVariableBuffer);
   if (length >= kVariableBuffer) {
     LogLine("WARNING: environment variable ", name,
-            " is too long for the installer log switch"
-            " and is left out");
+            " is too long for the installer log switch and is left out");
     return std::string();
   }
   return std::string(buffer, length);
@@ -128,31 +152,6 @@ std::string RewriteForQuotedArgument(const std::string& logSwitch) {
     }
   }
   return result;
-}
-
-// A component that one side lacks counts as 0.
-std::int32_t ComponentAt(const VersionNumbers& version, size_t index) {
-  return index < version.size() ? version[index] : 0;
-}
-
-// Compares over the components of `first` only: negative when `first` is lower there, positive
-// when higher, 0 when equal over them.
-int CompareOverFirst(const VersionNumbers& first, const VersionNumbers& second) {
-  for (size_t index = 0; index < first.size(); ++index) {
-    const std::int32_t mine = first[index];
-    const std::int32_t theirs = ComponentAt(second, index);
-    if (mine != theirs) return mine < theirs ? -1 : 1;
-  }
-  return 0;
-}
-
-bool ReadProductVersion(const char* productCode, std::string& version, UINT& error) {
-  char buffer[kVersionBuffer] = {};
-  DWORD length = kVersionBuffer;
-  error = ::MsiGetProductInfoA(productCode, kVersionStringProperty, buffer, &length);
-  if (error != ERROR_SUCCESS) return false;
-  version = buffer;
-  return true;
 }
 
 }  // namespace
