@@ -1,14 +1,18 @@
 #include "setupcmd/command_line_generator.h"
 
+#include <comdef.h>
 #include <msi.h>
 #include <msiquery.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "config/config_xml_parser.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 
@@ -59,6 +63,97 @@ bool ReadProductVersion(const char* productCode, std::string& version, UINT& err
   return true;
 }
 
+// Setup.ini is read once with a buffer of 260 for the log switch and once with 261 for
+// IDCENABLE.
+constexpr DWORD kLogSwitchCmdLineBuffer = 260;
+constexpr DWORD kIdcEnableCmdLineBuffer = 261;
+constexpr DWORD kVariableBuffer = 260;
+// "/l*v " and the file name must fit in the 259 characters of the log switch's source.
+constexpr size_t kLogFileNameLimit = 254;
+
+constexpr char kDefaultLogSwitch[] = "/l*v \"%TEMP%\\INSTALL.LOG\"";
+constexpr char kIdcEnable[] = "IDCENABLE";
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], size,
+                        nullptr, nullptr);
+  return narrow;
+}
+
+// Upper case as the default C locale has it: only a to z change.
+std::string UpperCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// White space as the default C locale has it.
+bool IsWhiteSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The first switch that begins with /l or /L, with its one argument; empty when there is none.
+std::string FindLogSwitch(const std::string& source) {
+  size_t start = source.find('/');
+  while (start != std::string::npos &&
+         !(start + 1 < source.size() && (source[start + 1] == 'l' || source[start + 1] == 'L'))) {
+    start = source.find('/', start + 1);
+  }
+  if (start == std::string::npos) return std::string();
+
+  const size_t blank = source.find(' ', start);
+  if (blank == std::string::npos) return source.substr(start);
+  size_t end = std::string::npos;
+  if (blank + 1 < source.size() && source[blank + 1] == '"') {
+    const size_t closingQuote = source.find('"', blank + 2);
+    if (closingQuote != std::string::npos) end = closingQuote + 1;
+  } else {
+    end = source.find(' ', blank + 2);
+  }
+  return end == std::string::npos ? source.substr(start) : source.substr(start, end - start);
+}
+
+// The value of an environment variable, or empty when it is not set or does not fit the buffer.
+std::string EnvironmentValue(const std::string& name) {
+  if (name.empty()) return std::string();
+  char buffer[kVariableBuffer] = {};
+  const DWORD length = ::GetEnvironmentVariableA(name.c_str(), buffer, kVariableBuffer);
+  if (length >= kVariableBuffer) {
+    LogLine("WARNING: environment variable ", name,
+            " is too long for the installer log switch and is left out");
+    return std::string();
+  }
+  return std::string(buffer, length);
+}
+
+// The switch goes inside the quoted /v argument: its quotes are escaped and its %variables%
+// expanded here, since setup passes the argument on without expanding anything.
+std::string RewriteForQuotedArgument(const std::string& logSwitch) {
+  std::string result;
+  for (size_t index = 0; index < logSwitch.size(); ++index) {
+    const char c = logSwitch[index];
+    if (c == '"') {
+      result += "\\\"";
+    } else if (c == '%') {
+      const size_t closing = logSwitch.find('%', index + 1);
+      const size_t nameLength =
+          closing == std::string::npos ? std::string::npos : closing - index - 1;
+      result += EnvironmentValue(logSwitch.substr(index + 1, nameLength));
+      if (closing == std::string::npos) break;
+      index = closing;
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 CommandLineGenerator::CommandLineGenerator(const std::string& packageDirectory)
@@ -95,11 +190,17 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
   return BuildCommandLine(out, pendingResult);
 }
 
-// Placeholder until the deployment settings reach the command line: only the fixed pieces, the
-// default user interface switch and the caller's process number.
 int CommandLineGenerator::BuildCommandLine(char* out, int pendingResult) const {
   std::string commandLine = "\"" + packageDir + "\\setup.exe\" /w /s /v\"";
-  commandLine += "/qn";
+  commandLine += GetUiSwitch();
+  if (includeLogSwitch) {
+    std::string logSwitch;
+    GetLogSwitch(logSwitch);
+    if (!logSwitch.empty()) commandLine += " " + logSwitch;
+  }
+  std::string idcEnable;
+  GetIdcEnableProperty(idcEnable);
+  if (!idcEnable.empty()) commandLine += " " + idcEnable;
   if (daxPid != 0) commandLine += " DAXPID=" + std::to_string(daxPid);
   commandLine += " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
 
@@ -111,6 +212,68 @@ int CommandLineGenerator::BuildCommandLine(char* out, int pendingResult) const {
   std::memcpy(out, commandLine.c_str(), commandLine.size() + 1);
   LogLine(commandLine);
   return pendingResult;
+}
+
+std::string CommandLineGenerator::GetUiSwitch() const {
+  const std::string level = UpperCase(Narrow(ReadInstallOption("UserInterfaceLevel")));
+  if (level == "NORMAL") return "/qf";
+  if (level == "UNATTENDED") return "/qb!-";
+  return "/qn";
+}
+
+void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
+  std::string source;
+  const std::string fileName = Narrow(ReadInstallOption("InstallationLogFileName"));
+  if (fileName.size() > kLogFileNameLimit) {
+    LogLine("WARNING: InstallationLogFileName of config.xml has more than ", kLogFileNameLimit,
+            " characters and is ignored");
+  } else if (!fileName.empty()) {
+    source = "/l*v " + fileName;
+  }
+  if (source.empty()) source = ReadSetupCmdLine(kLogSwitchCmdLineBuffer);
+
+  std::string found = FindLogSwitch(source);
+  if (found.empty()) found = kDefaultLogSwitch;
+  logSwitch = RewriteForQuotedArgument(found);
+}
+
+void CommandLineGenerator::GetIdcEnableProperty(std::string& property) const {
+  property.clear();
+  const std::string cmdLine = ReadSetupCmdLine(kIdcEnableCmdLineBuffer);
+  size_t index = cmdLine.find(kIdcEnable);
+  if (index == std::string::npos) return;
+  index += sizeof(kIdcEnable) - 1;
+  while (index < cmdLine.size() && IsWhiteSpace(cmdLine[index])) ++index;
+  if (index >= cmdLine.size() || cmdLine[index] != '=') return;
+  ++index;
+  while (index < cmdLine.size() && IsWhiteSpace(cmdLine[index])) ++index;
+  if (index >= cmdLine.size()) return;
+  // Only 0 and 1 are passed on, without the blanks the author may have put around "=".
+  if (cmdLine[index] == '0') property = "IDCENABLE=0";
+  if (cmdLine[index] == '1') property = "IDCENABLE=1";
+}
+
+// A DOM failure while reading config.xml costs only this one setting: the command line falls
+// back to what it uses when config.xml says nothing, instead of ending the run.
+std::wstring CommandLineGenerator::ReadInstallOption(const char* attribute) const {
+  try {
+    config::CConfigXMLParser reader(packageDir.c_str());
+    return reader.getInstallOption(attribute);
+  } catch (const _com_error& error) {
+    char code[11] = {};
+    std::snprintf(code, sizeof(code), "%08lx", static_cast<unsigned long>(error.Error()));
+    LogLine("ERROR: Unable to read ", attribute, " from config.xml - 0x", code);
+    return std::wstring();
+  }
+}
+
+std::string CommandLineGenerator::ReadSetupCmdLine(DWORD bufferSize) const {
+  const bool endsInSeparator = !packageDir.empty() && packageDir.back() == '\\';
+  const std::string iniPath = packageDir + (endsInSeparator ? "" : "\\") + "Setup.ini";
+  std::vector<char> buffer(bufferSize, '\0');
+  const DWORD length = ::GetPrivateProfileStringA("Startup", "CmdLine", nullptr, buffer.data(),
+                                                  bufferSize, iniPath.c_str());
+  return std::string(buffer.data(), length);
 }
 
 void CommandLineGenerator::LoadPackageInfo() {

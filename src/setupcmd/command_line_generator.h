@@ -53,6 +53,16 @@ class CommandLineGenerator {
 
   // The command line itself, once the gate has answered `pendingResult`.
   int BuildCommandLine(char* out, int pendingResult) const;
+  std::string GetUiSwitch() const;
+  // The installer's log switch, ready to sit inside the quoted /v argument; never empty.
+  void GetLogSwitch(std::string& logSwitch) const;
+  // "IDCENABLE=0", "IDCENABLE=1" or empty, as the package's Setup.ini asks.
+  void GetIdcEnableProperty(std::string& property) const;
+  // One InstallationOption attribute of config.xml, empty when it is not there.
+  std::wstring ReadInstallOption(const char* attribute) const;
+  // The installer arguments the package's author put in Setup.ini, at most `bufferSize` - 1
+  // characters; empty when the file or the value is missing.
+  std::string ReadSetupCmdLine(DWORD bufferSize) const;
 
   DWORD previousUiLevel = 0;
   bool installedProductFound = false;

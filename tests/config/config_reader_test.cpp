@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "config/config_fixture.h"
 #include "config/config_xml_parser.h"
-#include "config_test_support.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
@@ -18,35 +18,19 @@
 namespace {
 
 using config::CConfigXMLParser;
-using config_testing::DeleteKeyIfEmpty;
+using config_testing::ClearRegistry;
 using config_testing::DeleteTree;
+using config_testing::Document;
+using config_testing::kHive;
 using config_testing::kProductKey;
-using config_testing::LogPath;
+using config_testing::kSilo;
+using config_testing::MapKey;
 using testing_support::TempFolder;
 using testing_support::WriteFileBytes;
 
-constexpr char kSilo[] = "{5E0C3A71-2B4D-4C8E-9F10-A1B2C3D4E5F6}";
-constexpr char kHive[] = "Software\\Quorvex\\Isolation";
+using config_testing::LogPath;
+
 constexpr char kTag[] = "CConfigXMLParser::CConfigXMLParser";
-
-std::string MapKey() { return std::string(kHive) + "\\" + kSilo + "\\Varnel\\PathExpansionMap"; }
-
-// The product key and the silo's expansion map exist only for the length of one case.
-void ClearRegistry() {
-  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-    platform::UniqueRegKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS | view, key.put()) ==
-        ERROR_SUCCESS) {
-      ::RegDeleteValueA(key.get(), "ProductVersion");
-      ::RegDeleteValueA(key.get(), "dax_install_path");
-    }
-    DeleteTree(kHive, kSilo, view);
-    for (const char* path :
-         {kProductKey, "SOFTWARE\\Quorvex\\Tarvane", kHive, "SOFTWARE\\Quorvex"}) {
-      DeleteKeyIfEmpty(path, view);
-    }
-  }
-}
 
 // The test executable's silo and its log, set up before any case runs.
 class ReaderEnvironment : public ::testing::Environment {
@@ -129,10 +113,6 @@ class ConfigReaderTest : public ::testing::Test {
 std::string Package(const std::string& attributes, const std::string& marker) {
   return "<ClientPackage " + attributes + "><InstallationOption Marker=\"" + marker +
          "\"/></ClientPackage>";
-}
-
-std::string Document(const std::string& body) {
-  return "<?xml version=\"1.0\"?>\r\n<Deployment>\r\n" + body + "\r\n</Deployment>\r\n";
 }
 
 struct VersionCase {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "config/config_fixture.h"
 #include "config/feature_opt_parser.h"
 #include "config/install_opt_parser.h"
 #include "config/reboot_opt_parser.h"
-#include "config_test_support.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
 

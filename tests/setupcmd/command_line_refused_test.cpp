@@ -1,0 +1,124 @@
+// A package of lower version than the installed client: the caller still gets the whole command
+// line with 114, unless the command line does not fit, which answers 113 instead.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <msi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "config/config_fixture.h"
+#include "diag/log.h"
+#include "setupcmd/command_line_generator.h"
+#include "support/test_support.h"
+
+namespace setupcmd {
+namespace {
+
+using ::testing::Contains;
+using testing_support::ExecutableDirectory;
+using testing_support::WriteFileBytes;
+
+constexpr char kInstalledMsi[] = "installed_b_12.2.msi";
+constexpr char kInstalledProduct[] = "{DA1B0000-0000-4000-8000-0000000000B1}";
+constexpr char kLowerPackageMsi[] = "package_b_12.1.9.msi";
+constexpr char kRefusalLine[] =
+    "ERROR: attempting to install lower version 12.1.9 over version 12.2";
+
+std::string LogPath() { return ExecutableDirectory() + "\\daxinst.log"; }
+
+std::string FixtureMsi(const char* name) { return ExecutableDirectory() + "\\msi\\" + name; }
+
+std::optional<DWORD> RunMsiexec(const char* action, const char* msi) {
+  return testing_support::RunAndWait(
+      "msiexec.exe " + std::string(action) + " \"" + FixtureMsi(msi) + "\" /qn", 180000);
+}
+
+bool IsInstalled() { return ::MsiQueryProductStateA(kInstalledProduct) == INSTALLSTATE_DEFAULT; }
+
+class LowerVersionCommandLineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!IsInstalled()) installExit_ = RunMsiexec("/i", kInstalledMsi);
+  }
+  static void TearDownTestSuite() {
+    if (IsInstalled()) RunMsiexec("/x", kInstalledMsi);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(IsInstalled()) << "msiexec could not install " << kInstalledMsi << ", exit "
+                               << (installExit_ ? std::to_string(*installExit_) : "none");
+    diag::CloseLogFile();
+    testing_support::DeleteFileIfPresent(LogPath());
+    diag::OpenLogFile();
+    config_testing::ClearRegistry();
+    config_testing::UseConfigFolder(configFolder_.path());
+    ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi(kLowerPackageMsi),
+                                            package_.path() + "\\client.msi"));
+    WriteFileBytes(package_.path() + "\\setAid.ini",
+                   "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=AB\r\n");
+    WriteFileBytes(configFolder_.path() + "\\config.xml",
+                   config_testing::Document("<ClientPackage Checksum=\"AB\"><InstallationOption "
+                                            "UserInterfaceLevel=\"normal\"/></ClientPackage>"));
+  }
+  void TearDown() override { config_testing::ClearRegistry(); }
+
+  void WriteSetupIni(const std::string& cmdLine) const {
+    WriteFileBytes(package_.path() + "\\Setup.ini", "[Startup]\r\nCmdLine=" + cmdLine + "\r\n");
+  }
+  int Generate() {
+    CommandLineGenerator generator(package_.path());
+    generator.includeLogSwitch = true;
+    generator.daxPid = 77;
+    return generator.GenerateCommandLine(out_);
+  }
+
+  static std::optional<DWORD> installExit_;
+  testing_support::TempFolder package_{"cmdline_lower"};
+  testing_support::TempFolder configFolder_{"cmdline_lower_config"};
+  char out_[kCommandLineBufferSize] = {};
+};
+
+std::optional<DWORD> LowerVersionCommandLineTest::installExit_;
+
+TEST_F(LowerVersionCommandLineTest, RefusedWithTheWholeCommandLineWritten) {
+  WriteSetupIni("/qb /lv c:\\logs\\a.log IDCENABLE=0");
+
+  EXPECT_EQ(Generate(), kLowerVersionRefused);
+
+  const std::string expected = "\"" + package_.path() +
+                               "\\setup.exe\" /w /s /v\"/qf /lv c:\\logs\\a.log IDCENABLE=0 "
+                               "DAXPID=77 REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+  EXPECT_EQ(std::string(out_), expected);
+  const auto lines = testing_support::LogMessages(LogPath());
+  EXPECT_THAT(lines, Contains(kRefusalLine));
+  EXPECT_THAT(lines, Contains(expected));
+}
+
+// 113 wins over 114: a command line that does not fit is not handed out, refused or not.
+TEST_F(LowerVersionCommandLineTest, TooLongCommandLineAnswers113OverTheRefusal) {
+  std::string cmdLine = "/l*v \"";
+  for (int i = 0; i < 16; ++i) cmdLine += "%DAXINST_BIG%";
+  WriteSetupIni(cmdLine + "\"");
+  const std::string big(259, 'b');
+  ::SetEnvironmentVariableA("DAXINST_BIG", big.c_str());
+  std::memset(out_, '#', sizeof(out_));
+
+  const int result = Generate();
+  ::SetEnvironmentVariableA("DAXINST_BIG", nullptr);
+
+  EXPECT_EQ(result, kCommandLineNotStored);
+  EXPECT_TRUE(std::all_of(std::begin(out_), std::end(out_), [](char c) { return c == '#'; }));
+  const auto lines = testing_support::LogMessages(LogPath());
+  EXPECT_THAT(lines, Contains(kRefusalLine));
+  EXPECT_THAT(lines, Contains(::testing::StartsWith(
+                         "Array not large enough to store command line: Supplied 4096 bytes but "
+                         "need ")));
+}
+
+}  // namespace
+}  // namespace setupcmd
