@@ -1,0 +1,226 @@
+// The setup launcher with the real verifier, option writers, command-line generator and a signed
+// stand-in setup program in a package folder of the test's own.
+#include "upgrade/setup_launcher.h"
+
+#include <comdef.h>
+#include <msi.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config_fixture.h"
+#include "diag/log.h"
+#include "platform/unique_handle.h"
+#include "support/test_support.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsSupersetOf;
+using ::testing::Not;
+using testing_support::ExecutableDirectory;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+constexpr char kChecksum[] = "C0FFEE";
+constexpr char kNotifyPass[] = "Global\\TRVAutoUpgradeNotifyPass";
+constexpr char kSetAid[] =
+    "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\n"
+    "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
+    "[FEATURE_SELECTION]\r\nOld=1\r\n";
+
+std::string LogPath() { return ExecutableDirectory() + "\\daxinst.log"; }
+std::string SignedSetup(const char* variant) {
+  return ExecutableDirectory() + "\\setup\\" + variant + ".exe";
+}
+
+class SetupLauncherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    diag::CloseLogFile();
+    testing_support::DeleteFileIfPresent(LogPath());
+    diag::g_daxDebugLog.Enable();
+    diag::OpenLogFile();
+    config_testing::ClearRegistry();
+    config_testing::UseConfigFolder(configFolder_.path());
+    WriteFileBytes(SetAidPath(), kSetAid);
+    WriteConfig(
+        "<InstallationOption InstallationDirectory=\"D:\\New\"/>"
+        "<RebootOptions AutoReboot=\"1\"/>"
+        "<EnabledClientFeatures><F FeatureName=\"Core\"/></EnabledClientFeatures>");
+  }
+  void TearDown() override {
+    diag::CloseLogFile();
+    config_testing::ClearRegistry();
+  }
+
+  std::string SetAidPath() const { return package_.path() + "\\setAid.ini"; }
+  std::string RecordPath() const { return package_.path() + "\\setup-record.txt"; }
+
+  void WriteConfig(const std::string& packageBody) const {
+    WriteFileBytes(configFolder_.path() + "\\config.xml",
+                   config_testing::Document("<ClientPackage Checksum=\"" + std::string(kChecksum) +
+                                            "\">" + packageBody + "</ClientPackage>"));
+  }
+  void StageSetup(const char* variant, const std::string& control = "[setup]\r\ncode=0\r\n") {
+    ASSERT_TRUE(testing_support::CopyFileTo(SignedSetup(variant), package_.path() + "\\setup.exe"));
+    WriteFileBytes(package_.path() + "\\setup-control.ini", control);
+  }
+
+  std::vector<std::string> Log() const {
+    diag::CloseLogFile();
+    return testing_support::LogMessages(LogPath());
+  }
+  // The command line the stand-in setup program was started with, if it ran.
+  std::optional<std::string> SetupCommandLine() const {
+    const auto record = ReadFileBytes(RecordPath());
+    if (!record) return std::nullopt;
+    return record->substr(0, record->find('\n'));
+  }
+
+  testing_support::RunRegistryGuard registry_;
+  testing_support::TempFolder package_{"launcher pkg"};
+  testing_support::TempFolder configFolder_{"launcher config"};
+};
+
+TEST_F(SetupLauncherTest, TrustedSetupRunsWithTheMergedSettingsAndItsCommandLine) {
+  StageSetup("signed_good", "[setup]\r\ncode=0\r\nexitcode=1603\r\n");
+
+  // A failing exit code of setup does not change the result: the outcome is read elsewhere.
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 1234), 0);
+
+  const auto commandLine = SetupCommandLine();
+  ASSERT_TRUE(commandLine) << "setup did not run";
+  EXPECT_EQ(commandLine->rfind("\"" + package_.path() + "\\setup.exe\" /w /s /v\"/qn ", 0), 0u)
+      << *commandLine;
+  EXPECT_NE(commandLine->find(" DAXPID=1234 REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\""),
+            std::string::npos)
+      << *commandLine;
+
+  const auto setAid = ReadFileBytes(SetAidPath());
+  ASSERT_TRUE(setAid);
+  EXPECT_NE(setAid->find("DestinationDirectory=D:\\New"), std::string::npos) << *setAid;
+  EXPECT_NE(setAid->find("AutoReboot=true"), std::string::npos) << *setAid;
+  EXPECT_NE(setAid->find("Core=1"), std::string::npos) << *setAid;
+  EXPECT_EQ(setAid->find("Old=1"), std::string::npos) << *setAid;
+
+  const auto log = Log();
+  EXPECT_EQ(log.at(1), "Setup path = " + package_.path() + "\\setup.exe");
+  EXPECT_THAT(log, Contains("Successfully created new mutex"));
+  EXPECT_THAT(log, Contains(*commandLine));
+  EXPECT_THAT(log, Not(Contains(::testing::HasSubstr("ERROR: Unable to update"))));
+  // The mutex lives only while setup runs.
+  platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, kNotifyPass));
+  EXPECT_FALSE(left);
+}
+
+struct RefusedCase {
+  const char* variant;  // nullptr: no setup.exe at all
+  const char* line;
+};
+
+class RefusedSetup : public SetupLauncherTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+// A setup program that cannot be opened or is not trusted never runs, and the package's settings
+// stay exactly as they came.
+TEST_P(RefusedSetup, StartsNothingAndLeavesSetAidAlone) {
+  if (GetParam().variant) StageSetup(GetParam().variant);
+  const auto before = ReadFileBytes(SetAidPath());
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 1234), 0);
+
+  EXPECT_FALSE(SetupCommandLine()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(SetAidPath()), before);
+  EXPECT_THAT(Log(),
+              ElementsAre(::testing::StartsWith("====== DaxInst starts at "),
+                          "Setup path = " + package_.path() + "\\setup.exe", GetParam().line));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedSetup,
+    ::testing::Values(
+        RefusedCase{nullptr,
+                    "Failed to open a read-shared handle of setup.exe file. Cannot move ahead with "
+                    "install"},
+        RefusedCase{"unsigned", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_tampered", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_other", "Trust verification for setup.exe failed"}),
+    [](const ::testing::TestParamInfo<RefusedCase>& info) {
+      return std::string(info.param.variant ? info.param.variant : "missing");
+    });
+
+TEST_F(SetupLauncherTest, SetupLockedByAnotherWriterIsNotStarted) {
+  StageSetup("signed_good");
+  platform::UniqueFileHandle writer(::CreateFileA((package_.path() + "\\setup.exe").c_str(),
+                                                  GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(writer);
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
+  EXPECT_FALSE(SetupCommandLine());
+  EXPECT_THAT(Log(), Contains("Failed to open a read-shared handle of setup.exe file. Cannot move "
+                              "ahead with install"));
+}
+
+// Each writer's failure is reported on its own line; the others still run and setup still starts.
+TEST_F(SetupLauncherTest, FailingWriterIsReportedAndTheRunGoesOn) {
+  WriteConfig(
+      "<InstallationOption InstallationDirectory=\"D:\\New\"/>"
+      "<RebootOptions AutoReboot=\"2\" Countdown=\"30\"/>"
+      "<EnabledClientFeatures><F FeatureName=\"Core\"/></EnabledClientFeatures>");
+  StageSetup("signed_good");
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
+
+  EXPECT_TRUE(SetupCommandLine());
+  EXPECT_THAT(Log(), Contains("ERROR: Unable to update " + package_.path() +
+                              "\\setAid.ini with reboot options from config.xml - 0x000d"));
+  const auto setAid = ReadFileBytes(SetAidPath());
+  ASSERT_TRUE(setAid);
+  EXPECT_NE(setAid->find("Countdown=30"), std::string::npos);
+  EXPECT_NE(setAid->find("Core=1"), std::string::npos);
+}
+
+TEST_F(SetupLauncherTest, HeldNotifyMutexIsReportedAndSetupStillRuns) {
+  StageSetup("signed_good");
+  platform::UniqueKernelHandle held(::CreateMutexA(nullptr, FALSE, kNotifyPass));
+  ASSERT_TRUE(held);
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
+
+  EXPECT_TRUE(SetupCommandLine());
+  EXPECT_THAT(Log(), Contains("Create Mutex. Failed (ALREADY_EXISTS) "));
+}
+
+// While setup runs, the verified file can be neither replaced nor deleted.
+TEST_F(SetupLauncherTest, SetupCannotBeReplacedWhileItRuns) {
+  StageSetup("signed_good", "[setup]\r\ncode=0\r\nwaitms=3000\r\n");
+  const std::string setup = package_.path() + "\\setup.exe";
+  int result = -2;
+  std::thread launcher([&] { result = upgrade::RunDaxSetup(package_.path(), 0); });
+  for (int i = 0; i < 300 && !SetupCommandLine(); ++i) ::Sleep(50);
+  ASSERT_TRUE(SetupCommandLine()) << "setup did not start";
+
+  platform::UniqueFileHandle writer(::CreateFileA(setup.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(writer);
+  EXPECT_FALSE(::DeleteFileA(setup.c_str()));
+  launcher.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(::DeleteFileA(setup.c_str())) << "released after setup ended";
+}
+
+TEST(RunOptionWriter, ComErrorOfAReaderCountsAsThatWritersFailure) {
+  const std::uint32_t result = upgrade::detail::RunOptionWriter(
+      "install", []() -> std::uint32_t { throw _com_error(E_OUTOFMEMORY); });
+  EXPECT_EQ(result, static_cast<std::uint32_t>(E_OUTOFMEMORY));
+  EXPECT_EQ(upgrade::detail::RunOptionWriter("reboot", [] { return std::uint32_t{13}; }), 13u);
+}
+
+}  // namespace
