@@ -290,23 +290,36 @@ void CreateAgentService() {
   LogLine(kServiceDisplayName, " installed.");
 }
 
+namespace {
+
+// Opens the manager and the agent's service with all access; a failure is logged the way every
+// operation reports it.
+bool OpenAgentService(platform::UniqueServiceHandle& manager,
+                      platform::UniqueServiceHandle& existing) {
+  manager = OpenManager(SC_MANAGER_ALL_ACCESS);
+  if (!manager) {
+    LogLine("OpenSCManager failed - ", LastErrorText());
+    return false;
+  }
+  existing.reset(::OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  if (!existing) {
+    LogLine("OpenService failed - ", LastErrorText());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void ReconfigureAgentService() {
   std::string imagePath;
   if (!QuotedImagePath(imagePath)) {
     LogLine("Unable to change ", kServiceDisplayName, " - ", LastErrorText());
     return;
   }
-  platform::UniqueServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
-  if (!manager) {
-    LogLine("OpenSCManager failed - ", LastErrorText());
-    return;
-  }
-  platform::UniqueServiceHandle existing(
-      ::OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
-  if (!existing) {
-    LogLine("OpenService failed - ", LastErrorText());
-    return;
-  }
+  platform::UniqueServiceHandle manager;
+  platform::UniqueServiceHandle existing;
+  if (!OpenAgentService(manager, existing)) return;
   // Account and password stay as they are; so does the description.
   if (!::ChangeServiceConfigA(existing.get(), kInteractiveOwnProcess, SERVICE_DEMAND_START,
                               SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
@@ -316,17 +329,9 @@ void ReconfigureAgentService() {
 }
 
 void RemoveAgentService() {
-  platform::UniqueServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
-  if (!manager) {
-    LogLine("OpenSCManager failed - ", LastErrorText());
-    return;
-  }
-  platform::UniqueServiceHandle existing(
-      ::OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
-  if (!existing) {
-    LogLine("OpenService failed - ", LastErrorText());
-    return;
-  }
+  platform::UniqueServiceHandle manager;
+  platform::UniqueServiceHandle existing;
+  if (!OpenAgentService(manager, existing)) return;
   // A service that is not running refuses the stop control; it is deleted all the same.
   StopIfRunning(existing.get());
   if (::DeleteService(existing.get())) {
@@ -337,32 +342,16 @@ void RemoveAgentService() {
 }
 
 void StopAgentService() {
-  platform::UniqueServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
-  if (!manager) {
-    LogLine("OpenSCManager failed - ", LastErrorText());
-    return;
-  }
-  platform::UniqueServiceHandle existing(
-      ::OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
-  if (!existing) {
-    LogLine("OpenService failed - ", LastErrorText());
-    return;
-  }
+  platform::UniqueServiceHandle manager;
+  platform::UniqueServiceHandle existing;
+  if (!OpenAgentService(manager, existing)) return;
   StopIfRunning(existing.get());
 }
 
 void StartStatus() {
-  platform::UniqueServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
-  if (!manager) {
-    LogLine("OpenSCManager failed - ", LastErrorText());
-    return;
-  }
-  platform::UniqueServiceHandle existing(
-      ::OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
-  if (!existing) {
-    LogLine("OpenService failed - ", LastErrorText());
-    return;
-  }
+  platform::UniqueServiceHandle manager;
+  platform::UniqueServiceHandle existing;
+  if (!OpenAgentService(manager, existing)) return;
 
   // The run takes this number as the process that started it.
   char processId[32];

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/ansi_text.h"
 #include "config/config_xml_parser.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
@@ -73,17 +74,6 @@ constexpr size_t kLogFileNameLimit = 254;
 
 constexpr char kDefaultLogSwitch[] = "/l*v \"%TEMP%\\INSTALL.LOG\"";
 constexpr char kIdcEnable[] = "IDCENABLE";
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string narrow(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], size,
-                        nullptr, nullptr);
-  return narrow;
-}
 
 // Upper case as the default C locale has it: only a to z change.
 std::string UpperCase(std::string text) {
@@ -215,7 +205,7 @@ int CommandLineGenerator::BuildCommandLine(char* out, int pendingResult) const {
 }
 
 std::string CommandLineGenerator::GetUiSwitch() const {
-  const std::string level = UpperCase(Narrow(ReadInstallOption("UserInterfaceLevel")));
+  const std::string level = UpperCase(config::Narrow(ReadInstallOption("UserInterfaceLevel")));
   if (level == "NORMAL") return "/qf";
   if (level == "UNATTENDED") return "/qb!-";
   return "/qn";
@@ -223,7 +213,7 @@ std::string CommandLineGenerator::GetUiSwitch() const {
 
 void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
   std::string source;
-  const std::string fileName = Narrow(ReadInstallOption("InstallationLogFileName"));
+  const std::string fileName = config::Narrow(ReadInstallOption("InstallationLogFileName"));
   if (fileName.size() > kLogFileNameLimit) {
     LogLine("WARNING: InstallationLogFileName of config.xml has more than ", kLogFileNameLimit,
             " characters and is ignored");

@@ -63,6 +63,25 @@ std::uint32_t RunOptionWriter(const char* kind, const std::function<std::uint32_
 
 }  // namespace detail
 
+namespace {
+
+// Builds one writer into `writer` (kept alive by the caller) and merges its options, reporting
+// a failure with the writer's result.
+template <typename Writer>
+void MergeOptions(std::unique_ptr<Writer>& writer, const std::string& packageDirectory,
+                  const char* kind, const char* what) {
+  const std::uint32_t result = detail::RunOptionWriter(kind, [&] {
+    writer = std::make_unique<Writer>(packageDirectory);
+    return writer->propigateOptions();
+  });
+  if (result != 0) {
+    LogLine("ERROR: Unable to update ", packageDirectory, "\\setAid.ini with ", what,
+            " from config.xml - 0x", Hex4(result));
+  }
+}
+
+}  // namespace
+
 int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
   const std::string setupPath = packageDirectory + "\\setup.exe";
   LogLine("Setup path = ", setupPath);
@@ -93,30 +112,9 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     std::unique_ptr<config::CInstallOptParser> install;
     std::unique_ptr<config::CRebootOptParser> reboot;
     std::unique_ptr<config::CFeatureOptParser> feature;
-    const std::uint32_t installResult = detail::RunOptionWriter("install", [&] {
-      install = std::make_unique<config::CInstallOptParser>(packageDirectory);
-      return install->propigateOptions();
-    });
-    if (installResult != 0) {
-      LogLine("ERROR: Unable to update ", packageDirectory,
-              "\\setAid.ini with install options from config.xml - 0x", Hex4(installResult));
-    }
-    const std::uint32_t rebootResult = detail::RunOptionWriter("reboot", [&] {
-      reboot = std::make_unique<config::CRebootOptParser>(packageDirectory);
-      return reboot->propigateOptions();
-    });
-    if (rebootResult != 0) {
-      LogLine("ERROR: Unable to update ", packageDirectory,
-              "\\setAid.ini with reboot options from config.xml - 0x", Hex4(rebootResult));
-    }
-    const std::uint32_t featureResult = detail::RunOptionWriter("feature", [&] {
-      feature = std::make_unique<config::CFeatureOptParser>(packageDirectory);
-      return feature->propigateOptions();
-    });
-    if (featureResult != 0) {
-      LogLine("ERROR: Unable to update ", packageDirectory,
-              "\\setAid.ini with Feature options from config.xml - 0x", Hex4(featureResult));
-    }
+    MergeOptions(install, packageDirectory, "install", "install options");
+    MergeOptions(reboot, packageDirectory, "reboot", "reboot options");
+    MergeOptions(feature, packageDirectory, "feature", "Feature options");
     feature.reset();
     reboot.reset();
     install.reset();
