@@ -234,7 +234,7 @@ class WholeUpgradeTest : public ::testing::Test {
                                             package_->path() + "\\Quorvex Client.msi"));
   }
 
-  // Runs a verb as the staging program would: from the package folder, waiting for it.
+  // Runs a verb as the staging program would, from the folder of the copy it runs, and waits.
   void RunVerb(const std::string& verb, const e2e::PackageFolder& folder) {
     const auto exitCode = folder.Run(verb, kLongWait);
     ASSERT_TRUE(exitCode.has_value()) << verb << " did not end";
