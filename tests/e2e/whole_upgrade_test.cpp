@@ -1,0 +1,530 @@
+// Whole upgrades under Wine's real Service Control Manager: the test stages a package folder (the
+// signed stand-in setup program, setAid.ini, Setup.ini, a .msi, config.xml found through the
+// product key), plays the staging program with "daxinst.exe -install" and "-start", and looks at
+// what setup was given, the package's settings, the registry values of the run and the log.
+#include <windows.h>
+// After windows.h, which they need.
+#include <msi.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "config/config_fixture.h"
+#include "e2e/e2e_support.h"
+#include "platform/unique_handle.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::ExecutableDirectory;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+constexpr char kServiceName[] = "Daxinst";
+constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
+constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
+constexpr char kNotifyPass[] = "Global\\TRVAutoUpgradeNotifyPass";
+constexpr char kInstalledMsi[] = "installed_f_12.1.2.msi";
+constexpr char kInstalledProduct[] = "{DA1F0000-0000-4000-8000-0000000000F1}";
+constexpr char kHigherPackageMsi[] = "package_f_12.1.10.msi";
+constexpr char kLowerPackageMsi[] = "package_f_12.1.1.msi";
+constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
+constexpr DWORD kLongWait = 60000;
+// A run that never gets a setup result polls for two minutes before it ends.
+constexpr DWORD kPollingRunWait = 240000;
+
+constexpr char kSetAid[] =
+    "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\n"
+    "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
+    "[FEATURE_SELECTION]\r\nOld=1\r\n";
+constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
+constexpr char kConfigBody[] =
+    "<ClientPackage Checksum=\"C0FFEE\">"
+    "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\""
+    " InstallationLogFileName=\"C:\\logs\\upgrade.log\"/>"
+    "<RebootOptions AutoReboot=\"1\"/>"
+    "<EnabledClientFeatures><F FeatureName=\"Core\"/><F FeatureName=\"Legacy\"/>"
+    "</EnabledClientFeatures>"
+    "</ClientPackage>";
+
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD interval = 20) {
+  const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+  while (!done()) {
+    if (::GetTickCount64() >= end) return false;
+    ::Sleep(interval);
+  }
+  return true;
+}
+
+platform::UniqueServiceHandle OpenDaxinst(DWORD access = SERVICE_ALL_ACCESS) {
+  platform::UniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  return platform::UniqueServiceHandle(::OpenServiceA(manager.get(), kServiceName, access));
+}
+
+bool ServiceExists() { return OpenDaxinst(SERVICE_QUERY_STATUS).is_valid(); }
+
+void RemoveDaxinst() {
+  if (platform::UniqueServiceHandle service = OpenDaxinst()) {
+    SERVICE_STATUS status = {};
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    ::DeleteService(service.get());
+  }
+  EXPECT_TRUE(WaitUntil([] { return !ServiceExists(); }, kLongWait)) << "service still exists";
+}
+
+int CountProcessesNamed(const char* name) {
+  platform::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  int count = 0;
+  for (BOOL more = ::Process32First(snapshot.get(), &entry); more;
+       more = ::Process32Next(snapshot.get(), &entry)) {
+    if (_stricmp(entry.szExeFile, name) == 0) ++count;
+  }
+  return count;
+}
+
+std::optional<DWORD> Client(const char* value) {
+  // "daxService" is not installed here: the client key lives in the 32-bit view.
+  return testing_support::ReadDword(HKEY_LOCAL_MACHINE, kClientKey, value, KEY_WOW64_32KEY);
+}
+
+std::optional<DWORD> SetupResult() {
+  return testing_support::ReadDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default");
+}
+
+void DeleteNotAllowedFeatures() {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, config_testing::kProductKey, 0,
+                      KEY_ALL_ACCESS | KEY_WOW64_32KEY, key.put()) == ERROR_SUCCESS) {
+    ::RegDeleteValueA(key.get(), kNotAllowedValue);
+  }
+}
+
+std::string FixtureMsi(const char* name) { return ExecutableDirectory() + "\\msi\\" + name; }
+
+std::optional<DWORD> RunMsiexec(const char* action, const char* msi) {
+  return testing_support::RunAndWait(
+      "msiexec.exe " + std::string(action) + " \"" + FixtureMsi(msi) + "\" /qn", 180000);
+}
+
+bool RelatedProductInstalled() {
+  return ::MsiQueryProductStateA(kInstalledProduct) == INSTALLSTATE_DEFAULT;
+}
+
+ULONGLONG LastWriteTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+         data.ftLastWriteTime.dwLowDateTime;
+}
+
+std::string Dump(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += "  [" + line + "]\n";
+  return text;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& wanted) {
+  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+// Watches, while a run goes on, what lives only for part of it: the "LaunchSetup" values the
+// run writes before the service's removal deletes the value again, and the notify mutex that
+// exists only while setup runs.
+class RunWatcher {
+ public:
+  RunWatcher() : thread_([this] { Watch(); }) {}
+  ~RunWatcher() { Stop(); }
+
+  void Stop() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::vector<DWORD> launchSetupValues() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return launchSetup_;
+  }
+  bool sawNotifyMutex() const { return sawMutex_; }
+
+ private:
+  void Watch() {
+    while (!done_) {
+      if (const auto value = Client("LaunchSetup")) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (launchSetup_.empty() || launchSetup_.back() != *value) launchSetup_.push_back(*value);
+      }
+      platform::UniqueKernelHandle notify(::OpenMutexA(SYNCHRONIZE, FALSE, kNotifyPass));
+      if (notify) sawMutex_ = true;
+      ::Sleep(1);
+    }
+  }
+
+  std::atomic<bool> done_{false};
+  std::atomic<bool> sawMutex_{false};
+  mutable std::mutex mutex_;
+  std::vector<DWORD> launchSetup_;
+  std::thread thread_;
+};
+
+struct Package {
+  std::string folder;  // the package folder's name, beside the test
+  const char* setup;   // signed variant of the stand-in setup program; nullptr: no setup.exe
+  const char* msi;
+};
+
+class WholeUpgradeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!RelatedProductInstalled()) installExit_ = RunMsiexec("/i", kInstalledMsi);
+  }
+  static void TearDownTestSuite() {
+    if (RelatedProductInstalled()) RunMsiexec("/x", kInstalledMsi);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(RelatedProductInstalled())
+        << "msiexec could not install " << kInstalledMsi << ", exit "
+        << (installExit_ ? std::to_string(*installExit_) : "none");
+    RemoveDaxinst();
+    config_testing::ClearRegistry();
+    config_testing::UseConfigFolder(config_.path());
+    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigBody));
+    // The client's list of features it offers but does not allow.
+    config_testing::SetProductValue(kNotAllowedValue, "Legacy");
+  }
+
+  void TearDown() override {
+    watcher_.reset();
+    RemoveDaxinst();
+    EXPECT_TRUE(WaitUntil([] { return CountProcessesNamed("daxinst.exe") == 0; }, kLongWait))
+        << "a daxinst.exe process is still running";
+    EXPECT_TRUE(WaitUntil([] { return CountProcessesNamed("setup.exe") == 0; }, kLongWait))
+        << "a setup.exe process is still running";
+    package_.reset();
+    DeleteNotAllowedFeatures();
+    config_testing::ClearRegistry();
+  }
+
+  void Stage(const Package& package, const std::string& control = "[setup]\r\ncode=0\r\n") {
+    package_ = std::make_unique<e2e::PackageFolder>(package.folder, e2e::kLogOnVariant);
+    ASSERT_EQ(::GetFileAttributesA(package_->executable().c_str()) == INVALID_FILE_ATTRIBUTES,
+              false)
+        << "could not stage " << package_->executable();
+    if (package.setup) {
+      ASSERT_TRUE(testing_support::CopyFileTo(
+          ExecutableDirectory() + "\\setup\\" + package.setup + ".exe", SetupPath()));
+    }
+    WriteFileBytes(package_->path() + "\\setup-control.ini", control);
+    WriteFileBytes(SetAidPath(), kSetAid);
+    WriteFileBytes(package_->path() + "\\Setup.ini", kSetupIni);
+    ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi(package.msi),
+                                            package_->path() + "\\Quorvex Client.msi"));
+  }
+
+  // Runs a verb as the staging program would, from the folder of the copy it runs, and waits.
+  void RunVerb(const std::string& verb, const e2e::PackageFolder& folder) {
+    const auto exitCode = folder.Run(verb, kLongWait);
+    ASSERT_TRUE(exitCode.has_value()) << verb << " did not end";
+    EXPECT_EQ(*exitCode, 0u) << verb;
+  }
+
+  // -install, then whatever the case prepares, then -start; returns once the service has run,
+  // removed itself and its -uninstall child has ended.
+  void InstallStartAndWait(DWORD runWait, const std::function<void()>& afterInstall = {}) {
+    RunVerb("-install", *package_);
+    ASSERT_TRUE(ServiceExists()) << Dump(package_->Messages());
+    if (afterInstall) afterInstall();
+    watcher_ = std::make_unique<RunWatcher>();
+    // The start command comes from a second copy of daxinst.exe, which logs beside itself: two
+    // processes appending to one daxinst.log at the same moment can overwrite each other's line,
+    // and the run's own lines are compared here in full. The copy has the service's file name,
+    // so the number handed to setup is still that of the program that ran the start command.
+    RunVerb("-start", starter_);
+    EXPECT_TRUE(WaitUntil(
+        [this] {
+          return Has(package_->Messages(), "<mfn_UnInstall> End.") && !ServiceExists() &&
+                 CountProcessesNamed("daxinst.exe") == 0;
+        },
+        runWait, 200))
+        << "the run did not end with the service's removal\n"
+        << Dump(package_->Messages());
+    watcher_->Stop();
+  }
+
+  // The upgrade run's own lines, from its first to its last.
+  std::vector<std::string> RunLines() const {
+    std::vector<std::string> lines;
+    bool inRun = false;
+    for (const auto& line : package_->Messages()) {
+      if (line == "<ServiceStart>To begin the service") inRun = true;
+      if (!inRun) continue;
+      lines.push_back(line);
+      if (line == "================= End ===================") break;
+    }
+    return lines;
+  }
+
+  std::string SetupPath() const { return package_->path() + "\\setup.exe"; }
+  std::string SetAidPath() const { return package_->path() + "\\setAid.ini"; }
+  std::string RecordPath() const { return package_->path() + "\\setup-record.txt"; }
+
+  // The stand-in setup program's record: its command line and its process number.
+  std::optional<std::pair<std::string, std::string>> SetupRecord() const {
+    const auto record = ReadFileBytes(RecordPath());
+    if (!record) return std::nullopt;
+    const size_t end = record->find('\n');
+    const std::string pid = record->substr(end + 1);
+    return std::make_pair(record->substr(0, end), pid.substr(0, pid.find('\n')));
+  }
+
+  // The command line the package's Setup.ini, config.xml and the staging program's number give.
+  std::string ExpectedCommandLine() const {
+    return "\"" + SetupPath() +
+           "\" /w /s /v\"/qb!- /l*v C:\\logs\\upgrade.log IDCENABLE=1 DAXPID=" +
+           std::to_string(::GetCurrentProcessId()) +
+           " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+  }
+
+  // A successful first-time run from the first line to the last.
+  std::vector<std::string> SucceededRun(const char* mutexLine) const {
+    return {"<ServiceStart>To begin the service",
+            "<ServiceStart>Set up pending",
+            "<ServiceStart>If already running",
+            "<ServiceStart>To create event",
+            "<ServiceStart>To create mutex",
+            "<ServiceStart>To wait for stop event",
+            "DaxInst: Storage Path=" + package_->path(),
+            "DaxInst: LaunchSetup not found, first time setup. ",
+            "Setup path = " + SetupPath(),
+            "New Version = 12.1.10 Installed Version = 12.1.2",
+            ExpectedCommandLine(),
+            mutexLine,
+            "DaxInst: RunDaxSetup returns code = 0",
+            "DaxInst: Write 1 to LaunchSetup.",
+            "<DaxSetupResult>Dax Setup Code = 0",
+            "DaxInst: Auto-upgrade succeeded.",
+            "DaxInst: Stopping Daxinst ...",
+            "================= End ==================="};
+  }
+
+  // Setup ran once, with the command line expected, after the settings were merged.
+  void ExpectSetupRanWithMergedSettings() {
+    const auto record = SetupRecord();
+    ASSERT_TRUE(record) << "setup did not run";
+    EXPECT_EQ(record->first, ExpectedCommandLine());
+    EXPECT_FALSE(record->second.empty());
+    const auto setAid = ReadFileBytes(SetAidPath());
+    ASSERT_TRUE(setAid);
+    EXPECT_NE(setAid->find("DestinationDirectory=D:\\New"), std::string::npos) << *setAid;
+    EXPECT_NE(setAid->find("AutoReboot=true"), std::string::npos) << *setAid;
+    EXPECT_NE(setAid->find("Core=1"), std::string::npos) << *setAid;
+    EXPECT_EQ(setAid->find("Old=1"), std::string::npos) << *setAid;
+    EXPECT_EQ(setAid->find("Legacy"), std::string::npos) << *setAid;
+    EXPECT_LE(LastWriteTime(SetAidPath()), LastWriteTime(RecordPath()))
+        << "setAid.ini changed after setup had started";
+  }
+
+  // The registry after a run that collected a successful setup code and removed the service.
+  void ExpectSucceededRegistry() {
+    EXPECT_EQ(watcher_->launchSetupValues(), std::vector<DWORD>{1});
+    EXPECT_FALSE(Client("LaunchSetup").has_value()) << "the removal keeps LaunchSetup";
+    EXPECT_EQ(Client("DaxInstResult"), 0u);
+    EXPECT_EQ(SetupResult(), 99u);
+    EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+    EXPECT_FALSE(ServiceExists());
+  }
+
+  static std::optional<DWORD> installExit_;
+  testing_support::RunRegistryGuard registry_;
+  testing_support::TempFolder config_{"whole config"};
+  std::unique_ptr<e2e::PackageFolder> package_;
+  std::unique_ptr<RunWatcher> watcher_;
+  e2e::PackageFolder starter_{"whole starter", e2e::kLogOnVariant};
+};
+
+std::optional<DWORD> WholeUpgradeTest::installExit_;
+
+// The package folder's name as the staging program may give it.
+class FirstTimeUpgrade : public WholeUpgradeTest,
+                         public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FirstTimeUpgrade, RunsSetupOnceWithTheMergedSettingsAndRecordsSuccess) {
+  const std::string folder = GetParam();
+  if (folder.find('\xE9') != std::string::npos) {
+    wchar_t wide[2] = {};
+    ASSERT_EQ(::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, "\xE9", 1, wide, 2), 1);
+    if (wide[0] != L'\u00E9') GTEST_SKIP() << "ANSI code page " << ::GetACP() << " has no \\xE9";
+  }
+  // Setup runs long enough for the notify mutex to be seen while it runs.
+  Stage({folder, "signed_good", kHigherPackageMsi}, "[setup]\r\ncode=0\r\nwaitms=1500\r\n");
+
+  InstallStartAndWait(kLongWait);
+
+  EXPECT_EQ(RunLines(), SucceededRun("Successfully created new mutex"))
+      << Dump(package_->Messages());
+  ExpectSetupRanWithMergedSettings();
+  ExpectSucceededRegistry();
+  EXPECT_TRUE(watcher_->sawNotifyMutex());
+  platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, kNotifyPass));
+  EXPECT_FALSE(left) << "the notify mutex outlived setup";
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, FirstTimeUpgrade, ::testing::Values("whole pkg", "pkg dir \xE9"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return info.index == 0 ? std::string("BlankInName")
+                                                  : std::string("BlankAndAnsiLetterInName");
+                         });
+
+TEST_F(WholeUpgradeTest, HeldNotifyMutexIsReportedAndSetupStillRuns) {
+  Stage({"whole pkg", "signed_good", kHigherPackageMsi});
+  platform::UniqueKernelHandle held(::CreateMutexA(nullptr, FALSE, kNotifyPass));
+  ASSERT_TRUE(held);
+
+  InstallStartAndWait(kLongWait);
+
+  EXPECT_EQ(RunLines(), SucceededRun("Create Mutex. Failed (ALREADY_EXISTS) "))
+      << Dump(package_->Messages());
+  ExpectSetupRanWithMergedSettings();
+  ExpectSucceededRegistry();
+}
+
+struct CountedCase {
+  const char* name;
+  DWORD launchSetup;
+  DWORD setupResult;
+  std::vector<std::string> lines;  // the run's lines after "DaxInst: Storage Path="
+  DWORD status;                    // "DaxSetupStatus" afterwards
+};
+
+class CountedPath : public WholeUpgradeTest, public ::testing::WithParamInterface<CountedCase> {};
+
+// A run whose process ended before the service's removal left "LaunchSetup" behind: the next run
+// decides on the setup result alone and never runs setup a second time.
+TEST_P(CountedPath, DecidesWithoutRunningSetup) {
+  const CountedCase& param = GetParam();
+  Stage({"whole pkg", "signed_good", kHigherPackageMsi});
+  const std::string before = *ReadFileBytes(SetAidPath());
+
+  InstallStartAndWait(kLongWait, [&] {
+    testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup",
+                                      param.launchSetup, KEY_WOW64_32KEY);
+    testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default",
+                                      param.setupResult);
+  });
+
+  std::vector<std::string> expected = {"<ServiceStart>To begin the service",
+                                       "<ServiceStart>Set up pending",
+                                       "<ServiceStart>If already running",
+                                       "<ServiceStart>To create event",
+                                       "<ServiceStart>To create mutex",
+                                       "<ServiceStart>To wait for stop event",
+                                       "DaxInst: Storage Path=" + package_->path()};
+  expected.insert(expected.end(), param.lines.begin(), param.lines.end());
+  expected.push_back("DaxInst: Stopping Daxinst ...");
+  expected.push_back("================= End ===================");
+  EXPECT_EQ(RunLines(), expected) << Dump(package_->Messages());
+  EXPECT_FALSE(SetupRecord()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(SetAidPath()), before);
+  EXPECT_EQ(SetupResult(), param.setupResult);
+  EXPECT_FALSE(Client("DaxInstResult").has_value());
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(watcher_->launchSetupValues(), std::vector<DWORD>{param.launchSetup});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, CountedPath,
+    ::testing::Values(CountedCase{"SucceededBefore",
+                                  0,
+                                  99,
+                                  {"DaxInst: RunDaxSetup has been run, result = 99",
+                                   "DaxInst: Auto-upgrade succeeded."},
+                                  2},
+                      CountedCase{"FailedBefore",
+                                  1,
+                                  4,
+                                  {"DaxInst: Dax Setup has FAILED for 1 times.",
+                                   "DaxInst: Auto-upgrade failed."},
+                                  2}),
+    [](const ::testing::TestParamInfo<CountedCase>& info) { return info.param.name; });
+
+// The runs below never start setup, so each waits out the two-minute polling time of the setup
+// result. The other refused setup programs (missing, tampered, signed by someone else) take the
+// same path and are covered by the setup launcher's own tests.
+TEST_F(WholeUpgradeTest, UnsignedSetupIsNotStartedAndTheRunFails) {
+  Stage({"whole pkg", "unsigned", kHigherPackageMsi});
+  const std::string before = *ReadFileBytes(SetAidPath());
+
+  InstallStartAndWait(kPollingRunWait);
+
+  EXPECT_EQ(RunLines(),
+            (std::vector<std::string>{
+                "<ServiceStart>To begin the service", "<ServiceStart>Set up pending",
+                "<ServiceStart>If already running", "<ServiceStart>To create event",
+                "<ServiceStart>To create mutex", "<ServiceStart>To wait for stop event",
+                "DaxInst: Storage Path=" + package_->path(),
+                "DaxInst: LaunchSetup not found, first time setup. ", "Setup path = " + SetupPath(),
+                "Trust verification for setup.exe failed", "DaxInst: RunDaxSetup returns code = 0",
+                "DaxInst: Write 1 to LaunchSetup.",
+                "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
+                "Failed.",
+                "<DaxSetupResult>ERR to read DaxSetupResult.",
+                "********* install error 1303-- retry 1", "DaxInst: Auto-upgrade failed.",
+                "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
+      << Dump(package_->Messages());
+  EXPECT_FALSE(SetupRecord()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(SetAidPath()), before) << "setAid.ini changed";
+  EXPECT_FALSE(watcher_->sawNotifyMutex());
+  EXPECT_FALSE(SetupResult().has_value());
+  EXPECT_FALSE(Client("DaxInstResult").has_value());
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+}
+
+TEST_F(WholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
+  Stage({"whole pkg", "signed_good", kLowerPackageMsi});
+
+  InstallStartAndWait(kPollingRunWait);
+
+  EXPECT_EQ(RunLines(),
+            (std::vector<std::string>{"<ServiceStart>To begin the service",
+                                      "<ServiceStart>Set up pending",
+                                      "<ServiceStart>If already running",
+                                      "<ServiceStart>To create event",
+                                      "<ServiceStart>To create mutex",
+                                      "<ServiceStart>To wait for stop event",
+                                      "DaxInst: Storage Path=" + package_->path(),
+                                      "DaxInst: LaunchSetup not found, first time setup. ",
+                                      "Setup path = " + SetupPath(),
+                                      "New Version = 12.1.1 Installed Version = 12.1.2",
+                                      "ERROR: attempting to install lower version 12.1.1 over "
+                                      "version 12.1.2",
+                                      ExpectedCommandLine(),
+                                      "DaxInst: RunDaxSetup returns code = 114",
+                                      "DaxInst: Write 1 to LaunchSetup.",
+                                      "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
+                                      "Failed.",
+                                      "<DaxSetupResult>ERR to read DaxSetupResult.",
+                                      "********* install error 1303-- retry 1",
+                                      "DaxInst: Auto-upgrade failed.",
+                                      "DaxInst: Stopping Daxinst ...",
+                                      "================= End ==================="}))
+      << Dump(package_->Messages());
+  EXPECT_FALSE(SetupRecord()) << "setup ran";
+  EXPECT_FALSE(watcher_->sawNotifyMutex()) << "the notify mutex was created";
+  EXPECT_FALSE(SetupResult().has_value());
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+}
+
+}  // namespace
