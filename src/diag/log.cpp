@@ -6,31 +6,56 @@
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/module_path.h"
+#include "platform/unique_handle.h"
 
 namespace diag {
 namespace {
 
 std::atomic<IDebugLog*> g_currentLog{nullptr};
 
-// Never opened: text sent here before the log is opened or after it is closed is lost.
-std::ostream& UnopenedStream() {
-  static std::ofstream unopened;
-  return unopened;
-}
+// Each entry is one WriteFile on a handle that may only append: the system then puts it at the end
+// of the file in one step, so the -start command, the service and its -uninstall child can all
+// write the same log without overwriting each other's lines. The service thread may close the log
+// while the control handler thread still writes; the lock keeps a write off a closed handle.
+std::mutex g_fileLock;
+platform::UniqueFileHandle g_logFile;
 
-// The service thread may close the file while the control handler thread still logs; the lock
-// keeps a line from being written into a stream that is being destroyed.
-std::mutex g_streamLock;
-std::ostream* g_logStream = nullptr;
-std::unique_ptr<std::ofstream> g_fileStream;
+// Appending is one step on Windows, but not on every system that runs this program (Wine moves to
+// the end and writes as two steps). Every writer of the log therefore also holds a byte-range lock
+// far past any real end of the file while it appends. The wait is bounded: a writer that cannot
+// get the lock in time writes all the same rather than block its caller.
+class EntryLock {
+ public:
+  explicit EntryLock(HANDLE file) : file_(file) {
+    range_.Offset = 0xFFFFFFF0u;
+    range_.OffsetHigh = 0x7FFFFFFFu;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                       &range_)) {
+        locked_ = true;
+        return;
+      }
+      if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING) return;
+      ::Sleep(1);
+    }
+  }
+  ~EntryLock() {
+    if (locked_) ::UnlockFileEx(file_, 0, 1, 0, &range_);
+  }
+  EntryLock(const EntryLock&) = delete;
+  EntryLock& operator=(const EntryLock&) = delete;
 
-std::ostream& LogStream() { return g_logStream ? *g_logStream : UnopenedStream(); }
+ private:
+  static constexpr int kAttempts = 2000;
+  HANDLE file_;
+  OVERLAPPED range_ = {};
+  bool locked_ = false;
+};
 
 std::string LogPathFor(const std::string& modulePath) {
   const auto cut = modulePath.find_last_of('\\');
@@ -77,10 +102,18 @@ void CDaxDbgOutputDebugLog::Write(const char* text) {
   char stamp[128];
   std::snprintf(stamp, sizeof(stamp), "%02d/%02d %02d:%02d:%02d.%03d ", now.wMonth, now.wDay,
                 now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-  std::lock_guard<std::mutex> lock(g_streamLock);
-  std::ostream& stream = LogStream();
-  stream << stamp << entry;
-  stream.flush();
+  // A Windows text file: every line end reaches the disk as CR LF.
+  std::string bytes = stamp;
+  bytes.reserve(bytes.size() + entry.size() + 8);
+  for (const char c : entry) {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  std::lock_guard<std::mutex> lock(g_fileLock);
+  if (!g_logFile) return;
+  EntryLock entryLock(g_logFile.get());
+  DWORD written = 0;
+  ::WriteFile(g_logFile.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 IDebugLog* CurrentLog() noexcept { return g_currentLog.load(); }
@@ -90,12 +123,20 @@ void OpenLogFile() {
   if (!platform::GetOwnModulePath(modulePath)) return;
   const std::string logPath = LogPathFor(modulePath);
 
-  const auto mode = ShouldAppend(logPath) ? std::ios::out | std::ios::app : std::ios::out;
+  if (!ShouldAppend(logPath)) {
+    // Started afresh: emptied (or created) before the append-only handle is opened.
+    platform::UniqueFileHandle truncate(
+        ::CreateFileA(logPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
   {
-    // A stream that fails to open is kept all the same: its text is simply lost.
-    std::lock_guard<std::mutex> lock(g_streamLock);
-    g_fileStream = std::make_unique<std::ofstream>(logPath, mode);
-    g_logStream = g_fileStream.get();
+    // A log that fails to open is used all the same: its text is simply lost.
+    std::lock_guard<std::mutex> lock(g_fileLock);
+    // Read access only so that the entry lock can be taken; without write access every write
+    // appends.
+    g_logFile.reset(::CreateFileA(logPath.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   g_currentLog.exchange(&g_daxDebugLog);
 
@@ -108,12 +149,8 @@ void OpenLogFile() {
 }
 
 void CloseLogFile() {
-  std::lock_guard<std::mutex> lock(g_streamLock);
-  if (!g_fileStream) return;
-  g_logStream = nullptr;
-  g_fileStream->flush();
-  g_fileStream->close();
-  g_fileStream.reset();
+  std::lock_guard<std::mutex> lock(g_fileLock);
+  g_logFile.reset();
 }
 
 }  // namespace diag

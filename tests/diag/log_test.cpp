@@ -3,8 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <thread>
 
+#include "platform/unique_handle.h"
+
+#include "diag_main.h"
 #include "support/test_support.h"
 
 namespace {
@@ -145,6 +150,34 @@ TEST_F(LogFileTest, PiecesAreJoinedAndNumbersWrittenInDecimalBySignedness) {
   // A text that ends in a line end gets a second one, which leaves an empty line. The file is a
   // text stream, so every line end reaches the disk as CR LF.
   EXPECT_NE(content->find(" Exit Code: 5\r\n\r\n"), std::string::npos);
+}
+
+// Regression: an entry went out as a move to the end of the file followed by a write, so another
+// process writing the same log (the -start command and the service do) could land in between and
+// one line overwrote the other. The other process here is a second copy of this test program,
+// whose log is the same file since it lies beside the same executable.
+TEST_F(LogFileTest, ConcurrentProcessWritingTheSameLogLosesNoLine) {
+  constexpr int kLines = 2000;
+  diag::OpenLogFile();
+  platform::UniqueKernelHandle ready(::CreateEventA(nullptr, TRUE, FALSE, kLogWriterReadyEvent));
+  std::thread other([] {
+    EXPECT_EQ(testing_support::RunAndWait("\"" + testing_support::ExecutablePath() + "\" " +
+                                          kWriteLogLinesArgument + " " + std::to_string(kLines)),
+              0u);
+  });
+  ASSERT_EQ(::WaitForSingleObject(ready.get(), 60000), WAIT_OBJECT_0);
+  for (int i = 0; i < kLines; ++i) diag::LogLine("mine ", i);
+  other.join();
+  diag::CloseLogFile();
+
+  std::set<std::string> mine;
+  std::set<std::string> others;
+  for (const std::string& message : LogMessages(logPath_)) {
+    if (message.rfind("mine ", 0) == 0) mine.insert(message);
+    if (message.rfind("other ", 0) == 0) others.insert(message);
+  }
+  EXPECT_EQ(mine.size(), static_cast<size_t>(kLines));
+  EXPECT_EQ(others.size(), static_cast<size_t>(kLines));
 }
 
 }  // namespace
