@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 namespace e2e {
@@ -25,6 +29,44 @@ bool PackageFolder::WaitForMessage(const std::string& message, DWORD timeoutMs) 
     ::Sleep(100);
   } while (::GetTickCount() - start < timeoutMs);
   return false;
+}
+
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD interval) {
+  const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+  while (!done()) {
+    if (::GetTickCount64() >= end) return false;
+    ::Sleep(interval);
+  }
+  return true;
+}
+
+platform::UniqueServiceHandle OpenDaxinst(DWORD access) {
+  platform::UniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  return platform::UniqueServiceHandle(::OpenServiceA(manager.get(), "Daxinst", access));
+}
+
+bool ServiceExists() { return OpenDaxinst(SERVICE_QUERY_STATUS).is_valid(); }
+
+void RemoveDaxinst() {
+  if (platform::UniqueServiceHandle service = OpenDaxinst()) {
+    SERVICE_STATUS status = {};
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    ::DeleteService(service.get());
+  }
+  EXPECT_TRUE(WaitUntil([] { return !ServiceExists(); }, 60000)) << "service Daxinst still exists";
+}
+
+int CountProcessesNamed(const char* name) {
+  platform::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  int count = 0;
+  for (BOOL more = ::Process32First(snapshot.get(), &entry); more;
+       more = ::Process32Next(snapshot.get(), &entry)) {
+    if (_stricmp(entry.szExeFile, name) == 0) ++count;
+  }
+  return count;
 }
 
 }  // namespace e2e

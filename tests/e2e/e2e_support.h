@@ -1,10 +1,14 @@
 // Runs of the real daxinst.exe, copied into a package folder of the test's own.
 #pragma once
 
+#include <windows.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/unique_handle.h"
 #include "support/test_support.h"
 
 namespace e2e {
@@ -35,5 +39,17 @@ class PackageFolder {
  private:
   testing_support::TempFolder folder_;
 };
+
+// Polls `done` every `interval` ms for at most `timeoutMs`.
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD interval = 20);
+
+// The service "Daxinst", if it is installed.
+platform::UniqueServiceHandle OpenDaxinst(DWORD access = SERVICE_ALL_ACCESS);
+bool ServiceExists();
+// Stops and deletes the service, whoever left it, and waits (bounded) until it is gone.
+void RemoveDaxinst();
+
+// How many running processes have this executable file name.
+int CountProcessesNamed(const char* name);
 
 }  // namespace e2e

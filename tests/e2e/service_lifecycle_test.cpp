@@ -14,10 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "e2e/e2e_support.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
 
 namespace {
+
+using e2e::CountProcessesNamed;
+using e2e::OpenDaxinst;
+using e2e::RemoveDaxinst;
+using e2e::ServiceExists;
+using e2e::WaitUntil;
 
 using testing_support::LogMessages;
 
@@ -28,26 +35,9 @@ constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
 constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 constexpr DWORD kLongWait = 60000;
 
-// Polls `done` every 20 ms for at most `timeoutMs`.
-bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD interval = 20) {
-  const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-  while (!done()) {
-    if (::GetTickCount64() >= end) return false;
-    ::Sleep(interval);
-  }
-  return true;
-}
-
 platform::UniqueServiceHandle OpenManager() {
   return platform::UniqueServiceHandle(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
 }
-
-platform::UniqueServiceHandle OpenDaxinst(DWORD access = SERVICE_ALL_ACCESS) {
-  platform::UniqueServiceHandle manager = OpenManager();
-  return platform::UniqueServiceHandle(::OpenServiceA(manager.get(), kServiceName, access));
-}
-
-bool ServiceExists() { return OpenDaxinst(SERVICE_QUERY_STATUS).is_valid(); }
 
 std::optional<SERVICE_STATUS_PROCESS> QueryStatus() {
   platform::UniqueServiceHandle service = OpenDaxinst(SERVICE_QUERY_STATUS);
@@ -104,30 +94,6 @@ std::optional<ServiceConfig> QueryConfig() {
     config.description = description->lpDescription ? description->lpDescription : "";
   }
   return config;
-}
-
-// Stops and deletes the service, whoever left it, and waits until it is gone.
-void RemoveDaxinst() {
-  if (platform::UniqueServiceHandle service = OpenDaxinst()) {
-    SERVICE_STATUS status = {};
-    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    ::DeleteService(service.get());
-  }
-  EXPECT_TRUE(WaitUntil([] { return !ServiceExists(); }, kLongWait))
-      << "service Daxinst still exists";
-}
-
-int CountProcessesNamed(const char* name) {
-  platform::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return 0;
-  PROCESSENTRY32 entry = {};
-  entry.dwSize = sizeof(entry);
-  int count = 0;
-  for (BOOL more = ::Process32First(snapshot.get(), &entry); more;
-       more = ::Process32Next(snapshot.get(), &entry)) {
-    if (_stricmp(entry.szExeFile, name) == 0) ++count;
-  }
-  return count;
 }
 
 // A process started without waiting for it, waited for (bounded) later.

@@ -27,6 +27,12 @@
 
 namespace {
 
+using e2e::CountProcessesNamed;
+using e2e::OpenDaxinst;
+using e2e::RemoveDaxinst;
+using e2e::ServiceExists;
+using e2e::WaitUntil;
+
 using testing_support::ExecutableDirectory;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
@@ -57,44 +63,6 @@ constexpr char kConfigBody[] =
     "<EnabledClientFeatures><F FeatureName=\"Core\"/><F FeatureName=\"Legacy\"/>"
     "</EnabledClientFeatures>"
     "</ClientPackage>";
-
-bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD interval = 20) {
-  const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-  while (!done()) {
-    if (::GetTickCount64() >= end) return false;
-    ::Sleep(interval);
-  }
-  return true;
-}
-
-platform::UniqueServiceHandle OpenDaxinst(DWORD access = SERVICE_ALL_ACCESS) {
-  platform::UniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  return platform::UniqueServiceHandle(::OpenServiceA(manager.get(), kServiceName, access));
-}
-
-bool ServiceExists() { return OpenDaxinst(SERVICE_QUERY_STATUS).is_valid(); }
-
-void RemoveDaxinst() {
-  if (platform::UniqueServiceHandle service = OpenDaxinst()) {
-    SERVICE_STATUS status = {};
-    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    ::DeleteService(service.get());
-  }
-  EXPECT_TRUE(WaitUntil([] { return !ServiceExists(); }, kLongWait)) << "service still exists";
-}
-
-int CountProcessesNamed(const char* name) {
-  platform::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return 0;
-  PROCESSENTRY32 entry = {};
-  entry.dwSize = sizeof(entry);
-  int count = 0;
-  for (BOOL more = ::Process32First(snapshot.get(), &entry); more;
-       more = ::Process32Next(snapshot.get(), &entry)) {
-    if (_stricmp(entry.szExeFile, name) == 0) ++count;
-  }
-  return count;
-}
 
 std::optional<DWORD> Client(const char* value) {
   // "daxService" is not installed here: the client key lives in the 32-bit view.
