@@ -220,6 +220,17 @@ class ServiceLifecycleTest : public ::testing::Test {
   }
 
   // Runs a verb as the staging program would, from the executable's own folder.
+  // Installs and starts the service from the package folder and holds its run, so that it stays
+  // running until the test releases it.
+  void InstallStartAndHold(HeldRun& run) {
+    RunVerb(packageExe_, "-install");
+    Background starter("\"" + packageExe_ + "\" -start", package_->path());
+    ASSERT_TRUE(starter.started());
+    const std::string held = run.Hold(PackageLog());
+    ASSERT_EQ(held, "") << Dump(Lines(PackageLog()));
+    EXPECT_TRUE(starter.Finish(kLongWait));
+  }
+
   void RunVerb(const std::string& exe, const std::string& verb) {
     const std::string folder = exe.substr(0, exe.find_last_of('\\'));
     const auto exitCode =
@@ -408,13 +419,8 @@ TEST_F(ServiceLifecycleTest, StartRunsOneUpgradeRunAndTheServiceRemovesItself) {
 }
 
 TEST_F(ServiceLifecycleTest, StopEndsARunningService) {
-  RunVerb(packageExe_, "-install");
-  Background starter("\"" + packageExe_ + "\" -start", package_->path());
-  ASSERT_TRUE(starter.started());
   HeldRun run;
-  const std::string held = run.Hold(PackageLog());
-  ASSERT_EQ(held, "") << Dump(Lines(PackageLog()));
-  EXPECT_TRUE(starter.Finish(kLongWait));
+  ASSERT_NO_FATAL_FAILURE(InstallStartAndHold(run));
 
   Background stopper("\"" + controlExe_ + "\" -stop", control_->path());
   ASSERT_TRUE(stopper.started());
@@ -439,13 +445,8 @@ TEST_F(ServiceLifecycleTest, StopEndsARunningService) {
 }
 
 TEST_F(ServiceLifecycleTest, UninstallStopsAndDeletesARunningService) {
-  RunVerb(packageExe_, "-install");
-  Background starter("\"" + packageExe_ + "\" -start", package_->path());
-  ASSERT_TRUE(starter.started());
   HeldRun run;
-  const std::string held = run.Hold(PackageLog());
-  ASSERT_EQ(held, "") << Dump(Lines(PackageLog()));
-  EXPECT_TRUE(starter.Finish(kLongWait));
+  ASSERT_NO_FATAL_FAILURE(InstallStartAndHold(run));
 
   Background remover("\"" + controlExe_ + "\" -uninstall", control_->path());
   ASSERT_TRUE(remover.started());
