@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -221,6 +223,11 @@ class WholeUpgradeTest : public ::testing::Test {
     // and the run's own lines are compared here in full. The copy has the service's file name,
     // so the number handed to setup is still that of the program that ran the start command.
     RunVerb("-start", starter_);
+    WaitForRunAndRemoval(runWait);
+  }
+
+  // Returns once the service has removed itself and its -uninstall child has ended.
+  void WaitForRunAndRemoval(DWORD runWait) {
     EXPECT_TRUE(WaitUntil(
         [this] {
           return Has(package_->Messages(), "<mfn_UnInstall> End.") && !ServiceExists() &&
@@ -229,18 +236,19 @@ class WholeUpgradeTest : public ::testing::Test {
         runWait, 200))
         << "the run did not end with the service's removal\n"
         << Dump(package_->Messages());
-    watcher_->Stop();
+    if (watcher_) watcher_->Stop();
   }
 
-  // The upgrade run's own lines, from its first to its last.
+  // The last upgrade run's own lines, from its first to its last.
   std::vector<std::string> RunLines() const {
+    const auto messages = package_->Messages();
+    const auto begin = std::find(messages.rbegin(), messages.rend(),
+                                 std::string("<ServiceStart>To begin the service"));
+    if (begin == messages.rend()) return {};
     std::vector<std::string> lines;
-    bool inRun = false;
-    for (const auto& line : package_->Messages()) {
-      if (line == "<ServiceStart>To begin the service") inRun = true;
-      if (!inRun) continue;
-      lines.push_back(line);
-      if (line == "================= End ===================") break;
+    for (auto line = std::prev(begin.base()); line != messages.end(); ++line) {
+      lines.push_back(*line);
+      if (*line == "================= End ===================") break;
     }
     return lines;
   }
@@ -249,7 +257,14 @@ class WholeUpgradeTest : public ::testing::Test {
   std::string SetAidPath() const { return package_->path() + "\\setAid.ini"; }
   std::string RecordPath() const { return package_->path() + "\\setup-record.txt"; }
 
-  // The stand-in setup program's record: its command line and its process number.
+  // How many times the stand-in setup program was started: each start adds two lines.
+  size_t SetupStarts() const {
+    const auto record = ReadFileBytes(RecordPath());
+    if (!record) return 0;
+    return static_cast<size_t>(std::count(record->begin(), record->end(), '\n')) / 2;
+  }
+
+  // The stand-in setup program's first record: its command line and its process number.
   std::optional<std::pair<std::string, std::string>> SetupRecord() const {
     const auto record = ReadFileBytes(RecordPath());
     if (!record) return std::nullopt;
@@ -493,6 +508,178 @@ TEST_F(WholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
   EXPECT_FALSE(watcher_->sawNotifyMutex()) << "the notify mutex was created";
   EXPECT_FALSE(SetupResult().has_value());
   EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+}
+
+// The process the Service Control Manager runs the service in; 0 when there is none.
+DWORD ServiceProcessId() {
+  platform::UniqueServiceHandle service = OpenDaxinst(SERVICE_QUERY_STATUS);
+  if (!service) return 0;
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
+    return 0;
+  }
+  return status.dwProcessId;
+}
+
+// The service process dies after it wrote "LaunchSetup" and before it collected setup's code, so
+// the removal that would delete "LaunchSetup" never comes. Setup hands the installation over and
+// ends at once; the installation leaves its code (success) when it ends, while the run polls.
+TEST_F(WholeUpgradeTest, RunKilledAfterLaunchSetupIsNotRepeatedByTheNextStart) {
+  Stage({"whole pkg", "signed_good", kHigherPackageMsi},
+        "[setup]\r\ncode=0\r\nhandoverms=8000\r\n");
+  RunVerb("-install", *package_);
+  RunVerb("-start", starter_);
+  ASSERT_TRUE(package_->WaitForMessage("DaxInst: Write 1 to LaunchSetup.", kLongWait))
+      << Dump(package_->Messages());
+  const DWORD processId = ServiceProcessId();
+  ASSERT_NE(processId, 0u) << "no service process";
+  platform::UniqueKernelHandle process(
+      ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+  ASSERT_TRUE(process) << "cannot open the service process " << processId;
+  ASSERT_FALSE(SetupResult().has_value()) << "setup's code came before the kill";
+  ASSERT_TRUE(::TerminateProcess(process.get(), 1));
+  ASSERT_EQ(::WaitForSingleObject(process.get(), kLongWait), WAIT_OBJECT_0);
+
+  const auto killed = RunLines();
+  ASSERT_FALSE(killed.empty());
+  EXPECT_EQ(killed.back(), "DaxInst: Write 1 to LaunchSetup.") << Dump(killed);
+  EXPECT_TRUE(WaitUntil([] { return SetupResult() == 0u && CountProcessesNamed("setup.exe") == 0; },
+                        kLongWait))
+      << "the installation did not leave its code";
+  EXPECT_EQ(Client("LaunchSetup"), 1u);
+  EXPECT_EQ(Client("DaxSetupStatus"), 1u);
+  EXPECT_FALSE(Client("DaxInstResult").has_value());
+
+  // The staging program finds the dead agent's service and deletes it through the Service
+  // Control Manager; "-install" over it would delete "LaunchSetup" as well.
+  RemoveDaxinst();
+  ASSERT_EQ(Client("LaunchSetup"), 1u);
+
+  InstallStartAndWait(kLongWait);
+
+  EXPECT_EQ(RunLines(),
+            (std::vector<std::string>{
+                "<ServiceStart>To begin the service", "<ServiceStart>Set up pending",
+                "<ServiceStart>If already running", "<ServiceStart>To create event",
+                "<ServiceStart>To create mutex", "<ServiceStart>To wait for stop event",
+                "DaxInst: Storage Path=" + package_->path(),
+                "DaxInst: Dax Setup has FAILED for 1 times.", "DaxInst: Auto-upgrade failed.",
+                "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
+      << Dump(package_->Messages());
+  EXPECT_EQ(SetupStarts(), 1u) << ReadFileBytes(RecordPath()).value_or("");
+  EXPECT_EQ(watcher_->launchSetupValues(), std::vector<DWORD>{1});
+  EXPECT_FALSE(Client("LaunchSetup").has_value()) << "the removal keeps LaunchSetup";
+  EXPECT_EQ(SetupResult(), 0u);
+  EXPECT_FALSE(Client("DaxInstResult").has_value());
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+}
+
+// Whoever tries to change setup.exe while it runs is refused by the file system.
+struct FileChange {
+  const char* what;
+  std::function<bool(const std::string& setup, const std::string& other)> attempt;
+};
+
+// One setup run that outlasts the stop routine's two-minute wait: setup.exe stays locked, and a
+// stop request gives up while setup and the run go on to their normal end.
+TEST_F(WholeUpgradeTest, SetupIsLockedAndAStopRequestGivesUpWhileSetupRuns) {
+  // Longer than the stop routine waits, with room for the checks before the request.
+  Stage({"whole pkg", "signed_good", kHigherPackageMsi}, "[setup]\r\ncode=0\r\nwaitms=132000\r\n");
+  const std::string original = *ReadFileBytes(SetupPath());
+  const std::string other = package_->path() + "\\other.exe";
+  ASSERT_TRUE(testing_support::CopyFileTo(ExecutableDirectory() + "\\setup\\unsigned.exe", other));
+  RunVerb("-install", *package_);
+  watcher_ = std::make_unique<RunWatcher>();
+  RunVerb("-start", starter_);
+  ASSERT_TRUE(WaitUntil([this] { return SetupStarts() == 1; }, kLongWait))
+      << Dump(package_->Messages());
+
+  const std::vector<FileChange> changes = {
+      {"DeleteFile", [](const std::string& setup,
+                        const std::string&) { return ::DeleteFileA(setup.c_str()) != FALSE; }},
+      {"MoveFileEx away",
+       [](const std::string& setup, const std::string& to) {
+         return ::MoveFileExA(setup.c_str(), (to + ".moved").c_str(), 0) != FALSE;
+       }},
+      {"MoveFileEx over",
+       [](const std::string& setup, const std::string& from) {
+         return ::MoveFileExA(from.c_str(), setup.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+       }},
+      {"CopyFile over",
+       [](const std::string& setup, const std::string& from) {
+         return ::CopyFileA(from.c_str(), setup.c_str(), FALSE) != FALSE;
+       }},
+      {"open for writing",
+       [](const std::string& setup, const std::string&) {
+         platform::UniqueFileHandle file(::CreateFileA(
+             setup.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+             nullptr, OPEN_EXISTING, 0, nullptr));
+         return file.is_valid();
+       }},
+      {"open for deleting", [](const std::string& setup, const std::string&) {
+         platform::UniqueFileHandle file(::CreateFileA(
+             setup.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+             OPEN_EXISTING, 0, nullptr));
+         return file.is_valid();
+       }}};
+  for (const auto& change : changes) {
+    ::SetLastError(ERROR_SUCCESS);
+    const bool changed = change.attempt(SetupPath(), other);
+    const DWORD error = ::GetLastError();
+    EXPECT_FALSE(changed) << change.what << " succeeded while setup runs";
+    EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
+        << change.what << " failed with " << error;
+  }
+  EXPECT_EQ(ReadFileBytes(SetupPath()), original) << "setup.exe changed while it runs";
+
+  // The stop routine in the service holds the stopped event for as long as it waits.
+  const auto stopRoutineWaits = [] {
+    platform::UniqueKernelHandle stopped(
+        ::OpenEventA(SYNCHRONIZE, FALSE, "DaxInstServiceStoppedEvent"));
+    return stopped.is_valid();
+  };
+  const ULONGLONG requested = ::GetTickCount64();
+  const auto stopExit = starter_.Run("-stop", kPollingRunWait);
+  const ULONGLONG verbMs = ::GetTickCount64() - requested;
+  ASSERT_TRUE(stopExit.has_value()) << "-stop did not end";
+  EXPECT_EQ(*stopExit, 0u);
+  // The control handler does not answer while the stop routine waits: the Service Control
+  // Manager gives up on the request first, and the verb returns with it.
+  EXPECT_LT(verbMs, 115000u) << "-stop waited for the stop routine";
+  EXPECT_TRUE(stopRoutineWaits()) << "the stop routine did not wait";
+  EXPECT_EQ(CountProcessesNamed("setup.exe"), 1) << "the stop request ended setup";
+
+  EXPECT_TRUE(WaitUntil([&] { return !stopRoutineWaits(); }, 150000, 100))
+      << "the stop routine did not give up";
+  const ULONGLONG routineMs = ::GetTickCount64() - requested;
+  EXPECT_GE(routineMs, 115000u) << "the stop routine gave up early";
+  EXPECT_LE(routineMs, 140000u) << "the stop routine gave up late";
+  EXPECT_EQ(CountProcessesNamed("setup.exe"), 1) << "setup did not outlast the stop routine";
+  EXPECT_FALSE(Has(package_->Messages(), "================= End ==================="))
+      << "the run ended before setup";
+  // The stop control went unanswered, so the verb had no stop to wait for.
+  const auto verbLines = starter_.Messages();
+  const auto verb = std::find(verbLines.rbegin(), verbLines.rend(), std::string("-stop"));
+  ASSERT_NE(verb, verbLines.rend()) << Dump(verbLines);
+  EXPECT_EQ(std::vector<std::string>(std::prev(verb.base()), verbLines.end()),
+            (std::vector<std::string>{"-stop", "command line has been handled"}))
+      << Dump(verbLines);
+  std::printf("-stop returned after %llu ms, the stop routine gave up after %llu ms\n", verbMs,
+              routineMs);
+
+  WaitForRunAndRemoval(kPollingRunWait);
+
+  auto expected = SucceededRun("Successfully created new mutex");
+  const auto mutexLine =
+      std::find(expected.begin(), expected.end(), "Successfully created new mutex");
+  expected.insert(std::next(mutexLine),
+                  {"DaxInst : Stopping Service ...", "DaxInst: Waiting for service to stop..."});
+  EXPECT_EQ(RunLines(), expected) << Dump(package_->Messages());
+  EXPECT_EQ(SetupStarts(), 1u);
+  ExpectSetupRanWithMergedSettings();
+  ExpectSucceededRegistry();
 }
 
 }  // namespace
