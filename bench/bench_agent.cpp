@@ -37,6 +37,7 @@ constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
 constexpr char kProductKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX";
 constexpr char kResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 constexpr DWORD kRunBoundMs = 150000;
+constexpr double kStopEventWaitMs = 500.0;
 
 // The package as a staging program leaves it: a first-time run whose setup writes its result at
 // once, with a config.xml entry for it and a package .msi of a product that is not installed.
@@ -367,6 +368,15 @@ int main(int argc, char** argv) {
   bench::Row("StartService -> setup.exe entry", bench::Show(startAgent, 1, "ms"),
              bench::Show(startBase, 1, "ms"), bench::Ratio(startAgent.median, startBase.median),
              "<= 1.5x", Verdict(ratioMet(startAgent, startBase)));
+  // The run's single look at the stop event always waits its full 500 ms when no stop request
+  // comes: a fixed wait of the agent, shown apart.
+  bench::Summary startLessWait = startAgent;
+  startLessWait.median -= kStopEventWaitMs;
+  startLessWait.min -= kStopEventWaitMs;
+  startLessWait.max -= kStopEventWaitMs;
+  bench::Row("  the same less the fixed 500 ms stop-event wait", bench::Show(startLessWait, 1, "ms"),
+             bench::Show(startBase, 1, "ms"), bench::Ratio(startLessWait.median, startBase.median),
+             "(information)", "-");
   bench::Row("setup.exe exit -> service deleted", bench::Show(endAgent, 1, "ms"),
              bench::Show(endBase, 1, "ms"), bench::Ratio(endAgent.median, endBase.median),
              "<= 1.5x", Verdict(ratioMet(endAgent, endBase)));
