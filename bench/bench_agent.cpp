@@ -344,9 +344,10 @@ int main(int argc, char** argv) {
         continue;
       }
       const bool warmup = i < warmups;
-      std::printf("run %d%s %-8s start->setup %8.1f ms  setup exit->deleted %8.1f ms  peak %8.0f KB\n",
-                  i + 1, warmup ? " (warm-up)" : "", kind.label, sample.toSetupMs,
-                  sample.toDeletedMs, sample.peakKb);
+      std::printf(
+          "run %d%s %-8s start->setup %8.1f ms  setup exit->deleted %8.1f ms  peak %8.0f KB\n",
+          i + 1, warmup ? " (warm-up)" : "", kind.label, sample.toSetupMs, sample.toDeletedMs,
+          sample.peakKb);
       std::fflush(stdout);
       if (warmup) continue;
       toSetup[side].push_back(sample.toSetupMs);
@@ -374,9 +375,9 @@ int main(int argc, char** argv) {
   startLessWait.median -= kStopEventWaitMs;
   startLessWait.min -= kStopEventWaitMs;
   startLessWait.max -= kStopEventWaitMs;
-  bench::Row("  the same less the fixed 500 ms stop-event wait", bench::Show(startLessWait, 1, "ms"),
-             bench::Show(startBase, 1, "ms"), bench::Ratio(startLessWait.median, startBase.median),
-             "(information)", "-");
+  bench::Row("  the same less the fixed 500 ms stop-event wait",
+             bench::Show(startLessWait, 1, "ms"), bench::Show(startBase, 1, "ms"),
+             bench::Ratio(startLessWait.median, startBase.median), "(information)", "-");
   bench::Row("setup.exe exit -> service deleted", bench::Show(endAgent, 1, "ms"),
              bench::Show(endBase, 1, "ms"), bench::Ratio(endAgent.median, endBase.median),
              "<= 1.5x", Verdict(ratioMet(endAgent, endBase)));

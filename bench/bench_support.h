@@ -39,8 +39,7 @@ inline Summary Summarise(std::vector<double> values) {
   if (values.empty()) return summary;
   std::sort(values.begin(), values.end());
   const size_t middle = values.size() / 2;
-  summary.median =
-      values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+  summary.median = values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
   summary.min = values.front();
   summary.max = values.back();
   return summary;
@@ -63,9 +62,8 @@ inline std::string Ratio(double value, double base) {
 }
 
 // One row of the table: ./run-bench lines up the tab-separated fields of every "ROW" line.
-inline void Row(const std::string& figure, const std::string& measured,
-                const std::string& baseline, const std::string& ratio, const std::string& target,
-                const std::string& verdict) {
+inline void Row(const std::string& figure, const std::string& measured, const std::string& baseline,
+                const std::string& ratio, const std::string& target, const std::string& verdict) {
   std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", figure.c_str(), measured.c_str(), baseline.c_str(),
               ratio.c_str(), target.c_str(), verdict.c_str());
   std::fflush(stdout);
