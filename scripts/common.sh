@@ -7,6 +7,7 @@ DAXINST_PACKAGES=(
   libboost-dev googletest
   wixl msitools openssl osslsigncode
   xvfb xauth
+  clang libclang-rt-14-dev
 )
 
 as_root() {

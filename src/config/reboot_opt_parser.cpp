@@ -1,10 +1,9 @@
 #include "config/reboot_opt_parser.h"
 
-#include <boost/algorithm/string/replace.hpp>
-#include <locale>
-#include <sstream>
+#include <utility>
 
 #include "config/ansi_text.h"
+#include "config/reboot_option_text.h"
 
 namespace config {
 
@@ -27,20 +26,11 @@ CRebootOptParser::CRebootOptParser(const std::string& packageDir, OptionWriterSy
 }
 
 std::wstring CRebootOptParser::escapeOptionValue(std::wstring text) {
-  static const std::pair<const wchar_t*, const wchar_t*> kEscapes[] = {
-      {L"\\", L"\\\\"}, {L"\"", L"\\\""}, {L"\a", L"\\a"}, {L"\b", L"\\b"}, {L"\f", L"\\f"},
-      {L"\n", L"\\n"},  {L"\r", L"\\r"},  {L"\t", L"\\t"}, {L"\v", L"\\v"},
-  };
-  for (const auto& [character, escape] : kEscapes) boost::replace_all(text, character, escape);
-  return text;
+  return EscapeRebootText(std::move(text));
 }
 
 std::optional<int> CRebootOptParser::readFlagNumber(const std::wstring& text) {
-  std::wistringstream in(text);
-  in.imbue(std::locale::classic());
-  int number = 0;
-  if (!(in >> number)) return std::nullopt;  // no leading number, or outside the int range
-  return number;
+  return ReadRebootFlagNumber(text);
 }
 
 std::uint32_t CRebootOptParser::propigateOptions() {

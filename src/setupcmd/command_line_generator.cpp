@@ -4,9 +4,7 @@
 #include <msi.h>
 #include <msiquery.h>
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -16,6 +14,7 @@
 #include "config/config_xml_parser.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
+#include "setupcmd/command_line_text.h"
 
 namespace setupcmd {
 
@@ -30,30 +29,6 @@ constexpr DWORD kPropertyBuffer = 260;
 
 constexpr char kVersionStringProperty[] = "VersionString";
 constexpr char kUnreadablePackageVersion[] = "0.0.0.0";
-
-// strtol semantics, held to 32 bits whatever the width of long.
-std::int32_t ParseComponent(const std::string& piece) {
-  const long value = std::strtol(piece.c_str(), nullptr, 10);
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<std::int32_t>(value);
-}
-
-// A component that one side lacks counts as 0.
-std::int32_t ComponentAt(const VersionNumbers& version, size_t index) {
-  return index < version.size() ? version[index] : 0;
-}
-
-// Compares over the components of `first` only: negative when `first` is lower there, positive
-// when higher, 0 when equal over them.
-int CompareOverFirst(const VersionNumbers& first, const VersionNumbers& second) {
-  for (size_t index = 0; index < first.size(); ++index) {
-    const std::int32_t mine = first[index];
-    const std::int32_t theirs = ComponentAt(second, index);
-    if (mine != theirs) return mine < theirs ? -1 : 1;
-  }
-  return 0;
-}
 
 bool ReadProductVersion(const char* productCode, std::string& version, UINT& error) {
   char buffer[kVersionBuffer] = {};
@@ -72,44 +47,9 @@ constexpr DWORD kVariableBuffer = 260;
 // "/l*v " and the file name must fit in the 259 characters of the log switch's source.
 constexpr size_t kLogFileNameLimit = 254;
 
-constexpr char kDefaultLogSwitch[] = "/l*v \"%TEMP%\\INSTALL.LOG\"";
-constexpr char kIdcEnable[] = "IDCENABLE";
-
-// Upper case as the default C locale has it: only a to z change.
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-// White space as the default C locale has it.
-bool IsWhiteSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// The first switch that begins with /l or /L, with its one argument; empty when there is none.
-std::string FindLogSwitch(const std::string& source) {
-  size_t start = source.find('/');
-  while (start != std::string::npos &&
-         !(start + 1 < source.size() && (source[start + 1] == 'l' || source[start + 1] == 'L'))) {
-    start = source.find('/', start + 1);
-  }
-  if (start == std::string::npos) return std::string();
-
-  const size_t blank = source.find(' ', start);
-  if (blank == std::string::npos) return source.substr(start);
-  size_t end = std::string::npos;
-  if (blank + 1 < source.size() && source[blank + 1] == '"') {
-    const size_t closingQuote = source.find('"', blank + 2);
-    if (closingQuote != std::string::npos) end = closingQuote + 1;
-  } else {
-    end = source.find(' ', blank + 2);
-  }
-  return end == std::string::npos ? source.substr(start) : source.substr(start, end - start);
-}
-
 // The value of an environment variable, or empty when it is not set or does not fit the buffer.
+// The switch goes inside the quoted /v argument, and setup passes that on without expanding
+// anything: its %variables% are expanded here.
 std::string EnvironmentValue(const std::string& name) {
   if (name.empty()) return std::string();
   char buffer[kVariableBuffer] = {};
@@ -120,28 +60,6 @@ std::string EnvironmentValue(const std::string& name) {
     return std::string();
   }
   return std::string(buffer, length);
-}
-
-// The switch goes inside the quoted /v argument: its quotes are escaped and its %variables%
-// expanded here, since setup passes the argument on without expanding anything.
-std::string RewriteForQuotedArgument(const std::string& logSwitch) {
-  std::string result;
-  for (size_t index = 0; index < logSwitch.size(); ++index) {
-    const char c = logSwitch[index];
-    if (c == '"') {
-      result += "\\\"";
-    } else if (c == '%') {
-      const size_t closing = logSwitch.find('%', index + 1);
-      const size_t nameLength =
-          closing == std::string::npos ? std::string::npos : closing - index - 1;
-      result += EnvironmentValue(logSwitch.substr(index + 1, nameLength));
-      if (closing == std::string::npos) break;
-      index = closing;
-    } else {
-      result += c;
-    }
-  }
-  return result;
 }
 
 }  // namespace
@@ -170,7 +88,7 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
 
   int pendingResult = kCommandLineReady;
   if (installedProductFound &&
-      CompareOverFirst(ParseVersion(installed), ParseVersion(packageVersion)) > 0) {
+      CompareVersionsOver(ParseVersion(installed), ParseVersion(packageVersion)) > 0) {
     LogLine("ERROR: attempting to install lower version ", packageVersion, " over version ",
             installed);
     pendingResult = kLowerVersionRefused;
@@ -205,10 +123,7 @@ int CommandLineGenerator::BuildCommandLine(char* out, int pendingResult) const {
 }
 
 std::string CommandLineGenerator::GetUiSwitch() const {
-  const std::string level = UpperCase(config::Narrow(ReadInstallOption("UserInterfaceLevel")));
-  if (level == "NORMAL") return "/qf";
-  if (level == "UNATTENDED") return "/qb!-";
-  return "/qn";
+  return UiSwitchFor(config::Narrow(ReadInstallOption("UserInterfaceLevel")));
 }
 
 void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
@@ -224,23 +139,11 @@ void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
 
   std::string found = FindLogSwitch(source);
   if (found.empty()) found = kDefaultLogSwitch;
-  logSwitch = RewriteForQuotedArgument(found);
+  logSwitch = RewriteForQuotedArgument(found, EnvironmentValue);
 }
 
 void CommandLineGenerator::GetIdcEnableProperty(std::string& property) const {
-  property.clear();
-  const std::string cmdLine = ReadSetupCmdLine(kIdcEnableCmdLineBuffer);
-  size_t index = cmdLine.find(kIdcEnable);
-  if (index == std::string::npos) return;
-  index += sizeof(kIdcEnable) - 1;
-  while (index < cmdLine.size() && IsWhiteSpace(cmdLine[index])) ++index;
-  if (index >= cmdLine.size() || cmdLine[index] != '=') return;
-  ++index;
-  while (index < cmdLine.size() && IsWhiteSpace(cmdLine[index])) ++index;
-  if (index >= cmdLine.size()) return;
-  // Only 0 and 1 are passed on, without the blanks the author may have put around "=".
-  if (cmdLine[index] == '0') property = "IDCENABLE=0";
-  if (cmdLine[index] == '1') property = "IDCENABLE=1";
+  property = IdcEnablePropertyIn(ReadSetupCmdLine(kIdcEnableCmdLineBuffer));
 }
 
 // A DOM failure while reading config.xml costs only this one setting: the command line falls
@@ -348,7 +251,7 @@ UINT CommandLineGenerator::FindNewestRelatedProduct(std::string& productCode) co
     if (!ReadProductVersion(candidate, versionText, versionError)) continue;
     VersionNumbers version = ParseVersion(versionText);
     // Ties go to the product enumerated first.
-    if (!haveBest || CompareOverFirst(version, bestVersion) > 0) {
+    if (!haveBest || CompareVersionsOver(version, bestVersion) > 0) {
       bestCode = candidate;
       bestVersion = std::move(version);
       haveBest = true;
@@ -377,15 +280,7 @@ bool CommandLineGenerator::GetInstalledVersion(std::string& versionText) const {
 }
 
 VersionNumbers CommandLineGenerator::ParseVersion(const std::string& versionText) {
-  VersionNumbers numbers;
-  size_t start = 0;
-  for (size_t dot = versionText.find('.'); dot != std::string::npos;
-       dot = versionText.find('.', start)) {
-    numbers.push_back(ParseComponent(versionText.substr(start, dot - start)));
-    start = dot + 1;
-  }
-  if (start < versionText.size()) numbers.push_back(ParseComponent(versionText.substr(start)));
-  return numbers;
+  return ParseVersionText(versionText);
 }
 
 }  // namespace setupcmd

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
+
+#include "setupcmd/version_text.h"
 
 namespace setupcmd {
 
@@ -16,9 +17,6 @@ constexpr size_t kCommandLineBufferSize = 4096;
 constexpr int kCommandLineReady = 0;
 constexpr int kCommandLineNotStored = 113;
 constexpr int kLowerVersionRefused = 114;
-
-// One signed number per dot-separated component of a version text.
-using VersionNumbers = std::vector<std::int32_t>;
 
 // Decides whether the staged package may be installed over the installed client and builds the
 // setup.exe command line. Windows Installer shows no user interface of its own while one exists;

@@ -3,10 +3,8 @@
 #include <shlwapi.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <cwchar>
 #include <new>
-#include <vector>
+#include <optional>
 
 #include "platform/unique_handle.h"
 
@@ -39,23 +37,6 @@ class ExclusiveLock {
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 };
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
-
-std::wstring Trim(const std::wstring& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
-// True when `line` begins with `prefix`, letter case ignored.
-bool BeginsWithNoCase(const std::wstring& line, size_t offset, const wchar_t* prefix) {
-  const size_t length = std::wcslen(prefix);
-  if (line.size() < offset + length) return false;
-  return ::_wcsnicmp(line.c_str() + offset, prefix, length) == 0;
-}
-
 // Whole file as wide text; false when it cannot be read.
 bool ReadWideText(const wchar_t* path, std::wstring& text) {
   platform::UniqueFileHandle file(::CreateFileW(path, GENERIC_READ,
@@ -71,29 +52,7 @@ bool ReadWideText(const wchar_t* path, std::wstring& text) {
     return false;
   }
   bytes.resize(read);
-
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    text.clear();
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
-    return true;
-  }
-  // 8-bit text through the run-time library's conversion; bytes it refuses are taken one by one
-  // so that a stray byte does not cost the whole file.
-  std::vector<wchar_t> wide(bytes.size() + 1, L'\0');
-  const size_t converted = std::mbstowcs(wide.data(), bytes.c_str(), wide.size());
-  if (converted != static_cast<size_t>(-1)) {
-    text.assign(wide.data(), converted);
-  } else {
-    text.clear();
-    for (char c : bytes) {
-      if (c == '\0') break;
-      text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    }
-  }
+  text = DecodeIsolateIni(bytes);
   return true;
 }
 
@@ -137,21 +96,6 @@ void TraceFailure(const wchar_t* where, const std::wstring& what) {
   ::OutputDebugStringW(line.c_str());
 }
 
-bool IsBracedGuid(const wchar_t* text) {
-  if (!text || std::wcslen(text) != 38) return false;
-  if (text[0] != L'{' || text[37] != L'}') return false;
-  for (size_t i = 1; i < 37; ++i) {
-    const wchar_t c = text[i];
-    if (i == 9 || i == 14 || i == 19 || i == 24) {
-      if (c != L'-') return false;
-    } else if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') ||
-                 (c >= L'A' && c <= L'F'))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 size_t ReadIsolateIni(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
                       wchar_t* out, size_t outChars, const wchar_t* path) {
   const std::wstring fallback = defaultValue ? defaultValue : L"";
@@ -160,27 +104,8 @@ size_t ReadIsolateIni(const wchar_t* section, const wchar_t* key, const wchar_t*
     std::wstring text;
     if (!ReadWideText(path, text)) return CopyOut(fallback, out, outChars);
 
-    bool inSection = false;
-    size_t start = 0;
-    while (start <= text.size()) {
-      size_t end = text.find(L'\n', start);
-      if (end == std::wstring::npos) end = text.size();
-      std::wstring line = text.substr(start, end - start);
-      start = end + 1;
-      if (!line.empty() && line.back() == L'\r') line.pop_back();
-      line = Trim(line);
-      if (line.empty() || line[0] == L';' || line[0] == L'#') continue;
-      if (!inSection) {
-        inSection = line[0] == L'[' && BeginsWithNoCase(line, 1, section);
-        continue;
-      }
-      // Once the section has been seen every later line is a candidate, section lines too.
-      if (!BeginsWithNoCase(line, 0, key)) continue;
-      const size_t equals = line.find(L'=');
-      if (equals == std::wstring::npos) break;
-      return CopyOut(Trim(line.substr(equals + 1)), out, outChars);
-    }
-    return CopyOut(fallback, out, outChars);
+    const std::optional<std::wstring> value = FindIsolateIniValue(text, section, key);
+    return CopyOut(value ? *value : fallback, out, outChars);
   } catch (const std::bad_alloc&) {
     TraceFailure(L"ReadIsolateIni", L"out of memory");
     return CopyOut(fallback, out, outChars);

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+#include "sharedlib/isolation_text.h"
+
 namespace sharedlib {
 
 // Hive used when isolate.ini names none.
@@ -49,9 +51,6 @@ class CIsolation {
 // into `out` (cut to fit) and answers the number of characters written.
 size_t ReadIsolateIni(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
                       wchar_t* out, size_t outChars, const wchar_t* path);
-
-// Exactly "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" with hexadecimal digits in any letter case.
-bool IsBracedGuid(const wchar_t* text);
 
 // The library's own diagnostics: one debug-output line per failure.
 void TraceFailure(const wchar_t* where, const std::wstring& what);

@@ -8,12 +8,12 @@
 #include <cwctype>
 #include <iterator>
 #include <new>
-#include <set>
 #include <stdexcept>
 #include <vector>
 
 #include "platform/unique_handle.h"
 #include "sharedlib/isolation.h"
+#include "sharedlib/path_expansion_text.h"
 
 namespace sharedlib {
 
@@ -134,23 +134,6 @@ bool ReadWindowsFolderValue(const wchar_t* name, std::wstring& out) {
   return true;
 }
 
-// "\\" runs collapse to one backslash; a leading pair (a UNC path) survives.
-void CleanUpBackslashes(std::wstring& text) {
-  if (text.find(L"\\\\") == std::wstring::npos) return;
-  const bool unc = text.compare(0, 2, L"\\\\") == 0;
-  size_t at;
-  while ((at = text.find(L"\\\\")) != std::wstring::npos) text.erase(at, 1);
-  if (unc) text.insert(0, 1, L'\\');
-}
-
-void ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to) {
-  size_t at = 0;
-  while ((at = text.find(from, at)) != std::wstring::npos) {
-    text.replace(at, from.size(), to);
-    at += to.size();
-  }
-}
-
 // Set while this thread computes a silo data folder, whose vendor name is itself an expansion:
 // a vendor name that leads back to a silo data folder would otherwise recurse without end.
 thread_local bool t_inAppDataFolder = false;
@@ -246,45 +229,37 @@ int ExpandPath(const wchar_t* text, std::wstring& out) {
       return 0;
     }
     mapOpened = true;
-    out = text;
-    std::wstring work = text;
-    if (work.size() < 3) return 1;
 
-    int result = 0;
-    std::set<std::wstring> expanded;
-    for (;;) {
-      const size_t open = work.find(L'%');
-      if (open == std::wstring::npos) {
-        out = work;
-        result = 1;
+    ExpansionFailure failure;
+    const int result = SubstituteVariables(
+        text,
+        [&map](const std::wstring& name, std::wstring& value) {
+          return ReadStringValue(map.get(), name.c_str(), value) ||
+                 ExpandFolderVariable(name.c_str(), value);
+        },
+        out, failure);
+    switch (failure.kind) {
+      case ExpansionFailure::kNone:
         break;
-      }
-      const size_t close = open + 1 < work.size() ? work.find(L'%', open + 1) : std::wstring::npos;
-      if (close == std::wstring::npos) {
+      case ExpansionFailure::kUnpairedPercent:
         TraceFailure(L"ExpandPath", std::wstring(L"unpaired % in ") + text);
         break;
-      }
-      const std::wstring reference = work.substr(open, close - open + 1);
-      std::wstring name = reference.substr(1, reference.size() - 2);
-      if (name.empty()) {
+      case ExpansionFailure::kEmptyName:
         TraceFailure(L"ExpandPath", std::wstring(L"empty variable name in ") + text);
         break;
-      }
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
-      std::wstring value;
-      if (!ReadStringValue(map.get(), name.c_str(), value) &&
-          !ExpandFolderVariable(name.c_str(), value)) {
-        TraceFailure(L"ExpandPath", L"unknown variable " + reference + L" in " + text);
+      case ExpansionFailure::kUnknownVariable:
+        TraceFailure(L"ExpandPath", L"unknown variable " + failure.reference + L" in " + text);
         break;
-      }
-      if (!expanded.insert(name).second) {
-        TraceFailure(L"ExpandPath", L"variable " + reference + L" expanded twice in " + text);
+      case ExpansionFailure::kExpandedTwice:
+        TraceFailure(L"ExpandPath",
+                     L"variable " + failure.reference + L" expanded twice in " + text);
         break;
-      }
-      ReplaceAll(work, reference, value);
+      case ExpansionFailure::kTooLong:
+        TraceFailure(L"ExpandPath", L"variable " + failure.reference + L" makes more than " +
+                                        std::to_wstring(kMaxExpandedChars) + L" characters of " +
+                                        text);
+        break;
     }
-    CleanUpBackslashes(out);
     return result;
   } catch (const std::exception&) {
     TraceFailure(L"ExpandPath", L"exception during the expansion");

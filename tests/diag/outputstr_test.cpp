@@ -88,6 +88,21 @@ TEST(Outputstr, CopiesAndMovesOwnTheirText) {
   EXPECT_EQ(original.capacity(), 0u);
 }
 
+// A value appended to itself while its buffer grows: the appended text lies in the buffer that
+// the growth replaces and wipes, so it must be copied before that buffer goes.
+TEST(Outputstr, AppendingItselfAcrossAGrowthKeepsBothHalves) {
+  const std::string half = "0123456789abcdefghij";  // 20 of a 32-byte buffer
+  outputstr text(half.c_str());
+  ASSERT_EQ(text.capacity(), 32u);
+  text += text;
+  EXPECT_EQ(std::string(text.c_str(), text.length()), half + half);
+  EXPECT_EQ(text.capacity(), 48u);
+  // And without a growth.
+  outputstr small("ab");
+  small += small;
+  EXPECT_STREQ(small.c_str(), "abab");
+}
+
 TEST(Outputstr, AllocationFailureRaisesOutOfMemoryWithItsText) {
   outputstr text("x");
   // A length whose buffer no allocator can provide.
@@ -99,6 +114,16 @@ TEST(Outputstr, AllocationFailureRaisesOutOfMemoryWithItsText) {
     EXPECT_STREQ(error.what(), "outputstr failed to allocate memory");
   }
   EXPECT_STREQ(text.c_str(), "x");
+}
+
+// A count so large that the length and its 16-byte step wrap around would size the buffer
+// below the text and copy past its end.
+TEST(Outputstr, CountThatWrapsTheCapacityRaisesOutOfMemory) {
+  outputstr text("abc");
+  const std::size_t wrapping = static_cast<std::size_t>(-1) - 8;
+  EXPECT_THROW(text.append("y", wrapping), diag::outputstr_alloc_error);
+  EXPECT_STREQ(text.c_str(), "abc");
+  EXPECT_EQ(text.capacity(), 16u);
 }
 
 }  // namespace

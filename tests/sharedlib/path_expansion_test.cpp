@@ -9,6 +9,7 @@
 #include "platform/unique_handle.h"
 #include "sharedlib/isolation.h"
 #include "sharedlib/path_expansion.h"
+#include "sharedlib/path_expansion_text.h"
 #include "sharedlib_test_support.h"
 
 namespace {
@@ -134,6 +135,33 @@ TEST_F(ExpandPathTest, ValuesOfOtherTypesOrOddLengthAreNotFound) {
   SetMapString(L"systemroot", L"S:\\");
   EXPECT_EQ(Expand(L"%EXPAND%"), 1);
   EXPECT_EQ(out_, L"S:\\");
+}
+
+// Values that each name the next one twice double the text with every name: two dozen of them
+// would need gigabytes and minutes. The expansion stops at the longest path instead.
+TEST_F(ExpandPathTest, ValuesThatDoubleTheTextStopAtTheLongestPath) {
+  for (int level = 0; level < 24; ++level) {
+    const std::wstring next = L"%v" + std::to_wstring(level + 1) + L"%";
+    SetMapString((L"v" + std::to_wstring(level)).c_str(), next + L"\\" + next);
+  }
+  SetMapString(L"v24", L"leaf");
+  const DWORD started = ::GetTickCount();
+  EXPECT_EQ(Expand(L"C:\\%V0%"), 0);
+  EXPECT_LT(::GetTickCount() - started, 5000u);
+  EXPECT_EQ(out_, L"C:\\%V0%");
+
+  // Eleven levels are 2048 leaves: well within a path.
+  SetMapString(L"v11", L"leaf");
+  EXPECT_EQ(Expand(L"%V0%"), 1);
+  EXPECT_EQ(out_.size(), 2048u * 4 + 2047);
+}
+
+TEST_F(ExpandPathTest, ExpansionMayReachTheLongestPathButNotPassIt) {
+  SetMapString(L"long", std::wstring(kMaxExpandedChars - 2, L'x'));
+  EXPECT_EQ(Expand(L"%LONG%ab"), 1);
+  EXPECT_EQ(out_.size(), kMaxExpandedChars);
+  EXPECT_EQ(Expand(L"%LONG%abc"), 0);
+  EXPECT_EQ(out_, L"%LONG%abc");
 }
 
 TEST_F(ExpandPathTest, MissingMapFailsEvenForSpecialFolders) {
