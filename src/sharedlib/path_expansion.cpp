@@ -143,12 +143,25 @@ void CleanUpBackslashes(std::wstring& text) {
   if (unc) text.insert(0, 1, L'\\');
 }
 
-void ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to) {
-  size_t at = 0;
-  while ((at = text.find(from, at)) != std::wstring::npos) {
-    text.replace(at, from.size(), to);
-    at += to.size();
+// No path a Windows function accepts is longer, even with the "\\?\" prefix.
+constexpr size_t kMaxExpandedChars = 32767;
+
+// Replaces every `from` in `text` by `to` in one pass; false, with `text` unchanged, when the
+// result would be longer than any path: map values that each repeat the next variable would
+// otherwise multiply the text into hundreds of megabytes, or past all memory.
+bool ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to) {
+  std::wstring result;
+  size_t copied = 0;
+  for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, copied)) {
+    if (result.size() + (at - copied) + to.size() > kMaxExpandedChars) return false;
+    result.append(text, copied, at - copied);
+    result += to;
+    copied = at + from.size();
   }
+  if (result.size() + (text.size() - copied) > kMaxExpandedChars) return false;
+  result.append(text, copied, std::wstring::npos);
+  text.swap(result);
+  return true;
 }
 
 // Set while this thread computes a silo data folder, whose vendor name is itself an expansion:
@@ -282,7 +295,10 @@ int ExpandPath(const wchar_t* text, std::wstring& out) {
         TraceFailure(L"ExpandPath", L"variable " + reference + L" expanded twice in " + text);
         break;
       }
-      ReplaceAll(work, reference, value);
+      if (!ReplaceAll(work, reference, value)) {
+        TraceFailure(L"ExpandPath", L"expansion of " + reference + L" is too long in " + text);
+        break;
+      }
     }
     CleanUpBackslashes(out);
     return result;
