@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -303,26 +304,24 @@ struct HostileCase {
 
 std::ostream& operator<<(std::ostream& out, const HostileCase& c) { return out << c.name; }
 
-// Lines the reader of config.xml logs: three option writers and the two questions of the
-// command-line generator each build one reader, the first three before the version gate.
-std::vector<std::string> WithReaderLine(const std::string& message,
-                                        std::vector<std::string> gate = {}) {
+// The lines of a run in which nothing is reported before setup starts: the version gate (no
+// related product is installed here) and the command line.
+std::vector<std::string> Plain() {
+  return {"ERROR: MsiEnumRelatedProducts failed with error 259",
+          "New Version = 12.1.10 Installed Version = ", kCommandLine};
+}
+
+// A run whose config.xml reader reports `message`: the three option writers and the two
+// questions of the command-line generator each build a reader, the first three before the gate.
+std::vector<std::string> WithReaderLine(const std::string& message) {
   const std::string line = kReaderTag + message;
   std::vector<std::string> lines = {line, line, line};
-  if (gate.empty()) {
-    gate = {"ERROR: MsiEnumRelatedProducts failed with error 259",
-            "New Version = 12.1.10 Installed Version = "};
-  }
-  lines.insert(lines.end(), gate.begin(), gate.end());
+  const auto plain = Plain();
+  lines.insert(lines.end(), plain.begin(), plain.end() - 1);
   lines.push_back(line);
   lines.push_back(line);
   lines.push_back(kCommandLine);
   return lines;
-}
-
-std::vector<std::string> Plain() {
-  return {"ERROR: MsiEnumRelatedProducts failed with error 259",
-          "New Version = 12.1.10 Installed Version = ", kCommandLine};
 }
 
 class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
@@ -387,11 +386,10 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
 
   std::vector<std::string> ExpectedRun(const HostileCase& c) const {
     std::vector<std::string> lines = e2e::RunOpening(package_->path());
-    if (c.road == Road::kCounted) {
-      // The counted road's first look is at the setup result, which it cannot read here.
-    } else {
+    // The counted road has no line of its own before setup: it decides on the setup result,
+    // which these cases make unreadable.
+    if (c.road != Road::kCounted)
       lines.push_back("DaxInst: LaunchSetup not found, first time setup. ");
-    }
     lines.push_back("Setup path = " + package_->SetupPath());
     for (const auto& line : c.lines) {
       lines.push_back(line == kCommandLine ? CommandLine(c.arguments) : line);
