@@ -36,8 +36,11 @@ bool Has(const std::vector<std::string>& lines, const std::string& wanted) {
 
 }  // namespace
 
-ProcessExitWatch::ProcessExitWatch(std::string executable)
-    : executable_(std::move(executable)), thread_([this] { Watch(); }) {}
+ProcessExitWatch::ProcessExitWatch(std::string executable,
+                                   std::function<std::optional<DWORD>()> serviceProcess)
+    : executable_(std::move(executable)),
+      serviceProcess_(std::move(serviceProcess)),
+      thread_([this] { Watch(); }) {}
 
 ProcessExitWatch::~ProcessExitWatch() { Stop(); }
 
@@ -63,6 +66,12 @@ void ProcessExitWatch::Add(DWORD processId) {
 
 void ProcessExitWatch::Watch() {
   while (!done_) {
+    if (serviceProcess_ && serviceProcessId_ == 0) {
+      if (const auto id = serviceProcess_()) {
+        Add(*id);
+        serviceProcessId_ = *id;
+      }
+    }
     platform::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
@@ -117,15 +126,10 @@ StagedRunResult StagedPackage::InstallStartAndWait(const PackageFolder& starter,
   result.installExit = package_->Run("-install", kVerbWait);
   if (!ServiceExists()) return result;
 
-  ProcessExitWatch watch(package_->executable());
+  // Watched from before the start command: a short run may be over by the time it returns.
+  ProcessExitWatch watch(package_->executable(), ServiceProcessId);
   const ULONGLONG started = ::GetTickCount64();
-  // The start command returns once the service runs; the run itself takes half a second at
-  // least (its look at the stop event), so the SCM still knows the service's process here.
   result.startExit = starter.Run("-start", kVerbWait);
-  if (const auto id = ServiceProcessId()) {
-    result.serviceProcessId = *id;
-    watch.Add(*id);
-  }
   result.ended = WaitUntil(
       [this] {
         return Has(package_->Messages(), "<mfn_UnInstall> End.") && !ServiceExists() &&
@@ -134,6 +138,7 @@ StagedRunResult StagedPackage::InstallStartAndWait(const PackageFolder& starter,
       runWaitMs, 200);
   result.elapsedMs = ::GetTickCount64() - started;
   result.processes = watch.Results(result.ended ? 5000 : 0);
+  result.serviceProcessId = watch.serviceProcessId();
   return result;
 }
 

@@ -26,7 +26,10 @@ namespace e2e {
 // its exit code can be read after it has gone.
 class ProcessExitWatch {
  public:
-  explicit ProcessExitWatch(std::string executable);
+  // `serviceProcess`, when given, is asked at every look for a process number to watch too
+  // (the service's, from the SCM, whose process may end before anyone else asks).
+  explicit ProcessExitWatch(std::string executable,
+                            std::function<std::optional<DWORD>()> serviceProcess = {});
   ~ProcessExitWatch();
   ProcessExitWatch(const ProcessExitWatch&) = delete;
   ProcessExitWatch& operator=(const ProcessExitWatch&) = delete;
@@ -34,6 +37,8 @@ class ProcessExitWatch {
   // Adds a process found by other means (the service's own process number from the SCM).
   void Add(DWORD processId);
   void Stop();
+  // The number `serviceProcess` gave, or 0 when it never gave one.
+  DWORD serviceProcessId() const { return serviceProcessId_; }
 
   struct Ended {
     DWORD processId = 0;
@@ -47,6 +52,8 @@ class ProcessExitWatch {
   bool Matches(HANDLE process) const;
 
   std::string executable_;
+  std::function<std::optional<DWORD>()> serviceProcess_;
+  std::atomic<DWORD> serviceProcessId_{0};
   std::atomic<bool> done_{false};
   std::mutex mutex_;
   std::map<DWORD, platform::UniqueKernelHandle> processes_;
