@@ -98,6 +98,18 @@ std::wstring ConfigurationDirectory() {
   return Widen(installPath);
 }
 
+// A deployment configuration is a few kilobytes. MSXML needs minutes for a file of tens of
+// megabytes (the time grows faster than the size), and the run reads config.xml five times, so
+// a larger file would hold up the upgrade far beyond any of its waits.
+constexpr ULONGLONG kMaxConfigBytes = 4ull << 20;
+
+bool TooLargeToLoad(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return size > kMaxConfigBytes;
+}
+
 // A setAid.ini value, or empty when the read gives nothing.
 std::wstring ReadSetAidValue(const std::string& iniPath, const char* section, const char* key,
                              const char* defaultValue) {
@@ -128,8 +140,13 @@ CConfigXMLParser::CConfigXMLParser(const char* packageDir) {
     // Without a folder there is nothing to load: a bare "config.xml" would be looked for in
     // whatever the current folder happens to be.
     if (xmlDom && !directory.empty()) {
-      documentLoaded =
-          xmlDom->loadFile(directory + (directory.back() == L'\\' ? L"" : L"\\") + L"config.xml");
+      const std::wstring path =
+          directory + (directory.back() == L'\\' ? L"" : L"\\") + L"config.xml";
+      if (TooLargeToLoad(path)) {
+        diag::LogLine(kLogTag, " - config.xml is larger than 4 MB and is not read");
+      } else {
+        documentLoaded = xmlDom->loadFile(path);
+      }
     }
   }
   readPackageIdentity(packageDir ? packageDir : "");

@@ -413,6 +413,29 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenFileCase{"Binary", "\x01\x02\xff\xfe\x00garbage"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// Fault: a config.xml of tens of megabytes held the upgrade run for minutes per reader (MSXML's
+// load time grows faster than the file), and the run builds five readers. A file above 4 MB is
+// now refused with a line of its own before MSXML sees it; one of exactly 4 MB is still read.
+TEST_F(ConfigReaderTest, ConfigLargerThanFourMegabytesIsRefusedWithALine) {
+  WriteSetAid(kWin64Pkg);
+  std::string document =
+      "<?xml version=\"1.0\"?>\r\n<Deployment>" + Package("Checksum=\"AB12\"", "big") + "<!--";
+  const std::string end = "--></Deployment>";
+  document.append((4u << 20) - document.size() - end.size(), 'x');
+  document += end;
+  ASSERT_EQ(document.size(), 4u << 20);
+  WriteConfig(document);
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"big");
+  EXPECT_TRUE(ReaderLog().empty());
+
+  WriteConfig(document + " ");
+  const auto reader = Reader();
+  EXPECT_EQ(reader->getInstallOption("Marker"), L"");
+  EXPECT_TRUE(reader->getEnabledFeatures().empty());
+  EXPECT_EQ(ReaderLog(),
+            std::vector<std::string>{" - config.xml is larger than 4 MB and is not read"});
+}
+
 TEST_F(ConfigReaderTest, EmptyPackageFolderReadsNoIdentity) {
   WriteConfig(Document(Package("", "no checksum") + Package("Checksum=\"AB12\"", "checksum")));
   CConfigXMLParser reader("");

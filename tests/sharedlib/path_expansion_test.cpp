@@ -164,6 +164,27 @@ TEST_F(ExpandPathTest, ExpansionMayReachTheLongestPathButNotPassIt) {
   EXPECT_EQ(out_, L"%LONG%abc");
 }
 
+// Fault: map values that each repeat the next variable multiplied the text without bound: here
+// into a "path" of 358 million characters (716 MB), and with one more such value past all
+// memory. A result longer than any path now fails at once.
+TEST_F(ExpandPathTest, ExpansionLongerThanAnyPathFailsAtOnce) {
+  std::wstring repeated;
+  for (int i = 0; i < 10922; ++i) repeated += L"%big%";
+  SetMapString(L"many", repeated);
+  SetMapString(L"big", std::wstring(32766, L'x'));
+  const ULONGLONG started = ::GetTickCount64();
+  EXPECT_EQ(Expand(L"%MANY%"), 0);
+  EXPECT_LT(::GetTickCount64() - started, 10000u);
+  EXPECT_EQ(out_, L"%MANY%");
+
+  // A result of exactly the limit expands; one character more fails.
+  SetMapString(L"edge", std::wstring(32765, L'y'));
+  EXPECT_EQ(Expand(L"%edge%\\z"), 1);
+  EXPECT_EQ(out_, std::wstring(32765, L'y') + L"\\z");
+  EXPECT_EQ(Expand(L"%edge%\\zz"), 0);
+  EXPECT_EQ(out_, L"%edge%\\zz");
+}
+
 TEST_F(ExpandPathTest, MissingMapFailsEvenForSpecialFolders) {
   RemoveSiloKeys(kDefaultHive, kTestSilo);
   EXPECT_EQ(Expand(L"%CSIDL_WINDOWS%"), 0);
