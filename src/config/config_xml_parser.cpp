@@ -98,10 +98,11 @@ std::wstring ConfigurationDirectory() {
   return Widen(installPath);
 }
 
-// A deployment configuration is a few kilobytes. MSXML needs minutes for a file of tens of
-// megabytes (the time grows faster than the size), and the run reads config.xml five times, so
-// a larger file would hold up the upgrade far beyond any of its waits.
-constexpr ULONGLONG kMaxConfigBytes = 4ull << 20;
+// A deployment configuration is a few kilobytes; one describing ten thousand packages is about
+// 6 MB and still loads in seconds. MSXML needs minutes for a file of tens of megabytes (the time
+// grows faster than the size), and the run reads config.xml five times, so a larger file would
+// hold up the upgrade far beyond any of its waits.
+constexpr ULONGLONG kMaxConfigBytes = 16ull << 20;
 
 bool TooLargeToLoad(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data = {};
@@ -143,7 +144,7 @@ CConfigXMLParser::CConfigXMLParser(const char* packageDir) {
       const std::wstring path =
           directory + (directory.back() == L'\\' ? L"" : L"\\") + L"config.xml";
       if (TooLargeToLoad(path)) {
-        diag::LogLine(kLogTag, " - config.xml is larger than 4 MB and is not read");
+        diag::LogLine(kLogTag, " - config.xml is larger than 16 MB and is not read");
       } else {
         documentLoaded = xmlDom->loadFile(path);
       }

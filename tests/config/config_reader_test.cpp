@@ -414,16 +414,20 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 // Fault: a config.xml of tens of megabytes held the upgrade run for minutes per reader (MSXML's
-// load time grows faster than the file), and the run builds five readers. A file above 4 MB is
-// now refused with a line of its own before MSXML sees it; one of exactly 4 MB is still read.
-TEST_F(ConfigReaderTest, ConfigLargerThanFourMegabytesIsRefusedWithALine) {
+// load time grows faster than the file), and the run builds five readers. A file above 16 MB is
+// now refused with a line of its own before MSXML sees it; one of exactly 16 MB is still read.
+TEST_F(ConfigReaderTest, ConfigLargerThanSixteenMegabytesIsRefusedWithALine) {
   WriteSetAid(kWin64Pkg);
   std::string document =
-      "<?xml version=\"1.0\"?>\r\n<Deployment>" + Package("Checksum=\"AB12\"", "big") + "<!--";
-  const std::string end = "--></Deployment>";
-  document.append((4u << 20) - document.size() - end.size(), 'x');
+      "<?xml version=\"1.0\"?>\r\n<Deployment>" + Package("Checksum=\"AB12\"", "big");
+  const std::string end = "</Deployment>";
+  // Many comments of a kilobyte, not one: the parser under MSXML refuses a single node of over
+  // ten megabytes on its own account.
+  const std::string comment = "<!--" + std::string(1017, 'x') + "-->";
+  while (document.size() + comment.size() + end.size() <= (16u << 20)) document += comment;
+  document.append((16u << 20) - document.size() - end.size(), ' ');
   document += end;
-  ASSERT_EQ(document.size(), 4u << 20);
+  ASSERT_EQ(document.size(), 16u << 20);
   WriteConfig(document);
   EXPECT_EQ(Reader()->getInstallOption("Marker"), L"big");
   EXPECT_TRUE(ReaderLog().empty());
@@ -433,7 +437,7 @@ TEST_F(ConfigReaderTest, ConfigLargerThanFourMegabytesIsRefusedWithALine) {
   EXPECT_EQ(reader->getInstallOption("Marker"), L"");
   EXPECT_TRUE(reader->getEnabledFeatures().empty());
   EXPECT_EQ(ReaderLog(),
-            std::vector<std::string>{" - config.xml is larger than 4 MB and is not read"});
+            std::vector<std::string>{" - config.xml is larger than 16 MB and is not read"});
 }
 
 TEST_F(ConfigReaderTest, EmptyPackageFolderReadsNoIdentity) {

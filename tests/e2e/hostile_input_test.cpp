@@ -584,7 +584,7 @@ std::vector<HostileCase> ConfigCases() {
       {"ConfigXmlEntityExpansionBomb", [](Stage& s) { s.WriteConfig(EntityBomb()); }, Plain(),
        "/qn /l*v C:\\pkglogs\\setup.log IDCENABLE=1", Merge::kUnmerged},
       {"ConfigXmlOf50Megabytes", [](Stage& s) { s.WriteConfig(FiftyMegabytes()); },
-       WithReaderLine(" - config.xml is larger than 4 MB and is not read"), kUnmergedArguments,
+       WithReaderLine(" - config.xml is larger than 16 MB and is not read"), kUnmergedArguments,
        Merge::kUnmerged},
       {"ConfigXmlNested10000Deep", [](Stage& s) { s.WriteConfig(DeepNesting()); }, Plain(),
        kUnmergedArguments, Merge::kUnmerged},
