@@ -65,11 +65,13 @@ std::string LogPathFor(const std::string& modulePath) {
   return buffer;
 }
 
-// A log that has grown to the restart size is started afresh so it stays small; a log that
-// cannot be read (usually: it does not exist yet) is created.
+// A log that has grown to the restart size is started afresh so it stays small; a log that does
+// not exist yet is created. A log that exists but cannot be read (another program holds it open
+// without letting others read) is appended to: starting it afresh would wipe lines nobody could
+// even look at first.
 bool ShouldAppend(const std::string& logPath) {
   FILE* probe = _fsopen(logPath.c_str(), "rb", _SH_DENYNO);
-  if (!probe) return false;
+  if (!probe) return ::GetFileAttributesA(logPath.c_str()) != INVALID_FILE_ATTRIBUTES;
   std::fseek(probe, 0, SEEK_END);
   const long size = std::ftell(probe);
   std::fclose(probe);

@@ -44,6 +44,13 @@ class SystemOperations final : public RunOperations {
 
 enum class Outcome { kSucceeded, kFailed, kAbandoned };
 
+// The counter is written once before setup may start, not only after it ended: a service process
+// killed while setup runs would otherwise leave the attempt uncounted, and the next start would
+// run setup for the same package a second time. The write after setup stays as it was.
+void CountSetupBeforeItStarts(DWORD launchCount) {
+  WriteClientDword(kLaunchSetupValue, launchCount);
+}
+
 // Setup has been run for this package before (an earlier run ended before the service was
 // removed): never run it a second time.
 Outcome CountedPath(RunOperations& operations, const std::string& packageDirectory, DWORD daxPid,
@@ -58,9 +65,10 @@ Outcome CountedPath(RunOperations& operations, const std::string& packageDirecto
     LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
     return Outcome::kFailed;
   }
+  ++launchCount;
+  CountSetupBeforeItStarts(launchCount);
   const int code = operations.RunDaxSetup(packageDirectory, daxPid);
   LogLine("DaxInst: RunDaxSetup returns code = ", code);
-  ++launchCount;
   WriteClientDword(kLaunchSetupValue, launchCount);
   LogLine("DaxInst: Times to set up = ", launchCount);
   return operations.DaxSetupResult() == kSetupSucceeded ? Outcome::kSucceeded : Outcome::kFailed;
@@ -70,6 +78,7 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
                       DWORD daxPid) {
   LogLine("DaxInst: LaunchSetup not found, first time setup. ");
   for (int attempt = 1; attempt <= static_cast<int>(MaxSetupTimes); ++attempt) {
+    CountSetupBeforeItStarts(1);
     const int code = operations.RunDaxSetup(packageDirectory, daxPid);
     LogLine("DaxInst: RunDaxSetup returns code = ", code);
     WriteClientDword(kLaunchSetupValue, 1);

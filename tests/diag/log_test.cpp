@@ -105,6 +105,43 @@ INSTANTIATE_TEST_SUITE_P(
                       ExistingLogCase{"EmptyDisabled", 0, false, true, false}),
     [](const ::testing::TestParamInfo<ExistingLogCase>& info) { return info.param.name; });
 
+struct HolderCase {
+  const char* name;
+  DWORD access;
+  DWORD share;
+};
+
+class LogHeldByAnotherProgram : public LogFileTest,
+                                public ::testing::WithParamInterface<HolderCase> {};
+
+// A log that another program holds open is never started afresh behind its back: one that cannot
+// be read used to count as missing and was emptied when the holder let others write.
+TEST_P(LogHeldByAnotherProgram, KeepsItsContent) {
+  const std::string old = "12/01 10:00:00.000 lines of an earlier run\r\n";
+  WriteFileBytes(logPath_, old);
+  platform::UniqueFileHandle held(::CreateFileA(logPath_.c_str(), GetParam().access,
+                                                GetParam().share, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held);
+
+  diag::OpenLogFile();
+  diag::LogLine("new line");
+  diag::CloseLogFile();
+  held.reset();
+
+  const auto content = ReadFileBytes(logPath_);
+  ASSERT_TRUE(content);
+  ASSERT_GE(content->size(), old.size());
+  EXPECT_EQ(content->substr(0, old.size()), old);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holders, LogHeldByAnotherProgram,
+    ::testing::Values(HolderCase{"WritersOnly", GENERIC_WRITE, FILE_SHARE_WRITE},
+                      HolderCase{"ReadersOnly", GENERIC_READ, FILE_SHARE_READ},
+                      HolderCase{"Exclusive", GENERIC_READ | GENERIC_WRITE, 0}),
+    [](const ::testing::TestParamInfo<HolderCase>& info) { return info.param.name; });
+
 TEST_F(LogFileTest, DisabledLogCreatesAMissingFileEmpty) {
   diag::g_daxDebugLog.Disable();
   diag::OpenLogFile();

@@ -210,6 +210,31 @@ INSTANTIATE_TEST_SUITE_P(
                                         "DaxInst: LaunchSetup not found, first time setup. "}),
     [](const ::testing::TestParamInfo<RegistryStateCase>& info) { return info.param.name; });
 
+class SetupCountedBeforeItStarts : public ControllerTest,
+                                   public ::testing::WithParamInterface<std::optional<DWORD>> {};
+
+// A service process killed while setup runs never gets to write the counter after setup: it must
+// already be there, or the next start runs setup for the package a second time.
+TEST_P(SetupCountedBeforeItStarts, SoAKilledRunStillCountsIt) {
+  if (GetParam()) {
+    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *GetParam(), kClientView);
+  }
+  std::optional<DWORD> duringSetup;
+  operations_.onSetup = [&] { duringSetup = Client("LaunchSetup"); };
+
+  upgrade::DaxInst(0, nullptr, operations_);
+
+  ASSERT_EQ(operations_.setupDirectories.size(), 1u);
+  EXPECT_EQ(duringSetup, 1u);
+  EXPECT_EQ(Client("LaunchSetup"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SetupCountedBeforeItStarts,
+                         ::testing::Values(std::nullopt, std::optional<DWORD>(0u)),
+                         [](const ::testing::TestParamInfo<std::optional<DWORD>>& info) {
+                           return info.param ? std::string("Counted") : std::string("FirstTime");
+                         });
+
 struct AnswerCase {
   int answer;
   std::vector<std::string> tail;
