@@ -8,6 +8,8 @@
 
 namespace {
 
+using e2e::kClientKey;
+
 using ::testing::ElementsAre;
 using ::testing::IsSupersetOf;
 using ::testing::MatchesRegex;
@@ -15,7 +17,6 @@ using testing_support::ReadDword;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
 const char kHeader[] = "====== DaxInst starts at \\d\\d:\\d\\d:\\d\\d======";
 
 bool ServiceInstalled() {

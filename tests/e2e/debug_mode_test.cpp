@@ -7,11 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "e2e/e2e_support.h"
 #include "platform/unique_handle.h"
 #include "support/message_box_answerer.h"
 #include "support/test_support.h"
 
 namespace {
+
+using e2e::kClientKey;
+using e2e::kSetupResultKey;
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -19,8 +23,6 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 constexpr char kConfirmCaption[] = "DAX_INST Service";
 constexpr char kResultCaption[] = "Quorvex Client Upgrade";
 constexpr DWORD kBoxWait = 60000;

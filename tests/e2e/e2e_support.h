@@ -18,6 +18,18 @@ namespace e2e {
 constexpr char kLogOnVariant[] = "daxinst_log_on.exe";
 constexpr char kLogOffVariant[] = "daxinst_log_off.exe";
 
+// Where the client keeps the values of a run, and where setup leaves its code.
+constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
+constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
+// The product key's list of features the client does not allow.
+constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
+
+// A staged package's own setAid.ini before any merge: its identity and settings of its own.
+constexpr char kStagedSetAid[] =
+    "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\n"
+    "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
+    "[FEATURE_SELECTION]\r\nOld=1\r\n";
+
 class PackageFolder {
  public:
   // `name` may hold blanks: package folders often do.

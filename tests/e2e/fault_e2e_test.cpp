@@ -26,6 +26,10 @@
 
 namespace {
 
+using e2e::kClientKey;
+using e2e::kNotAllowedValue;
+using e2e::kSetupResultKey;
+
 using e2e::CountProcessesNamed;
 using e2e::OpenDaxinst;
 using e2e::RemoveDaxinst;
@@ -36,11 +40,8 @@ using testing_support::ExecutableDirectory;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 // "daxService" is not installed here: the client key lives in the 32-bit view.
 constexpr REGSAM kClientView = KEY_WOW64_32KEY;
-constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
 // Values of the client that no run writes; they must come through every fault unchanged.
 constexpr char kClientSetting[] = "FaultSuiteClientSetting";
 constexpr char kClientCounter[] = "FaultSuiteClientCounter";
@@ -50,10 +51,6 @@ constexpr DWORD kPollingRunWait = 240000;
 // Longer than the 120 reads of the setup result at one a second.
 constexpr DWORD kLongSetupMs = 125000;
 
-constexpr char kSetAid[] =
-    "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\n"
-    "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
-    "[FEATURE_SELECTION]\r\nOld=1\r\n";
 constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
@@ -214,7 +211,7 @@ class FaultTest : public ::testing::Test {
     ASSERT_TRUE(testing_support::CopyFileTo(ExecutableDirectory() + "\\setup\\signed_good.exe",
                                             package_->path() + "\\setup.exe"));
     WriteFileBytes(package_->path() + "\\setup-control.ini", control);
-    WriteFileBytes(SetAidPath(), kSetAid);
+    WriteFileBytes(SetAidPath(), e2e::kStagedSetAid);
     WriteFileBytes(package_->path() + "\\Setup.ini", kSetupIni);
     ASSERT_TRUE(testing_support::CopyFileTo(ExecutableDirectory() + "\\msi\\package_g_13.0.1.msi",
                                             package_->path() + "\\Quorvex Client.msi"));
@@ -269,7 +266,7 @@ class FaultTest : public ::testing::Test {
     const auto text = ReadFileBytes(SetAidPath());
     ASSERT_TRUE(text) << "setAid.ini is gone";
     if (setAid == SetAidAfter::kOriginal) {
-      EXPECT_EQ(*text, kSetAid) << "setAid.ini is not the original";
+      EXPECT_EQ(*text, e2e::kStagedSetAid) << "setAid.ini is not the original";
       return;
     }
     for (const char* kept : {"PackageChecksum=C0FFEE", "AppType=105"}) {

@@ -30,12 +30,13 @@
 
 namespace {
 
+using e2e::kClientKey;
+using e2e::kNotAllowedValue;
+using e2e::kSetupResultKey;
+
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
-constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
 constexpr char kPackageMsi[] = "package_h_12.1.10.msi";
 constexpr char kReaderTag[] = "CConfigXMLParser::CConfigXMLParser";
 
@@ -44,10 +45,6 @@ constexpr char kReaderTag[] = "CConfigXMLParser::CConfigXMLParser";
 constexpr DWORD kRunWait = 60000;
 constexpr DWORD kPollingRunWait = 200000;
 
-constexpr char kSetAid[] =
-    "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\n"
-    "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
-    "[FEATURE_SELECTION]\r\nOld=1\r\n";
 constexpr char kSetupIni[] =
     "[Startup]\r\nCmdLine=/qb /l*v C:\\pkglogs\\setup.log IDCENABLE = 1 /norestart\r\n";
 constexpr char kConfigBody[] =
@@ -335,7 +332,7 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
     WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigBody));
     package_ = std::make_unique<e2e::StagedPackage>("hostile pkg", "signed_good", kPackageMsi);
     WriteFileBytes(package_->File("setup-control.ini"), "[setup]\r\ncode=0\r\n");
-    WriteFileBytes(package_->SetAidPath(), kSetAid);
+    WriteFileBytes(package_->SetAidPath(), e2e::kStagedSetAid);
     WriteFileBytes(package_->SetupIniPath(), kSetupIni);
   }
 
@@ -615,11 +612,12 @@ std::vector<HostileCase> IniCases() {
   const std::string longLine = "Note=" + Repeat("n", 10 * 1024) + "\r\n";
   return {
       {"SetAidIniWith100000Lines",
-       [bulk](Stage& s) { s.WritePackageFile("setAid.ini", kSetAid + bulk); }, Plain(),
+       [bulk](Stage& s) { s.WritePackageFile("setAid.ini", e2e::kStagedSetAid + bulk); }, Plain(),
        kMergedArguments, Merge::kMerged, Road::kFirstTime, KeepsBlock(bulk)},
       {"SetAidIniWith10KilobyteLines",
        [longLine](Stage& s) {
-         s.WritePackageFile("setAid.ini", std::string(kSetAid) + "[LONG]\r\n" + longLine);
+         s.WritePackageFile("setAid.ini",
+                            std::string(e2e::kStagedSetAid) + "[LONG]\r\n" + longLine);
        },
        Plain(), kMergedArguments, Merge::kMerged, Road::kFirstTime, KeepsBlock(longLine)},
       // No identity can be read, so no entry of config.xml fits and nothing is written.

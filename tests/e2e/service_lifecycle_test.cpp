@@ -20,6 +20,9 @@
 
 namespace {
 
+using e2e::kClientKey;
+using e2e::kSetupResultKey;
+
 using e2e::CountProcessesNamed;
 using e2e::OpenDaxinst;
 using e2e::RemoveDaxinst;
@@ -31,8 +34,6 @@ using testing_support::LogMessages;
 constexpr char kServiceName[] = "Daxinst";
 constexpr char kDisplayName[] = "Quorvex Auto-upgrade Agent";
 constexpr char kDescription[] = "Automatically updates Quorvex client security software.";
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 constexpr DWORD kLongWait = 60000;
 
 platform::UniqueServiceHandle OpenManager() {

@@ -29,6 +29,10 @@
 
 namespace {
 
+using e2e::kClientKey;
+using e2e::kNotAllowedValue;
+using e2e::kSetupResultKey;
+
 using e2e::CountProcessesNamed;
 using e2e::OpenDaxinst;
 using e2e::RemoveDaxinst;
@@ -40,22 +44,15 @@ using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
 constexpr char kServiceName[] = "Daxinst";
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 constexpr char kNotifyPass[] = "Global\\TRVAutoUpgradeNotifyPass";
 constexpr char kInstalledMsi[] = "installed_f_12.1.2.msi";
 constexpr char kInstalledProduct[] = "{DA1F0000-0000-4000-8000-0000000000F1}";
 constexpr char kHigherPackageMsi[] = "package_f_12.1.10.msi";
 constexpr char kLowerPackageMsi[] = "package_f_12.1.1.msi";
-constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
 constexpr DWORD kLongWait = 60000;
 // A run that never gets a setup result polls for two minutes before it ends.
 constexpr DWORD kPollingRunWait = 240000;
 
-constexpr char kSetAid[] =
-    "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\n"
-    "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
-    "[FEATURE_SELECTION]\r\nOld=1\r\n";
 constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
@@ -198,7 +195,7 @@ class WholeUpgradeTest : public ::testing::Test {
           ExecutableDirectory() + "\\setup\\" + package.setup + ".exe", SetupPath()));
     }
     WriteFileBytes(package_->path() + "\\setup-control.ini", control);
-    WriteFileBytes(SetAidPath(), kSetAid);
+    WriteFileBytes(SetAidPath(), e2e::kStagedSetAid);
     WriteFileBytes(package_->path() + "\\Setup.ini", kSetupIni);
     ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi(package.msi),
                                             package_->path() + "\\Quorvex Client.msi"));
