@@ -69,4 +69,18 @@ int CountProcessesNamed(const char* name) {
   return count;
 }
 
+std::vector<std::string> RunOpening(const std::string& packageDirectory) {
+  return {"<ServiceStart>To begin the service",
+          "<ServiceStart>Set up pending",
+          "<ServiceStart>If already running",
+          "<ServiceStart>To create event",
+          "<ServiceStart>To create mutex",
+          "<ServiceStart>To wait for stop event",
+          "DaxInst: Storage Path=" + packageDirectory};
+}
+
+std::vector<std::string> RunClosing() {
+  return {"DaxInst: Stopping Daxinst ...", "================= End ==================="};
+}
+
 }  // namespace e2e

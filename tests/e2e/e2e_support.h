@@ -61,6 +61,10 @@ bool ServiceExists();
 // Stops and deletes the service, whoever left it, and waits (bounded) until it is gone.
 void RemoveDaxinst();
 
+// The frame every upgrade run logs before it looks at the package, and its end.
+std::vector<std::string> RunOpening(const std::string& packageDirectory);
+std::vector<std::string> RunClosing();
+
 // How many running processes have this executable file name.
 int CountProcessesNamed(const char* name);
 

@@ -99,8 +99,4 @@ class StagedPackage {
   std::unique_ptr<PackageFolder> package_;
 };
 
-// The frame every upgrade run logs before it looks at the package, and its end.
-std::vector<std::string> RunOpening(const std::string& packageDirectory);
-std::vector<std::string> RunClosing();
-
 }  // namespace e2e

@@ -280,24 +280,19 @@ class WholeUpgradeTest : public ::testing::Test {
 
   // A successful first-time run from the first line to the last.
   std::vector<std::string> SucceededRun(const char* mutexLine) const {
-    return {"<ServiceStart>To begin the service",
-            "<ServiceStart>Set up pending",
-            "<ServiceStart>If already running",
-            "<ServiceStart>To create event",
-            "<ServiceStart>To create mutex",
-            "<ServiceStart>To wait for stop event",
-            "DaxInst: Storage Path=" + package_->path(),
-            "DaxInst: LaunchSetup not found, first time setup. ",
-            "Setup path = " + SetupPath(),
-            "New Version = 12.1.10 Installed Version = 12.1.2",
-            ExpectedCommandLine(),
-            mutexLine,
-            "DaxInst: RunDaxSetup returns code = 0",
-            "DaxInst: Write 1 to LaunchSetup.",
-            "<DaxSetupResult>Dax Setup Code = 0",
-            "DaxInst: Auto-upgrade succeeded.",
-            "DaxInst: Stopping Daxinst ...",
-            "================= End ==================="};
+    return AfterOpening(
+        {"DaxInst: LaunchSetup not found, first time setup. ", "Setup path = " + SetupPath(),
+         "New Version = 12.1.10 Installed Version = 12.1.2", ExpectedCommandLine(), mutexLine,
+         "DaxInst: RunDaxSetup returns code = 0", "DaxInst: Write 1 to LaunchSetup.",
+         "<DaxSetupResult>Dax Setup Code = 0", "DaxInst: Auto-upgrade succeeded.",
+         "DaxInst: Stopping Daxinst ...", "================= End ==================="});
+  }
+
+  // The lines every run of this package logs before it looks at the package, then `rest`.
+  std::vector<std::string> AfterOpening(const std::vector<std::string>& rest) const {
+    std::vector<std::string> lines = e2e::RunOpening(package_->path());
+    lines.insert(lines.end(), rest.begin(), rest.end());
+    return lines;
   }
 
   // Setup ran once, with the command line expected, after the settings were merged.
@@ -405,14 +400,7 @@ TEST_P(CountedPath, DecidesWithoutRunningSetup) {
                                       param.setupResult);
   });
 
-  std::vector<std::string> expected = {"<ServiceStart>To begin the service",
-                                       "<ServiceStart>Set up pending",
-                                       "<ServiceStart>If already running",
-                                       "<ServiceStart>To create event",
-                                       "<ServiceStart>To create mutex",
-                                       "<ServiceStart>To wait for stop event",
-                                       "DaxInst: Storage Path=" + package_->path()};
-  expected.insert(expected.end(), param.lines.begin(), param.lines.end());
+  std::vector<std::string> expected = AfterOpening(param.lines);
   expected.push_back("DaxInst: Stopping Daxinst ...");
   expected.push_back("================= End ===================");
   EXPECT_EQ(RunLines(), expected) << Dump(package_->Messages());
@@ -449,20 +437,16 @@ TEST_F(WholeUpgradeTest, UnsignedSetupIsNotStartedAndTheRunFails) {
 
   InstallStartAndWait(kPollingRunWait);
 
-  EXPECT_EQ(RunLines(),
-            (std::vector<std::string>{
-                "<ServiceStart>To begin the service", "<ServiceStart>Set up pending",
-                "<ServiceStart>If already running", "<ServiceStart>To create event",
-                "<ServiceStart>To create mutex", "<ServiceStart>To wait for stop event",
-                "DaxInst: Storage Path=" + package_->path(),
-                "DaxInst: LaunchSetup not found, first time setup. ", "Setup path = " + SetupPath(),
-                "Trust verification for setup.exe failed", "DaxInst: RunDaxSetup returns code = 0",
-                "DaxInst: Write 1 to LaunchSetup.",
-                "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
-                "Failed.",
-                "<DaxSetupResult>ERR to read DaxSetupResult.",
-                "********* install error 1303-- retry 1", "DaxInst: Auto-upgrade failed.",
-                "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
+  EXPECT_EQ(
+      RunLines(),
+      AfterOpening({"DaxInst: LaunchSetup not found, first time setup. ",
+                    "Setup path = " + SetupPath(), "Trust verification for setup.exe failed",
+                    "DaxInst: RunDaxSetup returns code = 0", "DaxInst: Write 1 to LaunchSetup.",
+                    "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
+                    "Failed.",
+                    "<DaxSetupResult>ERR to read DaxSetupResult.",
+                    "********* install error 1303-- retry 1", "DaxInst: Auto-upgrade failed.",
+                    "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
       << Dump(package_->Messages());
   EXPECT_FALSE(SetupRecord()) << "setup ran";
   EXPECT_EQ(ReadFileBytes(SetAidPath()), before) << "setAid.ini changed";
@@ -478,28 +462,18 @@ TEST_F(WholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
   InstallStartAndWait(kPollingRunWait);
 
   EXPECT_EQ(RunLines(),
-            (std::vector<std::string>{"<ServiceStart>To begin the service",
-                                      "<ServiceStart>Set up pending",
-                                      "<ServiceStart>If already running",
-                                      "<ServiceStart>To create event",
-                                      "<ServiceStart>To create mutex",
-                                      "<ServiceStart>To wait for stop event",
-                                      "DaxInst: Storage Path=" + package_->path(),
-                                      "DaxInst: LaunchSetup not found, first time setup. ",
-                                      "Setup path = " + SetupPath(),
-                                      "New Version = 12.1.1 Installed Version = 12.1.2",
-                                      "ERROR: attempting to install lower version 12.1.1 over "
-                                      "version 12.1.2",
-                                      ExpectedCommandLine(),
-                                      "DaxInst: RunDaxSetup returns code = 114",
-                                      "DaxInst: Write 1 to LaunchSetup.",
-                                      "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
-                                      "Failed.",
-                                      "<DaxSetupResult>ERR to read DaxSetupResult.",
-                                      "********* install error 1303-- retry 1",
-                                      "DaxInst: Auto-upgrade failed.",
-                                      "DaxInst: Stopping Daxinst ...",
-                                      "================= End ==================="}))
+            AfterOpening(
+                {"DaxInst: LaunchSetup not found, first time setup. ",
+                 "Setup path = " + SetupPath(), "New Version = 12.1.1 Installed Version = 12.1.2",
+                 "ERROR: attempting to install lower version 12.1.1 over "
+                 "version 12.1.2",
+                 ExpectedCommandLine(), "DaxInst: RunDaxSetup returns code = 114",
+                 "DaxInst: Write 1 to LaunchSetup.",
+                 "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
+                 "Failed.",
+                 "<DaxSetupResult>ERR to read DaxSetupResult.",
+                 "********* install error 1303-- retry 1", "DaxInst: Auto-upgrade failed.",
+                 "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
       << Dump(package_->Messages());
   EXPECT_FALSE(SetupRecord()) << "setup ran";
   EXPECT_FALSE(watcher_->sawNotifyMutex()) << "the notify mutex was created";
@@ -556,14 +530,10 @@ TEST_F(WholeUpgradeTest, RunKilledAfterLaunchSetupIsNotRepeatedByTheNextStart) {
 
   InstallStartAndWait(kLongWait);
 
-  EXPECT_EQ(RunLines(),
-            (std::vector<std::string>{
-                "<ServiceStart>To begin the service", "<ServiceStart>Set up pending",
-                "<ServiceStart>If already running", "<ServiceStart>To create event",
-                "<ServiceStart>To create mutex", "<ServiceStart>To wait for stop event",
-                "DaxInst: Storage Path=" + package_->path(),
-                "DaxInst: Dax Setup has FAILED for 1 times.", "DaxInst: Auto-upgrade failed.",
-                "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
+  EXPECT_EQ(
+      RunLines(),
+      AfterOpening({"DaxInst: Dax Setup has FAILED for 1 times.", "DaxInst: Auto-upgrade failed.",
+                    "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
       << Dump(package_->Messages());
   EXPECT_EQ(SetupStarts(), 1u) << ReadFileBytes(RecordPath()).value_or("");
   EXPECT_EQ(watcher_->launchSetupValues(), std::vector<DWORD>{1});
