@@ -19,6 +19,7 @@
 #
 # The wrapper deletes only what it made: folders that carry its marker file.
 # DAXINST_WINEDEBUG sets WINEDEBUG (default -all), for example DAXINST_WINEDEBUG=+service.
+# DAXINST_WINE names the Wine loader to use.
 set -u
 
 usage() {
@@ -31,7 +32,10 @@ export WINEDEBUG=${DAXINST_WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEARCH=win64
 
-if [ -x /usr/lib/wine/wine64 ]; then
+# DAXINST_WINE names another Wine loader (its wineserver beside it).
+if [ -n "${DAXINST_WINE:-}" ]; then
+  wine=$DAXINST_WINE
+elif [ -x /usr/lib/wine/wine64 ]; then
   wine=/usr/lib/wine/wine64
 elif command -v wine64 >/dev/null 2>&1; then
   wine=$(command -v wine64)
@@ -172,6 +176,10 @@ copy_template "$template" "$run_dir/prefix" || {
 }
 export WINEPREFIX=$run_dir/prefix
 wine_log=$run_dir/wine.log
+# The tests make their folders here (Wine's drive Z: is the Unix root), apart from the other
+# entries made from the same executable.
+mkdir -p "$run_dir/work"
+export DAXINST_TEST_WORK_DIR="Z:$(tr / '\\' <<<"$run_dir/work")"
 
 end_server() { "$wineserver" -k >/dev/null 2>&1; "$wineserver" -w >/dev/null 2>&1; }
 # CTest ends a timed-out entry with a signal: its prefix's processes must not live on.

@@ -14,6 +14,8 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Installs the missing packages with one line of output; apt's own output goes to a log file that
+# a failure points to.
 install_packages() {
   local missing=()
   for package in "${DAXINST_PACKAGES[@]}"; do
@@ -21,10 +23,26 @@ install_packages() {
       missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return
-  echo "Installing: ${missing[*]}"
-  as_root apt-get update
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    "${missing[@]}"
+  local log=${DAXINST_APT_LOG:-${TMPDIR:-/tmp}/daxinst-apt.log}
+  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -y --no-install-recommends)
+  : >"$log"
+  if ! as_root apt-get update >>"$log" 2>&1; then
+    echo "apt-get update failed; see $log" >&2
+    tail -n 20 "$log" >&2
+    return 1
+  fi
+  # What apt would fetch: the number of packages with their dependencies, and the download size.
+  local count bytes
+  count=$(as_root "${apt[@]}" -s install "${missing[@]}" 2>>"$log" | grep -c '^Inst ' || true)
+  bytes=$(as_root "${apt[@]}" -qq --print-uris install "${missing[@]}" 2>>"$log" |
+    awk '{ sum += $3 } END { printf "%.1f", sum / 1048576 }')
+  echo "Installing ${missing[*]} ($count packages with dependencies, $bytes MB to fetch;" \
+    "apt's output: $log)"
+  if ! as_root "${apt[@]}" install "${missing[@]}" >>"$log" 2>&1; then
+    echo "apt-get install failed; see $log" >&2
+    tail -n 20 "$log" >&2
+    return 1
+  fi
 }
 
 configure_and_build() {

@@ -25,6 +25,15 @@ std::string ExecutableDirectory() {
   return path.substr(0, path.find_last_of('\\'));
 }
 
+std::string ScratchDirectory() {
+  char buffer[MAX_PATH] = {};
+  const DWORD length = ::GetEnvironmentVariableA("DAXINST_TEST_WORK_DIR", buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return ExecutableDirectory();
+  std::string directory(buffer, length);
+  while (!directory.empty() && directory.back() == '\\') directory.pop_back();
+  return directory;
+}
+
 std::optional<std::string> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -162,7 +171,7 @@ std::optional<DWORD> RunAndWait(const std::string& commandLine, DWORD timeoutMs,
   return exitCode;
 }
 
-TempFolder::TempFolder(const std::string& name) : path_(ExecutableDirectory() + "\\" + name) {
+TempFolder::TempFolder(const std::string& name) : path_(ScratchDirectory() + "\\" + name) {
   RemoveTree(path_);
   ::CreateDirectoryA(path_.c_str(), nullptr);
 }

@@ -12,6 +12,10 @@ namespace testing_support {
 
 std::string ExecutableDirectory();
 std::string ExecutablePath();
+// Where a test makes its folders: the CTest entry's own run folder (DAXINST_TEST_WORK_DIR, set by
+// the Wine wrapper) so that entries made from one executable never share a folder, else the
+// executable's folder.
+std::string ScratchDirectory();
 
 std::optional<std::string> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
@@ -51,7 +55,8 @@ std::optional<DWORD> ReadDword(HKEY root, const char* subKey, const char* name, 
 std::optional<DWORD> RunAndWait(const std::string& commandLine, DWORD timeoutMs = 60000,
                                 const char* currentDirectory = nullptr);
 
-// A folder made for one test and removed with everything in it afterwards.
+// A folder of the scratch directory made for one test and removed with everything in it
+// afterwards.
 class TempFolder {
  public:
   explicit TempFolder(const std::string& name);
