@@ -97,11 +97,6 @@ struct CatAdminTraits {
   static pointer invalid() noexcept { return nullptr; }
   static void close(pointer h) noexcept { ::CryptCATAdminReleaseContext(h, 0); }
 };
-struct CertContextTraits {
-  using pointer = PCCERT_CONTEXT;
-  static pointer invalid() noexcept { return nullptr; }
-  static void close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
-};
 struct CryptMsgTraits {
   using pointer = HCRYPTMSG;
   static pointer invalid() noexcept { return nullptr; }
@@ -345,7 +340,7 @@ ULONG CheckSigner(const std::wstring& signedObject, bool isCatalog, ULONG level,
   CERT_INFO wanted = {};
   wanted.Issuer = signer->Issuer;
   wanted.SerialNumber = signer->SerialNumber;
-  platform::UniqueHandle<CertContextTraits> certificate(
+  platform::UniqueCertContext certificate(
       ::CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                    CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
   if (!certificate) return kTrustNoSignature;

@@ -30,13 +30,6 @@ const wchar_t kEnhancedAesPrototypeProvider[] =
 
 VerifyTrustFactory g_factory = sharedlib::CreateVerifyTrust;
 
-struct CertContextTraits {
-  using pointer = PCCERT_CONTEXT;
-  static pointer invalid() noexcept { return nullptr; }
-  static void close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
-};
-using UniqueCertContext = platform::UniqueHandle<CertContextTraits>;
-
 // Formats a report, sends it to the event trace and to the hook.
 void Report(const SetupVerifier& verifier, const wchar_t* format, ...) {
   wchar_t text[1024] = {};
