@@ -26,8 +26,8 @@ bool SystemProcessImageIdentity(HANDLE process, FileIdentity& identity) {
   if (!::QueryFullProcessImageNameW(process, 0, name.data(), &size) || size == 0) return false;
   // The name is the one the process was created with. It still names the image as long as the
   // caller holds that file open without delete sharing: the file can then be neither renamed nor
-  // replaced, and NTFS renames no folder beneath which a file is open. Only the identity of what
-  // it names now is compared, never the name itself.
+  // replaced, and Windows renames no folder beneath which a file is open. Only the identity of
+  // what it names now is compared, never the name itself.
   UniqueFileHandle image(::CreateFileW(name.data(), FILE_READ_ATTRIBUTES,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_EXISTING, 0, nullptr));
