@@ -86,6 +86,13 @@ struct CertStoreTraits {
   static void close(pointer h) noexcept { ::CertCloseStore(h, 0); }
 };
 
+// A certificate context holds a reference of its own, apart from the store it came from.
+struct CertContextTraits {
+  using pointer = PCCERT_CONTEXT;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
+};
+
 struct CryptProviderTraits {
   using pointer = HCRYPTPROV;
   static pointer invalid() noexcept { return 0; }
@@ -125,6 +132,7 @@ using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
 using UniqueLibrary = UniqueHandle<LibraryTraits>;
 using UniqueCertStore = UniqueHandle<CertStoreTraits>;
+using UniqueCertContext = UniqueHandle<CertContextTraits>;
 using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
 using UniqueEventSource = UniqueHandle<EventSourceTraits>;
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;

@@ -26,6 +26,8 @@ const IID IID_IvnVerifyTrust = {
     0x7c0e5d4b, 0x2a19, 0x4f63, {0x8b, 0x7e, 0x96, 0xd1, 0xc3, 0xa0, 0x4f, 0x28}};
 const IID IID_IvnVerifyTrustConfig = {
     0x5b9e112f, 0x80c3, 0x42a0, {0xa3, 0xed, 0x41, 0xda, 0x9e, 0xe5, 0x5f, 0xde}};
+const IID IID_IvnVerifyHeldFile = {
+    0xc047b31f, 0xa760, 0x4aaa, {0xb5, 0xdd, 0x68, 0xca, 0x58, 0x64, 0x55, 0x19}};
 
 namespace {
 
@@ -41,6 +43,7 @@ enum : USHORT {
   kMsgCatalogContext = 5,  // path, last error
   kMsgCatalogHash = 6,     // path, last error
   kMsgSignerMissing = 7,   // path, last error
+  kMsgHeldFileUnread = 8,  // path, last error
 };
 
 constexpr ULONGLONG kSlowCallMs = 501;
@@ -96,11 +99,6 @@ struct CatAdminTraits {
   using pointer = HCATADMIN;
   static pointer invalid() noexcept { return nullptr; }
   static void close(pointer h) noexcept { ::CryptCATAdminReleaseContext(h, 0); }
-};
-struct CertContextTraits {
-  using pointer = PCCERT_CONTEXT;
-  static pointer invalid() noexcept { return nullptr; }
-  static void close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
 };
 struct CryptMsgTraits {
   using pointer = HCRYPTMSG;
@@ -345,11 +343,25 @@ ULONG CheckSigner(const std::wstring& signedObject, bool isCatalog, ULONG level,
   CERT_INFO wanted = {};
   wanted.Issuer = signer->Issuer;
   wanted.SerialNumber = signer->SerialNumber;
-  platform::UniqueHandle<CertContextTraits> certificate(
+  platform::UniqueCertContext certificate(
       ::CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                    CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
   if (!certificate) return kTrustNoSignature;
   return CheckCertificateAtLevel(certificate.get(), level, driverMode);
+}
+
+// The signer certificate that WinTrust itself found and checked, from the state it keeps between
+// a verify and a close request; null when any part of the way there is missing. The certificate
+// lives as long as that state.
+PCCERT_CONTEXT SignerFromState(HANDLE state) {
+  if (!state) return nullptr;
+  CRYPT_PROVIDER_DATA* data = ::WTHelperProvDataFromStateData(state);
+  if (!data || data->csSigners == 0 || !data->pasSigners) return nullptr;
+  CRYPT_PROVIDER_SGNR* signer = ::WTHelperGetProvSignerFromChain(data, 0, FALSE, 0);
+  if (!signer || signer->csCertChain == 0 || !signer->pasCertChain) return nullptr;
+  PCCERT_CONTEXT certificate = signer->pasCertChain[0].pCert;
+  if (!certificate || !certificate->pCertInfo) return nullptr;
+  return certificate;
 }
 
 // The catalog functions that take a hash algorithm, where this system has them.
@@ -371,7 +383,9 @@ struct CatalogApi {
   CalcHash2Fn calcHash2 = nullptr;
 };
 
-class CVerifyTrust final : public IvnVerifyTrust, public IvnVerifyTrustConfig {
+class CVerifyTrust final : public IvnVerifyTrust,
+                           public IvnVerifyTrustConfig,
+                           public IvnVerifyHeldFile {
  public:
   // IUnknown, reached through either interface.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
@@ -380,6 +394,8 @@ class CVerifyTrust final : public IvnVerifyTrust, public IvnVerifyTrustConfig {
       *object = static_cast<IvnVerifyTrust*>(this);
     } else if (IsEqualIID(iid, IID_IvnVerifyTrustConfig)) {
       *object = static_cast<IvnVerifyTrustConfig*>(this);
+    } else if (IsEqualIID(iid, IID_IvnVerifyHeldFile)) {
+      *object = static_cast<IvnVerifyHeldFile*>(this);
     } else {
       *object = nullptr;
       return E_NOINTERFACE;
@@ -463,6 +479,21 @@ class CVerifyTrust final : public IvnVerifyTrust, public IvnVerifyTrustConfig {
     }
   }
 
+  // IvnVerifyHeldFile
+  ULONG STDMETHODCALLTYPE VerifyHeldFile(const wchar_t* path, HANDLE file, ULONG level) override {
+    if (!path || !*path || !file || file == INVALID_HANDLE_VALUE || level != 3) {
+      return Traced(path, kTrustInvalidArguments);
+    }
+    if (!initialised_) return Traced(path, kTrustInvalidArguments);
+    try {
+      return Traced(path, VerifyThroughHandle(path, file, level));
+    } catch (const std::bad_alloc&) {
+      return ReportOutOfMemory();
+    } catch (const std::length_error&) {
+      return ReportOutOfMemory();
+    }
+  }
+
   // IvnVerifyTrustConfig
   HRESULT STDMETHODCALLTYPE SetOption(ULONG externalVerdictLookup) override {
     externalLookup_ = externalVerdictLookup != 0;
@@ -486,6 +517,7 @@ class CVerifyTrust final : public IvnVerifyTrust, public IvnVerifyTrustConfig {
   }
 
   static ULONG Traced(const wchar_t* path, ULONG answer) {
+    if (!path) path = L"";
     const bool information =
         answer == 1 || answer == 3 || answer == 11 || answer == 13 || answer == 14 || answer == 18;
     diag::TracePoint(
@@ -502,8 +534,7 @@ class CVerifyTrust final : public IvnVerifyTrust, public IvnVerifyTrustConfig {
     return kTrustOutOfMemory;
   }
 
-  LONG RunWinTrust(const std::wstring& path, DWORD unionChoice, void* info, bool driverMode,
-                   USHORT slowMessage) const {
+  TrustRequestRecord NewRequest(DWORD unionChoice, void* info) const {
     TrustRequestRecord request = {};
     request.cbStruct = sizeof(request);
     request.dwUIChoice = WTD_UI_NONE;
@@ -512,18 +543,71 @@ class CVerifyTrust final : public IvnVerifyTrust, public IvnVerifyTrustConfig {
     request.dwUnionChoice = unionChoice;
     request.pInfo = info;
     request.dwStateAction = WTD_STATEACTION_IGNORE;
+    return request;
+  }
+
+  static LONG CallWinTrust(const wchar_t* path, TrustRequestRecord& request, bool driverMode,
+                           USHORT slowMessage) {
     GUID action = driverMode ? kDriverActionVerify : kGenericVerifyV2;
     const HWND noWindow = reinterpret_cast<HWND>(static_cast<INT_PTR>(-1));
     const ULONGLONG start = ::GetTickCount64();
     const LONG result = ::WinVerifyTrust(noWindow, &action, &request);
     const ULONGLONG elapsed = ::GetTickCount64() - start;
     if (elapsed >= kSlowCallMs) {
-      diag::TracePoint(diag::kTraceFlagTiming, diag::kTraceLevelWarning, kVerifyTrustMessages,
-                       slowMessage,
-                       {diag::TraceArg::Text(path.c_str()),
-                        diag::TraceArg::Number(static_cast<std::int32_t>(elapsed))});
+      diag::TracePoint(
+          diag::kTraceFlagTiming, diag::kTraceLevelWarning, kVerifyTrustMessages, slowMessage,
+          {diag::TraceArg::Text(path), diag::TraceArg::Number(static_cast<std::int32_t>(elapsed))});
     }
     return result;
+  }
+
+  LONG RunWinTrust(const std::wstring& path, DWORD unionChoice, void* info, bool driverMode,
+                   USHORT slowMessage) const {
+    TrustRequestRecord request = NewRequest(unionChoice, info);
+    return CallWinTrust(path.c_str(), request, driverMode, slowMessage);
+  }
+
+  // The embedded signature of a held file, read through its handle alone, and the signer that
+  // WinTrust found in it. Level 3 never consults the catalogs: they would be searched only after
+  // an external verdict was asked for, and this form asks for none, so the file's own signature
+  // decides.
+  ULONG VerifyThroughHandle(const wchar_t* path, HANDLE file, ULONG level) const {
+    // WinTrust reads from wherever the handle stands; where it leaves it is not ours to know.
+    LARGE_INTEGER start = {};
+    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+      diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelError, kVerifyTrustMessages,
+                       kMsgHeldFileUnread,
+                       {diag::TraceArg::Text(path),
+                        diag::TraceArg::Number(static_cast<std::int32_t>(::GetLastError()))});
+      return kTrustNoFile;
+    }
+    WINTRUST_FILE_INFO fileInfo = {};
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.pcwszFilePath = path;
+    fileInfo.hFile = file;
+    TrustRequestRecord request = NewRequest(WTD_CHOICE_FILE, &fileInfo);
+    request.dwStateAction = WTD_STATEACTION_VERIFY;
+
+    // The state WinTrust keeps after a verify request is released by a close request, whatever
+    // the verify answered and however this function is left.
+    struct StateCloser {
+      const wchar_t* path;
+      TrustRequestRecord& request;
+      ~StateCloser() {
+        request.dwStateAction = WTD_STATEACTION_CLOSE;
+        CallWinTrust(path, request, false, kMsgSlowWinTrust);
+      }
+    } closer{path, request};
+
+    const ULONG answer = MapWinTrustAnswer(CallWinTrust(path, request, false, kMsgSlowWinTrust));
+    if (answer != kTrustTrusted) return answer;
+    PCCERT_CONTEXT signer = SignerFromState(request.hWVTStateData);
+    if (!signer) {
+      diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelError, kVerifyTrustMessages,
+                       kMsgSignerMissing, {diag::TraceArg::Text(path), diag::TraceArg::Number(0)});
+      return kTrustNoSignature;
+    }
+    return CheckCertificateAtLevel(signer, level, false);
   }
 
   // Tries the system catalogs that hold the file's hash. Answers the WinTrust result of the

@@ -30,6 +30,8 @@ constexpr ULONG kTrustReady = 1;
 extern const IID IID_IvnVerifyTrust;
 // {5B9E112F-80C3-42A0-A3ED-41DA9EE55FDE}
 extern const IID IID_IvnVerifyTrustConfig;
+// {C047B31F-A760-4AAA-B5DD-68CA58645519}
+extern const IID IID_IvnVerifyHeldFile;
 
 // The operations keep their slots whatever compiler builds a caller, so the forms of VerifyFile
 // carry distinct names instead of overloads (compilers order overloaded slots differently).
@@ -53,6 +55,16 @@ struct IvnVerifyTrustConfig : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetOption(ULONG externalVerdictLookup) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetVerdictCache(ULONG enabled) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetRevocationMode(ULONG wholeChain) = 0;
+};
+
+// Judges a file that its caller holds open, through that handle: the answer is about the file the
+// handle holds, whatever the path names by the time it is asked. The path is only the name that
+// WinTrust is given for the file; it is neither rewritten nor opened. Only level 3 is answered:
+// it alone judges a file by its own embedded signature, where the other levels may fall back to
+// the system catalogs, which this form does not search.
+// Reached from an instance through QueryInterface; the instance must be initialised.
+struct IvnVerifyHeldFile : public IUnknown {
+  virtual ULONG STDMETHODCALLTYPE VerifyHeldFile(const wchar_t* path, HANDLE file, ULONG level) = 0;
 };
 
 // Creates an instance with one reference.

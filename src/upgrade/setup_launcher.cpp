@@ -10,8 +10,8 @@
 #include "config/install_opt_parser.h"
 #include "config/reboot_opt_parser.h"
 #include "diag/log.h"
+#include "platform/file_identity.h"
 #include "platform/unique_handle.h"
-#include "service/process_entry.h"
 #include "setupcmd/command_line_generator.h"
 #include "upgrade/setup_verifier.h"
 
@@ -29,16 +29,58 @@ std::string Hex4(std::uint32_t value) {
   return text;
 }
 
-// The path in UTF-16 through the given ANSI code page; empty when it cannot be converted.
-std::wstring Widen(const std::string& text, UINT codePage) {
+// Text in UTF-16 through the system code page; empty when it cannot be converted.
+std::wstring Widen(const std::string& text, DWORD flags) {
   if (text.empty()) return {};
-  const int length =
-      ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+  const int length = ::MultiByteToWideChar(CP_ACP, flags, text.c_str(), -1, nullptr, 0);
   if (length <= 0) return {};
   std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.c_str(), -1, &wide[0], length);
+  ::MultiByteToWideChar(CP_ACP, flags, text.c_str(), -1, &wide[0], length);
   wide.resize(static_cast<size_t>(length) - 1);
   return wide;
+}
+
+// How long an ended setup process is given to be gone before the launcher goes on.
+constexpr DWORD kEndedSetupWait = 10000;
+
+// Starts setup hidden and waits for it, as RunProcess starts programs, but lets it run only once
+// the system shows that it made the process from the file `verified` holds: the name was looked
+// up again to create the process, and only the file's identity tells whether it still led to the
+// file that was checked. 0 when setup ran, -1 when it was not created or was ended unrun.
+int RunVerifiedSetup(const std::wstring& setupPath, HANDLE verified, const char* commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  ::GetStartupInfoW(&startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  // Converted as CreateProcessA would convert it; the process may write into it.
+  std::wstring writableCommandLine = Widen(commandLine ? commandLine : "", 0);
+  if (commandLine && *commandLine && writableCommandLine.empty()) return -1;
+
+  PROCESS_INFORMATION created = {};
+  if (!::CreateProcessW(setupPath.c_str(),
+                        writableCommandLine.empty() ? nullptr : &writableCommandLine[0], nullptr,
+                        nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE | CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &created)) {
+    return -1;
+  }
+  platform::UniqueKernelHandle process(created.hProcess);
+  platform::UniqueKernelHandle thread(created.hThread);
+
+  platform::FileIdentity started;
+  platform::FileIdentity checked;
+  const bool same = platform::ProcessImageIdentity(process.get(), started) &&
+                    platform::FileIdentityOf(verified, checked) && started == checked;
+  if (!same || ::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    ::TerminateProcess(process.get(), ERROR_ACCESS_DENIED);
+    ::WaitForSingleObject(process.get(), kEndedSetupWait);
+    LogLine(same ? "Failed to resume setup.exe. It was ended before it ran"
+                 : "The started setup.exe is not the verified file. It was ended before it ran");
+    return -1;
+  }
+  thread.reset();
+  ::WaitForSingleObject(process.get(), INFINITE);
+  return 0;
 }
 
 struct VerifierDeleter {
@@ -86,13 +128,14 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
   const std::string setupPath = packageDirectory + "\\setup.exe";
   LogLine("Setup path = ", setupPath);
 
-  // The handle denies writers and deleters until setup has ended, so the program that was
-  // verified is the program that runs.
+  // The handle denies writers and deleters until setup has ended, and the check reads the file
+  // through it, so the program that was verified is the program that runs. The one wide form of
+  // the path names the file for the handle, the check and the launch: a second conversion, or a
+  // rewriting such as environment expansion, could name another file.
   platform::UniqueFileHandle readShared;
-  const std::wstring wideSetupPath = Widen(setupPath, CP_ACP);
+  const std::wstring wideSetupPath = Widen(setupPath, MB_ERR_INVALID_CHARS);
   if (setupPath.size() < MAX_PATH && !wideSetupPath.empty()) {
-    readShared.reset(::CreateFileW(wideSetupPath.c_str(), FILE_GENERIC_READ, FILE_SHARE_READ,
-                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    readShared = platform::OpenReadShared(wideSetupPath.c_str());
   }
   if (!readShared) {
     LogLine(
@@ -101,8 +144,8 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
   }
 
   UniqueSetupVerifier verifier(CreateSetupVerifier());
-  const std::wstring verifyPath = Widen(setupPath, CP_THREAD_ACP);
-  if (!verifier || VerifySetupFile(verifier.get(), verifyPath.c_str()) < 0) {
+  // Only 0 is trusted: any other answer, whatever its sign, is a refusal.
+  if (!verifier || VerifySetupFile(verifier.get(), wideSetupPath.c_str(), readShared.get()) != 0) {
     LogLine("Trust verification for setup.exe failed");
     return 0;
   }
@@ -146,7 +189,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     LogLine("Successfully created new mutex");
   }
 
-  const int result = service::RunProcess(setupPath.c_str(), commandLine, true);
+  const int result = RunVerifiedSetup(wideSetupPath, readShared.get(), commandLine);
   // Closed without a release: the system abandons it with the handle.
   notifyPass.reset();
   return result;

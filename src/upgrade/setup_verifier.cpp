@@ -7,6 +7,7 @@
 #include <string>
 
 #include "diag/trace.h"
+#include "platform/file_identity.h"
 #include "sharedlib/isolation.h"
 #include "sharedlib/trust_identity.h"
 
@@ -29,13 +30,6 @@ const wchar_t kEnhancedAesPrototypeProvider[] =
     L"Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)";
 
 VerifyTrustFactory g_factory = sharedlib::CreateVerifyTrust;
-
-struct CertContextTraits {
-  using pointer = PCCERT_CONTEXT;
-  static pointer invalid() noexcept { return nullptr; }
-  static void close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
-};
-using UniqueCertContext = platform::UniqueHandle<CertContextTraits>;
 
 // Formats a report, sends it to the event trace and to the hook.
 void Report(const SetupVerifier& verifier, const wchar_t* format, ...) {
@@ -228,15 +222,34 @@ SetupVerifier* CreateSetupVerifier(ErrorReportHook hook) {
 LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path) {
   if (!verifier) return E_INVALIDARG;
   UpdateCertificates(*verifier);
-
-  platform::UniqueFileHandle file(::CreateFileW(
-      path ? path : L"", FILE_GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  const wchar_t* name = path ? path : L"";
+  platform::UniqueFileHandle file = platform::OpenReadShared(name);
   if (!file) {
     const DWORD error = ::GetLastError();
-    Report(*verifier, L"Could not open file %s. Last error: %d", path ? path : L"",
-           static_cast<int>(error));
-    return HRESULT_FROM_WIN32(error);
+    Report(*verifier, L"Could not open file %s. Last error: %d", name, static_cast<int>(error));
+    // HRESULT_FROM_WIN32(0) is 0, the answer for a trusted file.
+    return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
   }
+  return VerifySetupFile(verifier, path, file.get());
+}
+
+LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path, HANDLE file) {
+  if (!verifier) return E_INVALIDARG;
+  UpdateCertificates(*verifier);
+  const wchar_t* name = path ? path : L"";
+
+  // The verifier's own hold on the file is the caller's file object, not another open by name.
+  HANDLE rawKept = nullptr;
+  if (file == INVALID_HANDLE_VALUE || !file ||
+      !::DuplicateHandle(::GetCurrentProcess(), file, ::GetCurrentProcess(), &rawKept, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    const DWORD error = file == INVALID_HANDLE_VALUE || !file
+                            ? static_cast<DWORD>(ERROR_INVALID_HANDLE)
+                            : ::GetLastError();
+    Report(*verifier, L"Could not open file %s. Last error: %d", name, static_cast<int>(error));
+    return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
+  }
+  platform::UniqueFileHandle kept(rawKept);
 
   sharedlib::IvnVerifyTrust* rawInstance = nullptr;
   const HRESULT created = g_factory(&rawInstance);
@@ -261,13 +274,24 @@ LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path) {
     Report(*verifier, L"Failed to create vnVerifyTrust. Error: %d", static_cast<int>(ready));
     return E_FAIL;
   }
-  const ULONG answer = instance->VerifyFile(path, 3);
+  sharedlib::IvnVerifyHeldFile* rawHeld = nullptr;
+  const HRESULT found = instance->QueryInterface(sharedlib::IID_IvnVerifyHeldFile,
+                                                 reinterpret_cast<void**>(&rawHeld));
+  std::unique_ptr<sharedlib::IvnVerifyHeldFile, ReleaseInterface> held(SUCCEEDED(found) ? rawHeld
+                                                                                        : nullptr);
+  if (!held) {
+    // A component that can judge files only by their names cannot judge this one.
+    Report(*verifier, L"Failed to create vnVerifyTrust. Error: %d",
+           static_cast<int>(FAILED(found) ? found : E_NOINTERFACE));
+    return E_FAIL;
+  }
+  const ULONG answer = held->VerifyHeldFile(name, kept.get(), 3);
   if (answer != sharedlib::kTrustTrusted) {
-    Report(*verifier, L"File %s is not trusted. VerifyFile result: %d", path,
+    Report(*verifier, L"File %s is not trusted. VerifyFile result: %d", name,
            static_cast<int>(answer));
     return TRUST_E_SUBJECT_NOT_TRUSTED;
   }
-  verifier->keptFiles.push_back(std::move(file));
+  verifier->keptFiles.push_back(std::move(kept));
   return 0;
 }
 

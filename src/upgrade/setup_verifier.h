@@ -35,8 +35,14 @@ SetupVerifier* CreateSetupVerifier(ErrorReportHook hook = {});
 
 // 0 when trusted (the file is then kept open); TRUST_E_SUBJECT_NOT_TRUSTED; E_FAIL when the
 // trust verifier cannot be initialised; an HRESULT made from the Win32 error when the file
-// cannot be opened.
+// cannot be opened, E_FAIL when the open failed without saying why. Never 0 for a failure.
 LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path);
+
+// The same for a file that the caller holds open for reading (as the setup launcher holds
+// setup.exe): the file is judged through `file`, so the verdict is about what that handle holds,
+// and `path` is only the name the verdict goes by. The verifier keeps a handle of its own to the
+// same open file, never one found again by its name.
+LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path, HANDLE file);
 
 // Releases everything; the kept files are closed here.
 void DestroySetupVerifier(SetupVerifier* verifier);
@@ -45,7 +51,7 @@ void DestroySetupVerifier(SetupVerifier* verifier);
 constexpr wchar_t kProductRegistryKey[] = L"SOFTWARE\\Quorvex\\Tarvane";
 
 // How verifiers make their file trust verifier. Tests install a factory to produce a component
-// that cannot be initialised; returns the factory it replaces.
+// that cannot be initialised or cannot judge a held file; returns the factory it replaces.
 using VerifyTrustFactory = HRESULT (*)(sharedlib::IvnVerifyTrust** instance);
 VerifyTrustFactory SetVerifyTrustFactoryForTesting(VerifyTrustFactory factory);
 

@@ -78,6 +78,7 @@ class SuspendedChild {
   SuspendedChild(const SuspendedChild&) = delete;
   SuspendedChild& operator=(const SuspendedChild&) = delete;
   DWORD id() const { return id_; }
+  HANDLE process() const { return process_; }
 
  private:
   HANDLE process_ = nullptr;

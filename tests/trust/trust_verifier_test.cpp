@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "diag/trace.h"
+#include "platform/unique_handle.h"
 #include "support/test_support.h"
 
 namespace {
 
+using sharedlib::IvnVerifyHeldFile;
 using sharedlib::IvnVerifyTrust;
 using sharedlib::IvnVerifyTrustConfig;
 
@@ -84,6 +86,100 @@ INSTANTIATE_TEST_SUITE_P(
                       // Catalogs are consulted at level 2; none holds this program.
                       SignedCase{L"unsigned", 2, 3}, SignedCase{L"signed_tampered", 2, 3},
                       SignedCase{L"missing", 2, 2}));
+
+// The held-file form: the file is read through a handle its caller holds, as the setup program
+// is. It answers the same matrix as the path form.
+class HeldFileTest : public TrustVerifierTest {
+ protected:
+  void SetUp() override {
+    TrustVerifierTest::SetUp();
+    ASSERT_EQ(verifier_->QueryInterface(sharedlib::IID_IvnVerifyHeldFile,
+                                        reinterpret_cast<void**>(&held_)),
+              S_OK);
+  }
+  void TearDown() override {
+    if (held_) held_->Release();
+    TrustVerifierTest::TearDown();
+  }
+  static platform::UniqueFileHandle Hold(const std::wstring& path) {
+    return platform::UniqueFileHandle(::CreateFileW(
+        path.c_str(), FILE_GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
+
+  IvnVerifyHeldFile* held_ = nullptr;
+};
+
+class HeldFileMatrixTest : public HeldFileTest, public ::testing::WithParamInterface<SignedCase> {};
+
+TEST_P(HeldFileMatrixTest, AnswersAsThePathFormDoes) {
+  const SignedCase& c = GetParam();
+  const std::wstring path = Program(c.file);
+  platform::UniqueFileHandle file = Hold(path);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(held_->VerifyHeldFile(path.c_str(), file.get(), c.level), c.expected);
+  EXPECT_EQ(verifier_->VerifyFile(path.c_str(), c.level), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Level3, HeldFileMatrixTest,
+                         ::testing::Values(SignedCase{L"signed_good", 3, 1},
+                                           SignedCase{L"signed_other", 3, 3},
+                                           SignedCase{L"signed_nousage", 3, 3},
+                                           SignedCase{L"signed_tampered", 3, 3},
+                                           SignedCase{L"unsigned", 3, 3}));
+
+// The answer is about the file the handle holds, whatever the path names, and wherever the
+// handle was left standing; the handle stays usable and keeps writers out afterwards.
+TEST_F(HeldFileTest, JudgesTheFileItHoldsNotTheFileThePathNames) {
+  const std::wstring good = Program(L"signed_good");
+  const std::wstring unsigned_ = Program(L"unsigned");
+  platform::UniqueFileHandle goodFile = Hold(good);
+  platform::UniqueFileHandle unsignedFile = Hold(unsigned_);
+  ASSERT_TRUE(goodFile);
+  ASSERT_TRUE(unsignedFile);
+
+  EXPECT_EQ(held_->VerifyHeldFile(unsigned_.c_str(), goodFile.get(), 3), 1u);
+  EXPECT_EQ(held_->VerifyHeldFile(good.c_str(), unsignedFile.get(), 3), 3u);
+  EXPECT_EQ(held_->VerifyHeldFile(Program(L"missing").c_str(), goodFile.get(), 3), 1u);
+
+  LARGE_INTEGER end = {};
+  ASSERT_TRUE(::SetFilePointerEx(goodFile.get(), end, nullptr, FILE_END));
+  EXPECT_EQ(held_->VerifyHeldFile(good.c_str(), goodFile.get(), 3), 1u);
+
+  char header[2] = {};
+  DWORD read = 0;
+  ASSERT_TRUE(::SetFilePointerEx(goodFile.get(), end, nullptr, FILE_BEGIN));
+  EXPECT_TRUE(::ReadFile(goodFile.get(), header, 2, &read, nullptr));
+  EXPECT_EQ(std::string(header, read), "MZ");
+  platform::UniqueFileHandle writer(::CreateFileW(good.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(writer);
+}
+
+// What it cannot judge is never trusted: no handle, no name, a level that would need the
+// catalogs, an instance that was not initialised.
+TEST_F(HeldFileTest, RefusesWhatItCannotJudge) {
+  const std::wstring good = Program(L"signed_good");
+  platform::UniqueFileHandle file = Hold(good);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(held_->VerifyHeldFile(good.c_str(), INVALID_HANDLE_VALUE, 3), 5u);
+  EXPECT_EQ(held_->VerifyHeldFile(good.c_str(), nullptr, 3), 5u);
+  EXPECT_EQ(held_->VerifyHeldFile(nullptr, file.get(), 3), 5u);
+  EXPECT_EQ(held_->VerifyHeldFile(L"", file.get(), 3), 5u);
+  for (ULONG level : {0u, 2u, 4u, 5u}) {
+    EXPECT_EQ(held_->VerifyHeldFile(good.c_str(), file.get(), level), 5u) << "level " << level;
+  }
+
+  IvnVerifyTrust* fresh = nullptr;
+  ASSERT_EQ(sharedlib::CreateVerifyTrust(&fresh), S_OK);
+  IvnVerifyHeldFile* freshHeld = nullptr;
+  ASSERT_EQ(
+      fresh->QueryInterface(sharedlib::IID_IvnVerifyHeldFile, reinterpret_cast<void**>(&freshHeld)),
+      S_OK);
+  EXPECT_EQ(freshHeld->VerifyHeldFile(good.c_str(), file.get(), 3), 5u);
+  freshHeld->Release();
+  EXPECT_EQ(fresh->Release(), 0u);
+}
 
 TEST_F(TrustVerifierTest, UnknownRootFollowsTheSystemsChainPolicy) {
   // Wine accepts a chain that ends in an unknown root, and the leaf carries the right identity,

@@ -15,6 +15,7 @@
 
 #include "config/config_fixture.h"
 #include "diag/log.h"
+#include "platform/file_identity.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
 
@@ -215,6 +216,152 @@ TEST_F(SetupLauncherTest, SetupCannotBeReplacedWhileItRuns) {
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(::DeleteFileA(setup.c_str())) << "released after setup ended";
 }
+
+// The launch is bound to the checked file: a process that the system did not make from that file
+// (here the seam answers for it, since Wine starts what the name leads to) is ended before its
+// first instruction, and the run goes on as for a setup that could not be started.
+std::wstring g_twinPath;
+HANDLE g_startedProcess = nullptr;
+bool AnswerTheTwin(HANDLE process, platform::FileIdentity& identity) {
+  ::DuplicateHandle(::GetCurrentProcess(), process, ::GetCurrentProcess(), &g_startedProcess,
+                    SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+  platform::UniqueFileHandle twin = platform::OpenReadShared(g_twinPath.c_str());
+  return twin && platform::FileIdentityOf(twin.get(), identity);
+}
+bool AnswerNothing(HANDLE process, platform::FileIdentity&) {
+  ::DuplicateHandle(::GetCurrentProcess(), process, ::GetCurrentProcess(), &g_startedProcess,
+                    SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+  return false;
+}
+
+class LaunchMismatch : public SetupLauncherTest,
+                       public ::testing::WithParamInterface<platform::ProcessImageIdentityFn> {};
+
+TEST_P(LaunchMismatch, EndsTheProcessBeforeItRuns) {
+  StageSetup("signed_good");
+  // The same bytes as the checked file, but another file.
+  const std::string twin = package_.path() + "\\twin.exe";
+  ASSERT_TRUE(testing_support::CopyFileTo(SignedSetup("signed_good"), twin));
+  g_twinPath.assign(twin.begin(), twin.end());
+  g_startedProcess = nullptr;
+  const platform::ProcessImageIdentityFn previous =
+      platform::SetProcessImageIdentityForTesting(GetParam());
+
+  const int result = upgrade::RunDaxSetup(package_.path(), 1234);
+  platform::SetProcessImageIdentityForTesting(previous);
+
+  EXPECT_EQ(result, -1);
+  EXPECT_FALSE(SetupCommandLine()) << "setup ran";
+  ASSERT_NE(g_startedProcess, nullptr) << "setup was never created";
+  platform::UniqueKernelHandle started(g_startedProcess);
+  EXPECT_EQ(::WaitForSingleObject(started.get(), 0), WAIT_OBJECT_0) << "setup still runs";
+  DWORD exitCode = 0;
+  EXPECT_TRUE(::GetExitCodeProcess(started.get(), &exitCode));
+  EXPECT_EQ(exitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  const auto log = Log();
+  EXPECT_THAT(
+      log, Contains("The started setup.exe is not the verified file. It was ended before it ran"));
+  EXPECT_THAT(log, Contains("Successfully created new mutex"));
+  platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, kNotifyPass));
+  EXPECT_FALSE(left);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LaunchMismatch, ::testing::Values(AnswerTheTwin, AnswerNothing),
+    [](const ::testing::TestParamInfo<platform::ProcessImageIdentityFn>& info) {
+      return std::string(info.param == AnswerTheTwin ? "AnotherFile" : "NoAnswer");
+    });
+
+// A package folder whose name can be read as two folders: as it stands, which is where the
+// handle was opened and where setup starts, and rewritten (environment references expanded, or
+// converted through another code page), which is where a check that finds the file again by its
+// name would look. The answer must follow the file the name truly names, both ways round.
+struct TwoReadingsCase {
+  const char* label;
+  const char* packageName;       // the folder as it stands, in the system code page
+  const wchar_t* rewrittenName;  // where a rewritten reading of that name lands
+  void (*rewrite)();             // makes the rewritten reading possible
+  void (*restore)();
+  std::wstring (*reread)(const std::string& path);  // the rewritten reading of a path
+  bool signedWhereTheNamePoints;
+};
+
+LCID g_previousLocale = 0;
+void SetDecoyVariable() { ::SetEnvironmentVariableA("DAXINST_DECOY", "decoy"); }
+void ClearDecoyVariable() { ::SetEnvironmentVariableA("DAXINST_DECOY", nullptr); }
+// Cyrillic reads the byte 0xE9 as U+0439, where the Western code page reads U+00E9.
+void UseCyrillicThreadLocale() {
+  g_previousLocale = ::GetThreadLocale();
+  ::SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT));
+}
+void RestoreThreadLocale() { ::SetThreadLocale(g_previousLocale); }
+
+std::wstring WidenAs(const std::string& text, UINT codePage) {
+  wchar_t wide[MAX_PATH] = {};
+  ::MultiByteToWideChar(codePage, 0, text.c_str(), -1, wide, MAX_PATH);
+  return wide;
+}
+std::wstring Expanded(const std::string& path) {
+  wchar_t expanded[MAX_PATH] = {};
+  ::ExpandEnvironmentStringsW(WidenAs(path, CP_ACP).c_str(), expanded, MAX_PATH);
+  return expanded;
+}
+std::wstring ThroughThreadCodePage(const std::string& path) { return WidenAs(path, CP_THREAD_ACP); }
+
+class TwoReadings : public SetupLauncherTest,
+                    public ::testing::WithParamInterface<TwoReadingsCase> {};
+
+TEST_P(TwoReadings, TheFileThatRunsIsTheFileThatWasChecked) {
+  const TwoReadingsCase& c = GetParam();
+  testing_support::TempFolder base("launcher readings");
+  const std::string package = base.path() + "\\" + c.packageName;
+  const std::wstring rewritten = WidenAs(base.path(), CP_ACP) + L"\\" + c.rewrittenName;
+  ASSERT_NE(WidenAs(package, CP_ACP), rewritten);
+  ASSERT_TRUE(::CreateDirectoryA(package.c_str(), nullptr));
+  ASSERT_TRUE(::CreateDirectoryW(rewritten.c_str(), nullptr));
+  const char* here = c.signedWhereTheNamePoints ? "signed_good" : "unsigned";
+  const char* there = c.signedWhereTheNamePoints ? "unsigned" : "signed_good";
+  ASSERT_TRUE(testing_support::CopyFileTo(SignedSetup(here), package + "\\setup.exe"));
+  ASSERT_TRUE(::CopyFileW(WidenAs(SignedSetup(there), CP_ACP).c_str(),
+                          (rewritten + L"\\setup.exe").c_str(), FALSE));
+  WriteFileBytes(package + "\\setAid.ini", kSetAid);
+  WriteFileBytes(package + "\\setup-control.ini", "[setup]\r\ncode=0\r\n");
+
+  c.rewrite();
+  const bool readsTwoWays = c.reread(package + "\\setup.exe") == rewritten + L"\\setup.exe";
+  const int result = readsTwoWays ? upgrade::RunDaxSetup(package, 0) : -2;
+  c.restore();
+  // The rewritten folder may have no narrow name, so it goes by its wide one.
+  ::DeleteFileW((rewritten + L"\\setup.exe").c_str());
+  ::RemoveDirectoryW(rewritten.c_str());
+  if (!readsTwoWays) GTEST_SKIP() << "this system reads the name only one way";
+
+  EXPECT_EQ(result, 0);
+  const bool ran = ReadFileBytes(package + "\\setup-record.txt").has_value();
+  EXPECT_EQ(ran, c.signedWhereTheNamePoints);
+  const auto log = Log();
+  if (c.signedWhereTheNamePoints) {
+    EXPECT_THAT(log, Not(Contains("Trust verification for setup.exe failed")));
+  } else {
+    EXPECT_THAT(log, Contains("Trust verification for setup.exe failed"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, TwoReadings,
+    ::testing::Values(TwoReadingsCase{"Environment", "%DAXINST_DECOY%", L"decoy", SetDecoyVariable,
+                                      ClearDecoyVariable, Expanded, false},
+                      TwoReadingsCase{"Environment", "%DAXINST_DECOY%", L"decoy", SetDecoyVariable,
+                                      ClearDecoyVariable, Expanded, true},
+                      TwoReadingsCase{"CodePage", "pkg\xE9", L"pkg\x0439", UseCyrillicThreadLocale,
+                                      RestoreThreadLocale, ThroughThreadCodePage, false},
+                      TwoReadingsCase{"CodePage", "pkg\xE9", L"pkg\x0439", UseCyrillicThreadLocale,
+                                      RestoreThreadLocale, ThroughThreadCodePage, true}),
+    [](const ::testing::TestParamInfo<TwoReadingsCase>& info) {
+      return std::string(info.param.label) + (info.param.signedWhereTheNamePoints
+                                                  ? "SignedWhereTheNamePoints"
+                                                  : "UnsignedWhereTheNamePoints");
+    });
 
 TEST(RunOptionWriter, ComErrorOfAReaderCountsAsThatWritersFailure) {
   const std::uint32_t result = upgrade::detail::RunOptionWriter(

@@ -1,12 +1,16 @@
 #include "upgrade/setup_verifier.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "diag/trace.h"
 #include "machine_cert_stores.h"
+#include "platform/file_identity.h"
 #include "support/test_support.h"
 
 namespace {
@@ -141,36 +145,121 @@ struct RejectedCase {
   int detail;
 };
 
-class SetupVerifierRejectionTest : public SetupVerifierTest,
-                                   public ::testing::WithParamInterface<RejectedCase> {};
+// Each refusal through the path form, which opens the file itself, and through the held form,
+// which judges the caller's handle.
+enum class Form { kPath, kHeld };
+
+class SetupVerifierRejectionTest
+    : public SetupVerifierTest,
+      public ::testing::WithParamInterface<std::tuple<RejectedCase, Form>> {};
 
 TEST_P(SetupVerifierRejectionTest, ReportsAndKeepsNothing) {
-  const RejectedCase& c = GetParam();
+  const RejectedCase& c = std::get<0>(GetParam());
   const std::wstring path = Program(c.file);
+  platform::UniqueFileHandle held;
+  if (std::get<1>(GetParam()) == Form::kHeld) {
+    held = platform::OpenReadShared(path.c_str());
+    ASSERT_TRUE(held);
+  }
   verifier_ = MakeVerifier();
-  EXPECT_EQ(upgrade::VerifySetupFile(verifier_, path.c_str()), c.result);
+  EXPECT_EQ(held ? upgrade::VerifySetupFile(verifier_, path.c_str(), held.get())
+                 : upgrade::VerifySetupFile(verifier_, path.c_str()),
+            c.result);
   EXPECT_TRUE(verifier_->keptFiles.empty());
   wchar_t expected[600];
   ::_snwprintf(expected, 599, c.reportFormat, path.c_str(), c.detail);
   expected[599] = 0;
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_EQ(reports_[0], expected);
+  held.reset();
   if (c.detail != 2) {
     EXPECT_TRUE(CanOpen(path, GENERIC_WRITE));  // closed again
   }
 }
 
+const RejectedCase kUntrusted[] = {
+    {L"signed_other", static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
+     L"File %s is not trusted. VerifyFile result: %d", 3},
+    {L"signed_tampered", static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
+     L"File %s is not trusted. VerifyFile result: %d", 3},
+    {L"signed_nousage", static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
+     L"File %s is not trusted. VerifyFile result: %d", 3},
+    {L"unsigned", static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
+     L"File %s is not trusted. VerifyFile result: %d", 3}};
+const RejectedCase kMissing{L"missing", static_cast<LONG>(0x80070002),
+                            L"Could not open file %s. Last error: %d", 2};
+
+INSTANTIATE_TEST_SUITE_P(Held, SetupVerifierRejectionTest,
+                         ::testing::Combine(::testing::ValuesIn(kUntrusted),
+                                            ::testing::Values(Form::kHeld)));
+INSTANTIATE_TEST_SUITE_P(Path, SetupVerifierRejectionTest,
+                         ::testing::Combine(::testing::ValuesIn(kUntrusted),
+                                            ::testing::Values(Form::kPath)));
+INSTANTIATE_TEST_SUITE_P(PathMissing, SetupVerifierRejectionTest,
+                         ::testing::Combine(::testing::Values(kMissing),
+                                            ::testing::Values(Form::kPath)));
+
+// The held form keeps the caller's file, and a handle that holds nothing is refused.
+TEST_F(SetupVerifierTest, HeldFormKeepsTheCallersFileAndRefusesNoFile) {
+  const std::wstring good = Program(L"signed_good");
+  verifier_ = MakeVerifier();
+  EXPECT_EQ(upgrade::VerifySetupFile(verifier_, good.c_str(), INVALID_HANDLE_VALUE),
+            static_cast<LONG>(HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE)));
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0], L"Could not open file " + good + L". Last error: 6");
+
+  testing_support::TempFolder folder("setup_verifier_held");
+  const std::wstring copy = Widen(folder.path()) + L"\\setup.exe";
+  ASSERT_TRUE(::CopyFileW(good.c_str(), copy.c_str(), FALSE));
+  platform::UniqueFileHandle held = platform::OpenReadShared(copy.c_str());
+  ASSERT_TRUE(held);
+  ASSERT_EQ(upgrade::VerifySetupFile(verifier_, copy.c_str(), held.get()), 0);
+  ASSERT_EQ(verifier_->keptFiles.size(), 1u);
+  platform::FileIdentity kept;
+  platform::FileIdentity caller;
+  ASSERT_TRUE(platform::FileIdentityOf(verifier_->keptFiles[0].get(), kept));
+  ASSERT_TRUE(platform::FileIdentityOf(held.get(), caller));
+  EXPECT_EQ(kept, caller);
+  // The kept handle alone still holds the file once the caller lets go of its own.
+  held.reset();
+  EXPECT_FALSE(CanOpen(copy, GENERIC_WRITE));
+  upgrade::DestroySetupVerifier(verifier_);
+  verifier_ = nullptr;
+  EXPECT_TRUE(CanOpen(copy, GENERIC_WRITE));
+}
+
+// Fault: HRESULT_FROM_WIN32(0) is 0, so an open that failed without a last error read as
+// trusted. Failing opens come from the seam, since no real file can be made to fail that way.
+DWORD g_openError = 0;
+HANDLE FailingOpen(const wchar_t*) {
+  ::SetLastError(g_openError);
+  return INVALID_HANDLE_VALUE;
+}
+
+class FailedOpenTest : public SetupVerifierTest,
+                       public ::testing::WithParamInterface<std::pair<DWORD, LONG>> {};
+
+TEST_P(FailedOpenTest, IsNeverTrusted) {
+  g_openError = GetParam().first;
+  const platform::OpenReadSharedFn previous = platform::SetOpenReadSharedForTesting(FailingOpen);
+  const std::wstring good = Program(L"signed_good");
+  verifier_ = MakeVerifier();
+  const LONG result = upgrade::VerifySetupFile(verifier_, good.c_str());
+  platform::SetOpenReadSharedForTesting(previous);
+
+  EXPECT_EQ(result, GetParam().second);
+  EXPECT_LT(result, 0);
+  EXPECT_TRUE(verifier_->keptFiles.empty());
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0],
+            L"Could not open file " + good + L". Last error: " + std::to_wstring(g_openError));
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Files, SetupVerifierRejectionTest,
-    ::testing::Values(RejectedCase{L"signed_other", static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
-                                   L"File %s is not trusted. VerifyFile result: %d", 3},
-                      RejectedCase{L"signed_tampered",
-                                   static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
-                                   L"File %s is not trusted. VerifyFile result: %d", 3},
-                      RejectedCase{L"unsigned", static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
-                                   L"File %s is not trusted. VerifyFile result: %d", 3},
-                      RejectedCase{L"missing", static_cast<LONG>(0x80070002),
-                                   L"Could not open file %s. Last error: %d", 2}));
+    Errors, FailedOpenTest,
+    ::testing::Values(std::make_pair(DWORD{0}, LONG{E_FAIL}),
+                      std::make_pair(DWORD{ERROR_ACCESS_DENIED},
+                                     static_cast<LONG>(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)))));
 
 TEST_F(SetupVerifierTest, FileOpenForWritingElsewhereCannotBeVerified) {
   testing_support::TempFolder folder("setup_verifier_locked");
@@ -215,29 +304,87 @@ HRESULT MakeUnready(sharedlib::IvnVerifyTrust** instance) {
   *instance = &g_unready;
   return S_OK;
 }
+// A ready component that judges files only by their names.
+class PathOnlyVerifyTrust final : public sharedlib::IvnVerifyTrust {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  ULONG STDMETHODCALLTYPE Initialise(ULONG) override { return 1; }
+  ULONG STDMETHODCALLTYPE FlushVerdictCache() override { return 0; }
+  ULONG STDMETHODCALLTYPE VerifyFile(const wchar_t*, ULONG) override { return 1; }
+  ULONG STDMETHODCALLTYPE VerifyFileA(const char*, ULONG) override { return 1; }
+  ULONG STDMETHODCALLTYPE VerifyFileEx(const wchar_t*, ULONG, ULONG, BYTE*, ULONG) override {
+    return 1;
+  }
+  ULONG STDMETHODCALLTYPE VerifyFileExA(const char*, ULONG, ULONG, BYTE*, ULONG) override {
+    return 1;
+  }
+  ULONG references = 0;
+};
+PathOnlyVerifyTrust g_pathOnly;
+HRESULT MakePathOnly(sharedlib::IvnVerifyTrust** instance) {
+  g_pathOnly.AddRef();
+  *instance = &g_pathOnly;
+  return S_OK;
+}
 HRESULT MakeNothing(sharedlib::IvnVerifyTrust** instance) {
   *instance = nullptr;
   return E_OUTOFMEMORY;
 }
 
-TEST_F(SetupVerifierTest, ComponentThatCannotInitialiseGivesEFail) {
-  const upgrade::VerifyTrustFactory previous =
-      upgrade::SetVerifyTrustFactoryForTesting(MakeUnready);
-  verifier_ = MakeVerifier();
-  EXPECT_EQ(upgrade::VerifySetupFile(verifier_, Program(L"signed_good").c_str()), E_FAIL);
-  EXPECT_EQ(g_unready.verifyCalls, 0);
-  EXPECT_EQ(g_unready.references, 0u);  // released
-  EXPECT_TRUE(verifier_->keptFiles.empty());
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(reports_[0], L"Failed to create vnVerifyTrust. Error: 0");
+// A component that cannot be made, cannot be initialised, or can judge files only by their names
+// (which would judge whatever the name leads to by then) trusts nothing.
+struct UnusableCase {
+  const char* label;
+  upgrade::VerifyTrustFactory factory;
+  const ULONG* references;  // the component's count, when there is one
+  const wchar_t* report;
+};
 
-  upgrade::SetVerifyTrustFactoryForTesting(MakeNothing);
-  reports_.clear();
-  EXPECT_EQ(upgrade::VerifySetupFile(verifier_, Program(L"signed_good").c_str()), E_FAIL);
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(reports_[0], L"Failed to create vnVerifyTrust. Error: -2147024882");
-  upgrade::SetVerifyTrustFactoryForTesting(previous);
+class UnusableComponentTest : public SetupVerifierTest,
+                              public ::testing::WithParamInterface<UnusableCase> {
+ protected:
+  void SetUp() override {
+    SetupVerifierTest::SetUp();
+    previous_ = upgrade::SetVerifyTrustFactoryForTesting(GetParam().factory);
+  }
+  void TearDown() override {
+    upgrade::SetVerifyTrustFactoryForTesting(previous_);
+    SetupVerifierTest::TearDown();
+  }
+  upgrade::VerifyTrustFactory previous_ = nullptr;
+};
+
+TEST_P(UnusableComponentTest, GivesEFail) {
+  const std::wstring good = Program(L"signed_good");
+  verifier_ = MakeVerifier();
+  platform::UniqueFileHandle held = platform::OpenReadShared(good.c_str());
+  ASSERT_TRUE(held);
+  EXPECT_EQ(upgrade::VerifySetupFile(verifier_, good.c_str(), held.get()), E_FAIL);
+  EXPECT_EQ(upgrade::VerifySetupFile(verifier_, good.c_str()), E_FAIL);
+  EXPECT_EQ(g_unready.verifyCalls, 0);
+  if (GetParam().references) {
+    EXPECT_EQ(*GetParam().references, 0u);  // released
+  }
+  EXPECT_TRUE(verifier_->keptFiles.empty());
+  EXPECT_THAT(reports_, ::testing::ElementsAre(GetParam().report, GetParam().report));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Components, UnusableComponentTest,
+    ::testing::Values(UnusableCase{"Unready", MakeUnready, &g_unready.references,
+                                   L"Failed to create vnVerifyTrust. Error: 0"},
+                      UnusableCase{"Absent", MakeNothing, nullptr,
+                                   L"Failed to create vnVerifyTrust. Error: -2147024882"},
+                      UnusableCase{"PathOnly", MakePathOnly, &g_pathOnly.references,
+                                   L"Failed to create vnVerifyTrust. Error: -2147467262"}),
+    [](const ::testing::TestParamInfo<UnusableCase>& info) {
+      return std::string(info.param.label);
+    });
 
 // Reports reach the event trace as well as the hook, and a verifier without a hook still
 // traces them.
