@@ -78,8 +78,12 @@ std::wstring ConfigurationDirectory() {
   }
   std::string version;
   std::uint32_t number = 0;
-  if (!ReadProductValue(key.get(), "ProductVersion", version) || !ParseVersion(version, number)) {
+  if (!ReadProductValue(key.get(), "ProductVersion", version)) {
     diag::LogLine(kLogTag, " - Unable to read value 'ProductVersion'");
+    return std::wstring();
+  }
+  if (!ParseVersion(version, number)) {
+    diag::LogLine(kLogTag, " - Unable to parse value 'ProductVersion'");
     return std::wstring();
   }
   if (number >= kFirstExpandedConfigVersion) {
@@ -104,11 +108,20 @@ std::wstring ConfigurationDirectory() {
 // hold up the upgrade far beyond any of its waits.
 constexpr ULONGLONG kMaxConfigBytes = 16ull << 20;
 
-bool TooLargeToLoad(const std::wstring& path) {
+enum class ConfigSize { kLoadable, kMissing, kTooLarge, kUnreadable };
+
+// A size that cannot be read is not taken for a small one: MSXML would load such a path
+// unchecked, and reads an "http://" path, which the file system calls missing, from the network.
+ConfigSize CheckConfigSize(const std::wstring& path, DWORD& error) {
   WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ConfigSize::kMissing
+                                                                          : ConfigSize::kUnreadable;
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ConfigSize::kMissing;
   const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return size > kMaxConfigBytes;
+  return size > kMaxConfigBytes ? ConfigSize::kTooLarge : ConfigSize::kLoadable;
 }
 
 // A setAid.ini value, or empty when the read gives nothing.
@@ -143,10 +156,20 @@ CConfigXMLParser::CConfigXMLParser(const char* packageDir) {
     if (xmlDom && !directory.empty()) {
       const std::wstring path =
           directory + (directory.back() == L'\\' ? L"" : L"\\") + L"config.xml";
-      if (TooLargeToLoad(path)) {
-        diag::LogLine(kLogTag, " - config.xml is larger than 16 MB and is not read");
-      } else {
-        documentLoaded = xmlDom->loadFile(path);
+      DWORD error = ERROR_SUCCESS;
+      switch (CheckConfigSize(path, error)) {
+        case ConfigSize::kLoadable:
+          documentLoaded = xmlDom->loadFile(path);
+          break;
+        case ConfigSize::kMissing:  // as MSXML would answer it: not loaded, no line
+          break;
+        case ConfigSize::kTooLarge:
+          diag::LogLine(kLogTag, " - config.xml is larger than 16 MB and is not read");
+          break;
+        case ConfigSize::kUnreadable:
+          diag::LogLine(kLogTag, " - Unable to read the size of config.xml (error ", error,
+                        "); it is not read");
+          break;
       }
     }
   }

@@ -23,8 +23,18 @@ std::uint32_t CInstallOptParser::propigateOptions() {
   if (!shouldUpdate()) return kNoConfigReader;
   std::uint32_t result = kOptionsMerged;
   for (const auto& [attribute, key] : optionMap) {
-    const std::string value = Narrow(configParser->getInstallOption(attribute.c_str()));
+    bool exact = true;
+    const std::string value = Narrow(configParser->getInstallOption(attribute.c_str()), &exact);
     if (value.empty()) continue;  // the package's own value stays
+    // A "?" in place of a character the code page lacks would give setup another folder than
+    // the one config.xml names.
+    if (!exact) {
+      diag::LogLine("CInstallOptParser::propigateOptions", " - value of '", attribute,
+                    "' holds characters that the ANSI code page does not have; ", key,
+                    " not written");
+      result = kInvalidOptionValue;
+      continue;
+    }
     // A line end would end the entry inside the value and let the rest of it read as further
     // keys or sections of setAid.ini.
     if (value.find_first_of("\r\n") != std::string::npos) {

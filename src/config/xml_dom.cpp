@@ -2,7 +2,15 @@
 
 #include <comdef.h>
 
+#include <atomic>
+#include <cstdio>
+
+#include "diag/log.h"
+
 namespace InstallUtils {
+
+const IID kIidXmlDomDocument2 = {
+    0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 namespace {
 
@@ -10,8 +18,6 @@ namespace {
 // that holds them.
 const CLSID kClsidDomDocument = {
     0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
-const IID kIidXmlDomDocument2 = {
-    0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 const IID kIidXmlDomNode = {
     0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 const IID kIidXmlDomElement = {
@@ -83,6 +89,8 @@ CXmlDom::CXmlDom() {
   created_ = SUCCEEDED(result) && document_ != nullptr;
 }
 
+CXmlDom::CXmlDom(IXMLDOMDocument2* document) : created_(document != nullptr), document_(document) {}
+
 CXmlDom::~CXmlDom() {
   if (cursor_) cursor_->Release();
   if (rootElement_) rootElement_->Release();
@@ -97,14 +105,23 @@ void CXmlDom::setCursor(IXMLDOMNode* node) {
 bool CXmlDom::loadFile(const std::wstring& path) {
   if (!created_) return false;
   ThrowIfFailed(document_->put_async(VARIANT_FALSE));
-  {
-    // Only loading over HTTP needs it, and not every MSXML knows it: a refusal is harmless.
-    Bstr name(L"ServerHTTPRequest");
-    Variant value;
-    V_VT(value.get()) = VT_BOOL;
-    V_BOOL(value.get()) = VARIANT_TRUE;
-    document_->setProperty(name.get(), *value.get());
+  // Only loading over HTTP needs it, and not every MSXML knows it: a refusal is harmless.
+  setBooleanProperty(L"ServerHTTPRequest", true);
+  // MSXML 3 by default reads the DTD a document names, from another machine too (handing it the
+  // service's credentials), expands its entities and applies its default attribute values.
+  const HRESULT prohibited = setBooleanProperty(L"ProhibitDTD", true);
+  if (FAILED(prohibited)) {
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true)) {
+      char code[11] = {};
+      std::snprintf(code, sizeof(code), "%08lx", static_cast<unsigned long>(prohibited));
+      diag::LogLine("InstallUtils::CXmlDom::loadFile", " - ProhibitDTD refused with 0x", code,
+                    "; a document type declaration is refused after loading");
+    }
   }
+  // MSXML 3 refuses these two as properties; its own methods take them.
+  ThrowIfFailed(document_->put_resolveExternals(VARIANT_FALSE));
+  ThrowIfFailed(document_->put_validateOnParse(VARIANT_FALSE));
   Variant source;
   V_VT(source.get()) = VT_BSTR;
   V_BSTR(source.get()) = ::SysAllocString(path.c_str());
@@ -117,6 +134,13 @@ bool CXmlDom::loadFile(const std::wstring& path) {
     rootElement_->Release();
     rootElement_ = nullptr;
   }
+  // Where ProhibitDTD is not honoured (Wine's MSXML takes it and parses on), a declared document
+  // type still makes the file malformed, as it is where ProhibitDTD works.
+  if (success == VARIANT_TRUE) {
+    ComRef<IXMLDOMDocumentType> documentType;
+    ThrowIfFailed(document_->get_doctype(documentType.put()));
+    if (documentType.get()) return false;
+  }
   ThrowIfFailed(document_->get_documentElement(&rootElement_));
   if (rootElement_) {
     IXMLDOMNode* node = nullptr;
@@ -126,6 +150,14 @@ bool CXmlDom::loadFile(const std::wstring& path) {
     setCursor(SUCCEEDED(result) ? node : nullptr);
   }
   return success == VARIANT_TRUE;
+}
+
+HRESULT CXmlDom::setBooleanProperty(const wchar_t* name, bool value) {
+  Bstr propertyName(name);
+  Variant propertyValue;
+  V_VT(propertyValue.get()) = VT_BOOL;
+  V_BOOL(propertyValue.get()) = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return document_->setProperty(propertyName.get(), *propertyValue.get());
 }
 
 bool CXmlDom::moveToRoot() {

@@ -10,18 +10,25 @@
 
 namespace InstallUtils {
 
+// IXMLDOMDocument2, for whoever implements it.
+extern const IID kIidXmlDomDocument2;
+
 class CXmlDom {
  public:
   // Creates the MSXML DOMDocument; created() tells whether that worked.
   CXmlDom();
+  // Takes over one reference to `document` (created() is false for nullptr): for tests that
+  // must see the calls made on a document, which MSXML does not tell.
+  explicit CXmlDom(IXMLDOMDocument2* document);
   virtual ~CXmlDom();
   CXmlDom(const CXmlDom&) = delete;
   CXmlDom& operator=(const CXmlDom&) = delete;
 
   bool created() const { return created_; }
 
-  // Loads the file synchronously; false when it is missing or does not parse. The cursor is then
-  // on the document element (or on nothing).
+  // Loads the file synchronously and inert (no document type declaration, nothing external
+  // fetched or validated); false when it is missing, does not parse or declares a document
+  // type. The cursor is then on the document element (or on nothing).
   bool loadFile(const std::wstring& path);
   // Puts the cursor on the document element; false (cursor unchanged) when there is none.
   bool moveToRoot();
@@ -37,6 +44,8 @@ class CXmlDom {
 
  private:
   void setCursor(IXMLDOMNode* node);
+  // setProperty with a VT_BOOL value; the answer of MSXML.
+  HRESULT setBooleanProperty(const wchar_t* name, bool value);
 
   bool created_ = false;
   IXMLDOMDocument2* document_ = nullptr;

@@ -62,6 +62,10 @@ std::string EnvironmentValue(const std::string& name) {
   return std::string(buffer, length);
 }
 
+// Judged in the code page the command line is in: setup's process gets it converted to UTF-16 by
+// the same rules.
+bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE; }
+
 }  // namespace
 
 CommandLineGenerator::CommandLineGenerator(const std::string& packageDirectory)
@@ -99,18 +103,13 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
 }
 
 int CommandLineGenerator::BuildCommandLine(char* out, int pendingResult) const {
-  std::string commandLine = "\"" + packageDir + "\\setup.exe\" /w /s /v\"";
-  commandLine += GetUiSwitch();
-  if (includeLogSwitch) {
-    std::string logSwitch;
-    GetLogSwitch(logSwitch);
-    if (!logSwitch.empty()) commandLine += " " + logSwitch;
-  }
+  const std::string uiSwitch = GetUiSwitch();
+  std::string logSwitch;
+  if (includeLogSwitch) GetLogSwitch(logSwitch);
   std::string idcEnable;
   GetIdcEnableProperty(idcEnable);
-  if (!idcEnable.empty()) commandLine += " " + idcEnable;
-  if (daxPid != 0) commandLine += " DAXPID=" + std::to_string(daxPid);
-  commandLine += " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+  const std::string commandLine =
+      AssembleCommandLine(packageDir, uiSwitch, logSwitch, idcEnable, daxPid);
 
   if (commandLine.size() >= kCommandLineBufferSize) {
     LogLine("Array not large enough to store command line: Supplied ", kCommandLineBufferSize,
@@ -127,19 +126,22 @@ std::string CommandLineGenerator::GetUiSwitch() const {
 }
 
 void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
-  std::string source;
-  const std::string fileName = config::Narrow(ReadInstallOption("InstallationLogFileName"));
-  if (fileName.size() > kLogFileNameLimit) {
+  std::string fileName;
+  bool exact = true;
+  const std::string configName =
+      config::Narrow(ReadInstallOption("InstallationLogFileName"), &exact);
+  if (!exact) {
+    LogLine(
+        "WARNING: InstallationLogFileName of config.xml holds characters that the ANSI code "
+        "page does not have and is ignored");
+  } else if (configName.size() > kLogFileNameLimit) {
     LogLine("WARNING: InstallationLogFileName of config.xml has more than ", kLogFileNameLimit,
             " characters and is ignored");
-  } else if (!fileName.empty()) {
-    source = "/l*v " + fileName;
+  } else {
+    fileName = configName;
   }
-  if (source.empty()) source = ReadSetupCmdLine(kLogSwitchCmdLineBuffer);
-
-  std::string found = FindLogSwitch(source);
-  if (found.empty()) found = kDefaultLogSwitch;
-  logSwitch = RewriteForQuotedArgument(found, EnvironmentValue);
+  logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), EnvironmentValue,
+                              IsAnsiLeadByte, [](const std::string& warning) { LogLine(warning); });
 }
 
 void CommandLineGenerator::GetIdcEnableProperty(std::string& property) const {

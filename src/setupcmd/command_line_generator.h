@@ -52,7 +52,8 @@ class CommandLineGenerator {
   // The command line itself, once the gate has answered `pendingResult`.
   int BuildCommandLine(char* out, int pendingResult) const;
   std::string GetUiSwitch() const;
-  // The installer's log switch, ready to sit inside the quoted /v argument; never empty.
+  // The installer's log switch, ready to sit inside the quoted /v argument; empty only when even
+  // the default switch would break the command line (a TEMP that holds a quote, say).
   void GetLogSwitch(std::string& logSwitch) const;
   // "IDCENABLE=0", "IDCENABLE=1" or empty, as the package's Setup.ini asks.
   void GetIdcEnableProperty(std::string& property) const;

@@ -1,5 +1,10 @@
 #include "setupcmd/command_line_text.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
 namespace setupcmd {
 
 namespace {
@@ -20,7 +25,46 @@ bool IsWhiteSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The text of a set-aside switch for a log line: control characters as \xNN, so that the line
+// stays one line.
+std::string Shown(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escape[5] = {};
+      std::snprintf(escape, sizeof(escape), "\\x%02X", static_cast<unsigned>(byte));
+      shown += escape;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 }  // namespace
+
+bool NoLeadBytes(unsigned char) { return false; }
+
+const char* DescribeLogSwitchFault(LogSwitchFault fault) {
+  switch (fault) {
+    case LogSwitchFault::kNone:
+      return "it can be used";
+    case LogSwitchFault::kNoFileName:
+      return "it names no log file";
+    case LogSwitchFault::kControlCharacter:
+      return "it holds a control character";
+    case LogSwitchFault::kStrayQuote:
+      return "it holds a double quote that does not enclose the file name";
+    case LogSwitchFault::kBlankOutsideQuotes:
+      return "its file name holds a blank outside quotes";
+    case LogSwitchFault::kTrailingBackslash:
+      return "its file name ends in a backslash";
+    case LogSwitchFault::kIncompleteCharacter:
+      return "it holds an incomplete double-byte character";
+  }
+  return "?";
+}
 
 std::string UiSwitchFor(std::string_view level) {
   const std::string upper = UpperCase(level);
@@ -50,25 +94,133 @@ std::string FindLogSwitch(std::string_view source) {
                                                    : source.substr(start, end - start));
 }
 
-std::string RewriteForQuotedArgument(std::string_view logSwitch, const VariableLookup& lookup) {
+std::string ExpandVariables(std::string_view text, const VariableLookup& lookup) {
   std::string result;
-  for (size_t index = 0; index < logSwitch.size(); ++index) {
-    const char c = logSwitch[index];
-    if (c == '"') {
-      result += "\\\"";
-    } else if (c == '%') {
-      const size_t closing = logSwitch.find('%', index + 1);
-      const size_t nameLength =
-          closing == std::string_view::npos ? std::string_view::npos : closing - index - 1;
-      const std::string name(logSwitch.substr(index + 1, nameLength));
-      if (!name.empty() && lookup) result += lookup(name);
-      if (closing == std::string_view::npos) break;
-      index = closing;
-    } else {
+  for (size_t index = 0; index < text.size(); ++index) {
+    const char c = text[index];
+    if (c != '%') {
       result += c;
+      continue;
     }
+    const size_t closing = text.find('%', index + 1);
+    const size_t nameLength =
+        closing == std::string_view::npos ? std::string_view::npos : closing - index - 1;
+    const std::string name(text.substr(index + 1, nameLength));
+    if (!name.empty() && lookup) result += lookup(name);
+    if (closing == std::string_view::npos) break;
+    index = closing;
   }
   return result;
+}
+
+LogSwitchFault CheckLogSwitch(std::string_view logSwitch, LeadBytePredicate isLeadByte) {
+  if (!isLeadByte) isLeadByte = NoLeadBytes;
+  // Checked byte by byte: whoever reads the line next may not know the code page.
+  for (const char c : logSwitch) {
+    if (static_cast<unsigned char>(c) < 0x20) return LogSwitchFault::kControlCharacter;
+  }
+  // Where each character starts, and whether it is a single byte. A lead byte takes the next
+  // byte with it, whatever that is, as the conversion to UTF-16 does; a quote or a blank taken
+  // so would still be one to a reader going byte by byte.
+  std::vector<size_t> singles;  // offsets of single-byte characters, SIZE_MAX for double ones
+  for (size_t at = 0; at < logSwitch.size();) {
+    if (isLeadByte(static_cast<unsigned char>(logSwitch[at]))) {
+      if (at + 1 == logSwitch.size() || logSwitch[at + 1] == '"' || logSwitch[at + 1] == ' ') {
+        return LogSwitchFault::kIncompleteCharacter;
+      }
+      singles.push_back(SIZE_MAX);
+      at += 2;
+    } else {
+      singles.push_back(at);
+      ++at;
+    }
+  }
+  const auto is = [&](size_t character, char c) {
+    return singles[character] != SIZE_MAX && logSwitch[singles[character]] == c;
+  };
+
+  // The option runs to the first blank; the file name follows it, after any further blanks.
+  size_t character = 0;
+  for (; character < singles.size() && !is(character, ' '); ++character) {
+    if (is(character, '"')) return LogSwitchFault::kStrayQuote;
+  }
+  while (character < singles.size() && is(character, ' ')) ++character;
+  if (character == singles.size()) return LogSwitchFault::kNoFileName;
+
+  const size_t first = character;
+  const size_t last = singles.size() - 1;
+  if (is(first, '"')) {
+    if (last == first || !is(last, '"')) return LogSwitchFault::kStrayQuote;
+    for (size_t inner = first + 1; inner < last; ++inner) {
+      if (is(inner, '"')) return LogSwitchFault::kStrayQuote;
+    }
+    if (last == first + 1) return LogSwitchFault::kNoFileName;
+    if (is(last - 1, '\\')) return LogSwitchFault::kTrailingBackslash;
+    return LogSwitchFault::kNone;
+  }
+  for (size_t inner = first; inner <= last; ++inner) {
+    if (is(inner, '"')) return LogSwitchFault::kStrayQuote;
+    if (is(inner, ' ')) return LogSwitchFault::kBlankOutsideQuotes;
+  }
+  // Not an escape here, but setup hands Windows Installer a folder that it cannot log into.
+  if (is(last, '\\')) return LogSwitchFault::kTrailingBackslash;
+  return LogSwitchFault::kNone;
+}
+
+std::string EscapeForQuotedArgument(std::string_view text, LeadBytePredicate isLeadByte) {
+  if (!isLeadByte) isLeadByte = NoLeadBytes;
+  std::string escaped;
+  size_t backslashes = 0;  // single-byte backslashes just before the current character
+  for (size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (isLeadByte(static_cast<unsigned char>(c)) && at + 1 < text.size()) {
+      escaped += c;
+      escaped += text[++at];
+      backslashes = 0;
+      continue;
+    }
+    if (c == '"') {
+      // 2n backslashes and an escaped quote give n backslashes and the quote back.
+      escaped.append(backslashes + 1, '\\');
+      escaped += '"';
+      backslashes = 0;
+      continue;
+    }
+    backslashes = c == '\\' ? backslashes + 1 : 0;
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string ChooseLogSwitch(const std::string& configFileName, std::string_view setupCmdLine,
+                            const VariableLookup& lookup, LeadBytePredicate isLeadByte,
+                            const std::function<void(const std::string&)>& warn) {
+  struct Candidate {
+    const char* what;
+    std::string found;
+  };
+  std::vector<Candidate> candidates;
+  if (!configFileName.empty()) {
+    candidates.push_back(
+        {"InstallationLogFileName of config.xml", FindLogSwitch("/l*v " + configFileName)});
+  }
+  std::string fromSetupIni = FindLogSwitch(setupCmdLine);
+  if (!fromSetupIni.empty()) {
+    candidates.push_back({"the log switch of Setup.ini", std::move(fromSetupIni)});
+  }
+  candidates.push_back({"the default log switch", kDefaultLogSwitch});
+
+  for (const Candidate& candidate : candidates) {
+    const std::string expanded = ExpandVariables(candidate.found, lookup);
+    const LogSwitchFault fault = CheckLogSwitch(expanded, isLeadByte);
+    if (fault == LogSwitchFault::kNone) return EscapeForQuotedArgument(expanded, isLeadByte);
+    if (warn) {
+      warn(std::string("WARNING: ") + candidate.what +
+           " is set aside: " + DescribeLogSwitchFault(fault) + " [" + Shown(expanded) + "]");
+    }
+  }
+  if (warn) warn("WARNING: setup is started without an installer log switch");
+  return std::string();
 }
 
 std::string IdcEnablePropertyIn(std::string_view cmdLine) {
@@ -84,6 +236,26 @@ std::string IdcEnablePropertyIn(std::string_view cmdLine) {
   if (cmdLine[index] == '0') return "IDCENABLE=0";
   if (cmdLine[index] == '1') return "IDCENABLE=1";
   return std::string();
+}
+
+std::string AssembleCommandLine(std::string_view packageDir, std::string_view uiSwitch,
+                                std::string_view logSwitch, std::string_view idcEnable,
+                                std::uint32_t daxPid) {
+  std::string line = "\"";
+  line += packageDir;
+  line += "\\setup.exe\" /w /s /v\"";
+  line += uiSwitch;
+  if (!logSwitch.empty()) {
+    line += ' ';
+    line += logSwitch;
+  }
+  if (!idcEnable.empty()) {
+    line += ' ';
+    line += idcEnable;
+  }
+  if (daxPid != 0) line += " DAXPID=" + std::to_string(daxPid);
+  line += " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+  return line;
 }
 
 }  // namespace setupcmd

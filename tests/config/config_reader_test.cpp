@@ -1,12 +1,16 @@
+#include <winsock2.h>
+
 #include <gtest/gtest.h>
 
 #include <comdef.h>
 
 #include <cstring>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "config/config_fixture.h"
@@ -158,6 +162,8 @@ struct FailureCase {
   const char* logLine;
 };
 
+constexpr char kUnparsable[] = " - Unable to parse value 'ProductVersion'";
+
 class ConfigDirectoryFailureTest : public ConfigReaderTest,
                                    public ::testing::WithParamInterface<FailureCase> {};
 
@@ -184,18 +190,18 @@ TEST_P(ConfigDirectoryFailureTest, LogsAndReadsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Registry, ConfigDirectoryFailureTest,
-    ::testing::Values(
-        FailureCase{"NoVersion", nullptr, true, true, " - Unable to read value 'ProductVersion'"},
-        FailureCase{"OnePiece", "12", true, true, " - Unable to read value 'ProductVersion'"},
-        FailureCase{"Letters", "12.x", true, true, " - Unable to read value 'ProductVersion'"},
-        FailureCase{"EmptyPiece", "12..1", true, true, " - Unable to read value 'ProductVersion'"},
-        FailureCase{"Empty", "", true, true, " - Unable to read value 'ProductVersion'"},
-        FailureCase{"Overflow", "99999999999.1", true, true,
-                    " - Unable to read value 'ProductVersion'"},
-        FailureCase{"NoInstallPath", "12.0", false, true,
-                    " - Unable to read value 'dax_install_path'"},
-        FailureCase{"NoExpansion", "12.1", true, false,
-                    " - Unable to expand TRVCONFIGDIR path expansion variable"}),
+    ::testing::Values(FailureCase{"NoVersion", nullptr, true, true,
+                                  " - Unable to read value 'ProductVersion'"},
+                      // Fault: a value that was read but is no version was reported as unreadable.
+                      FailureCase{"OnePiece", "12", true, true, kUnparsable},
+                      FailureCase{"Letters", "12.x", true, true, kUnparsable},
+                      FailureCase{"EmptyPiece", "12..1", true, true, kUnparsable},
+                      FailureCase{"Empty", "", true, true, kUnparsable},
+                      FailureCase{"Overflow", "99999999999.1", true, true, kUnparsable},
+                      FailureCase{"NoInstallPath", "12.0", false, true,
+                                  " - Unable to read value 'dax_install_path'"},
+                      FailureCase{"NoExpansion", "12.1", true, false,
+                                  " - Unable to expand TRVCONFIGDIR path expansion variable"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigReaderTest, ProductKeyOnlyInTheOtherViewIsNotFound) {
@@ -439,6 +445,140 @@ TEST_F(ConfigReaderTest, ConfigLargerThanSixteenMegabytesIsRefusedWithALine) {
   EXPECT_EQ(ReaderLog(),
             std::vector<std::string>{" - config.xml is larger than 16 MB and is not read"});
 }
+
+// Serves `body` over HTTP on the loopback interface to whoever connects, and counts them.
+class LoopbackHttpServer {
+ public:
+  explicit LoopbackHttpServer(std::string body) : body_(std::move(body)) {
+    WSADATA data = {};
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    int size = sizeof(address);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::listen(listener_, 4) == 0 &&
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      port_ = ::ntohs(address.sin_port);
+    }
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~LoopbackHttpServer() {
+    done_ = true;
+    thread_.join();
+    ::closesocket(listener_);
+    ::WSACleanup();
+  }
+  LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+  LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+  int port() const { return port_; }
+  int requests() const { return requests_; }
+
+ private:
+  void Serve() {
+    while (!done_) {
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(listener_, &readable);
+      timeval wait = {0, 50000};
+      if (::select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+      const SOCKET client = ::accept(listener_, nullptr, nullptr);
+      if (client == INVALID_SOCKET) continue;
+      ++requests_;
+      char request[4096];
+      ::recv(client, request, sizeof(request), 0);
+      const std::string response = "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
+                                   std::to_string(body_.size()) + "\r\n\r\n" + body_;
+      ::send(client, response.data(), static_cast<int>(response.size()), 0);
+      ::closesocket(client);
+    }
+  }
+
+  std::string body_;
+  SOCKET listener_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::atomic<int> requests_{0};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// Fault: a config.xml whose size could not be read was taken for a small one and loaded
+// unchecked. MSXML loads an "http://" path from the network (the file system calls it missing),
+// so a dax_install_path naming a web server made the service fetch its configuration from there,
+// of any size.
+TEST_F(ConfigReaderTest, ConfigFolderNamedByUrlIsNotFetched) {
+  LoopbackHttpServer server(Document(Package("Checksum=\"AB12\"", "fetched")));
+  ASSERT_NE(server.port(), 0);
+  WriteSetAid(kWin64Pkg);
+  SetProduct("dax_install_path", "http://127.0.0.1:" + std::to_string(server.port()) + "/client");
+
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"");
+
+  EXPECT_EQ(server.requests(), 0);
+  EXPECT_TRUE(ReaderLog().empty());
+}
+
+TEST_F(ConfigReaderTest, ConfigWhoseSizeCannotBeReadIsNotLoaded) {
+  // Wine answers GetFileAttributesEx for a name with a wildcard with ERROR_INVALID_NAME.
+  SetProduct("dax_install_path", "C:\\config*folder");
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"");
+  EXPECT_EQ(ReaderLog(), std::vector<std::string>{" - Unable to read the size of config.xml (error "
+                                                  "123); it is not read"});
+}
+
+struct DocumentTypeCase {
+  const char* label;
+  std::string prolog;  // between the XML declaration and the document element
+  std::string marker;  // the Marker attribute of the package's InstallationOption, as XML text
+  const wchar_t* read;
+};
+
+void PrintTo(const DocumentTypeCase& c, std::ostream* out) { *out << c.label; }
+
+class DocumentTypeTest : public ConfigReaderTest,
+                         public ::testing::WithParamInterface<DocumentTypeCase> {};
+
+// Fault: a document type declaration was parsed, so that its entities and default attribute
+// values became the options given to setup. MSXML on Windows refuses such a file with
+// ProhibitDTD; Wine's MSXML takes ProhibitDTD and parses on, and there the reader refuses it.
+// Either way it is a malformed config.xml. The predefined entities and character references are
+// XML itself and keep working.
+TEST_P(DocumentTypeTest, DeclaredDocumentTypeMakesTheFileMalformed) {
+  const DocumentTypeCase& c = GetParam();
+  WriteFileBytes(installDir_.path() + "\\defaults.dtd",
+                 "<!ATTLIST InstallationOption Marker CDATA \"from the external DTD\">\r\n");
+  WriteSetAid(kWin64Pkg);
+  std::string prolog = c.prolog;
+  const size_t folder = prolog.find("{folder}");
+  if (folder != std::string::npos) prolog.replace(folder, 8, installDir_.path());
+  const std::string option = c.marker.empty() ? "<InstallationOption/>"
+                                              : "<InstallationOption Marker=\"" + c.marker + "\"/>";
+  WriteConfig("<?xml version=\"1.0\"?>\r\n" + prolog +
+              "<Deployment><ClientPackage Checksum=\"AB12\">" + option +
+              "</ClientPackage></Deployment>\r\n");
+
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), c.read);
+  EXPECT_TRUE(ReaderLog().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DocumentTypeTest,
+    ::testing::Values(
+        DocumentTypeCase{"DefaultAttributeOfTheInternalSubset",
+                         "<!DOCTYPE Deployment [<!ATTLIST InstallationOption Marker CDATA "
+                         "\"from the DTD\">]>\r\n",
+                         "", L""},
+        DocumentTypeCase{"EntityOfTheInternalSubset",
+                         "<!DOCTYPE Deployment [<!ENTITY folder \"C:\\Evil\">]>\r\n", "&folder;",
+                         L""},
+        DocumentTypeCase{"ExternalDtd",
+                         "<!DOCTYPE Deployment SYSTEM \"{folder}\\defaults.dtd\">\r\n", "given",
+                         L""},
+        DocumentTypeCase{"PredefinedEntitiesAndCharacterReferences", "",
+                         "&quot;&amp;&lt;&gt;&apos;&#65;&#x42;", L"\"&<>'AB"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigReaderTest, EmptyPackageFolderReadsNoIdentity) {
   WriteConfig(Document(Package("", "no checksum") + Package("Checksum=\"AB12\"", "checksum")));

@@ -430,6 +430,38 @@ TEST_F(OptionWriterTest, InstallWritesInMapOrder) {
                    "KeepPreviousSetting", "ReducedSize"}));
 }
 
+// --- Text that code page 1252 does not have ----------------------------------------------------
+
+// Fault: config.xml's text went to ANSI with best fit, after the reboot texts had been escaped:
+// FULLWIDTH QUOTATION MARK (U+FF02) became a quote, FULLWIDTH REVERSE SOLIDUS (U+FF3C) a
+// backslash and DIVISION SLASH (U+2215) a slash, none of them escaped, and the installation
+// folder D:\New<U+FF3C>..<U+FF3C>Windows became D:\New\..\Windows. A reboot text now gets "?"
+// for such a character; an install option with one is not written at all, since a "?" would
+// give setup another folder than the one config.xml names.
+TEST_F(OptionWriterTest, LookAlikesDoNotBecomeQuotesOrBackslashes) {
+  if (::GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << ::GetACP() << ", not 1252";
+  const std::string quote = "\xEF\xBC\x82";
+  const std::string backslash = "\xEF\xBC\xBC";
+  const std::string slash = "\xE2\x88\x95";
+  WriteConfig(ConfigFor("<InstallationOption InstallationDirectory=\"D:\\New" + backslash + ".." +
+                        backslash +
+                        "Windows\" KeepAllDataOnUpgrade=\"0\"/><RebootOptions "
+                        "PromptMessage=\"Say " +
+                        quote + "yes" + quote + " " + backslash + " now " + slash + " later\"/>"));
+
+  EXPECT_EQ(CInstallOptParser(package_.path()).propigateOptions(), config::kInvalidOptionValue);
+  EXPECT_EQ(CRebootOptParser(package_.path()).propigateOptions(), config::kOptionsMerged);
+
+  EXPECT_EQ(
+      Section("CUSTOM_DAX_CONFIG"),
+      (Lines{"AddProgramIntoStartMenu=1", "OptOutRepSubmission=0", "DestinationDirectory=C:\\Old",
+             "KeepPreviousSetting=0", "ReducedSize=0", "AutoReboot=false",
+             "RebootPromptMessage=Say ?yes? ? now ? later", "Countdown=5"}));
+  EXPECT_EQ(LogSince("CInstallOptParser::propigateOptions"),
+            Lines{" - value of 'InstallationDirectory' holds characters that the ANSI code page "
+                  "does not have; DestinationDirectory not written"});
+}
+
 // --- Reboot options ---------------------------------------------------------------------------
 
 struct FlagCase {

@@ -357,7 +357,8 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
 
   std::map<std::string, std::string> Untouchable() const {
     std::map<std::string, std::string> hashes;
-    HashTree(package_->path(), "", {"setAid.ini", "daxinst.log", "setup-record.txt"}, hashes);
+    HashTree(package_->path(), "",
+             {"setAid.ini", "daxinst.log", "setup-record.txt", "setup-arguments.txt"}, hashes);
     std::map<std::string, std::string> config;
     HashTree(config_.path(), "", {}, config);
     for (const auto& [name, hash] : config) hashes["config\\" + name] = hash;
@@ -379,6 +380,14 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
     return "\"" + package_->SetupPath() + "\" /w /s /v\"" + arguments +
            " DAXPID=" + std::to_string(::GetCurrentProcessId()) +
            " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+  }
+
+  // What setup's C runtime makes of that command line: its path, /w, /s and one /v argument,
+  // whatever the case staged.
+  std::vector<std::string> SetupArguments(const std::string& arguments) const {
+    return {package_->SetupPath(), "/w", "/s",
+            "/v" + arguments + " DAXPID=" + std::to_string(::GetCurrentProcessId()) +
+                " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade"};
   }
 
   std::vector<std::string> ExpectedRun(const HostileCase& c) const {
@@ -487,8 +496,9 @@ TEST_P(HostileInputTest, RunEndsCleanlyKeepsTheClientsDataAndLogsTheOutcome) {
                                                           << Dump(expected) << "logged:\n"
                                                           << Dump(package_->folder().Messages());
 
-  // Setup ran once with the command line expected.
+  // Setup ran once with the command line expected, and took it apart as expected.
   EXPECT_EQ(package_->SetupCommandLine(), CommandLine(c.arguments));
+  EXPECT_EQ(package_->SetupArguments(), SetupArguments(c.arguments));
 
   // Nothing but setAid.ini and the log changed: no file of the package or of the client, and no
   // registry value the run only reads.
@@ -576,8 +586,33 @@ std::string TenThousandAttributes() {
   return config_testing::Document(body);
 }
 
+// A config.xml whose InstallationLogFileName names a folder in quotes.
+std::string LogFileNameEndingInBackslash() {
+  std::string body = kConfigBody;
+  const std::string name = "C:\\logs\\upgrade.log";
+  body.replace(body.find(name), name.size(), "&quot;C:\\logs\\&quot;");
+  return config_testing::Document(body);
+}
+
+// The lines of a run in which the command-line generator reports `warning` before the command
+// line.
+std::vector<std::string> WithWarning(const std::string& warning) {
+  std::vector<std::string> lines = Plain();
+  lines.insert(lines.end() - 1, warning);
+  return lines;
+}
+
 std::vector<HostileCase> ConfigCases() {
   return {
+      // Fault: the name became \"C:\logs\\" inside the /v argument, where two backslashes
+      // before a quote are one and the quote ends the argument: setup got DAXPID=,
+      // REBOOT=ReallySuppress and IDCDEPLOYMENT=AutoUpgrade as arguments of its own, and
+      // Windows Installer no REBOOT=ReallySuppress. The name is now set aside for Setup.ini's.
+      {"ConfigXmlLogFileNameEndingInBackslash",
+       [](Stage& s) { s.WriteConfig(LogFileNameEndingInBackslash()); },
+       WithWarning("WARNING: InstallationLogFileName of config.xml is set aside: its file name "
+                   "ends in a backslash [/l*v \"C:\\logs\\\"]"),
+       "/qb!- /l*v C:\\pkglogs\\setup.log IDCENABLE=1"},
       {"ConfigXmlEntityExpansionBomb", [](Stage& s) { s.WriteConfig(EntityBomb()); }, Plain(),
        "/qn /l*v C:\\pkglogs\\setup.log IDCENABLE=1", Merge::kUnmerged},
       {"ConfigXmlOf50Megabytes", [](Stage& s) { s.WriteConfig(FiftyMegabytes()); },
@@ -688,8 +723,9 @@ std::vector<HostileCase> RegistryCases() {
   const auto noVersion = WithReaderLine(" - Unable to read value 'ProductVersion'");
   return {
       {"ProductVersionOfTypeDword",
-       [](Stage& s) { s.SetProductValue("ProductVersion", REG_DWORD, Dword(12)); }, noVersion,
-       kUnmergedArguments, Merge::kUnmerged},
+       [](Stage& s) { s.SetProductValue("ProductVersion", REG_DWORD, Dword(12)); },
+       WithReaderLine(" - Unable to parse value 'ProductVersion'"), kUnmergedArguments,
+       Merge::kUnmerged},
       {"ProductVersionOf64Kilobytes",
        [big](Stage& s) { s.SetProductValue("ProductVersion", REG_SZ, big); }, noVersion,
        kUnmergedArguments, Merge::kUnmerged},

@@ -160,4 +160,17 @@ std::optional<std::string> StagedPackage::SetupCommandLine() const {
   return record->substr(0, record->find('\n'));
 }
 
+std::optional<std::vector<std::string>> StagedPackage::SetupArguments() const {
+  const auto bytes = testing_support::ReadFileBytes(ArgumentsPath());
+  if (!bytes) return std::nullopt;
+  std::vector<std::string> arguments;
+  for (size_t start = 0; start < bytes->size();) {
+    const size_t end = bytes->find('\0', start);
+    if (end == std::string::npos) break;
+    arguments.push_back(bytes->substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
 }  // namespace e2e

@@ -84,6 +84,7 @@ class StagedPackage {
   std::string SetupIniPath() const { return File("Setup.ini"); }
   std::string MsiPath() const { return File("Quorvex Client.msi"); }
   std::string RecordPath() const { return File("setup-record.txt"); }
+  std::string ArgumentsPath() const { return File("setup-arguments.txt"); }
 
   // Plays the staging program: "-install" from the package folder, then "-start" from a second
   // copy of daxinst.exe in `starter` (so that two processes do not write one log at once), and
@@ -94,6 +95,8 @@ class StagedPackage {
   std::vector<std::string> RunLines() const;
   // The stand-in setup program's command line, when it ran.
   std::optional<std::string> SetupCommandLine() const;
+  // The arguments its C runtime made of that command line, when it ran.
+  std::optional<std::vector<std::string>> SetupArguments() const;
 
  private:
   std::unique_ptr<PackageFolder> package_;

@@ -172,6 +172,8 @@ const InstalledFixture kInstalled[] = {
     {"installed_d_1.5.msi", "{DA1D0000-0000-4000-8000-0000000000D1}"},
     {"installed_d_1.10.msi", "{DA1D0000-0000-4000-8000-0000000000D2}"},
     {"installed_d_1.9.msi", "{DA1D0000-0000-4000-8000-0000000000D3}"},
+    {"installed_t_3.1.msi", "{DA1E0000-0000-4000-8000-0000000000F1}"},
+    {"installed_t_3.1.0.msi", "{DA1E0000-0000-4000-8000-0000000000F2}"},
 };
 
 bool IsInstalled(const char* productCode) {
@@ -189,7 +191,21 @@ struct GateCase {
   int expectedResult;
   const char* versionLine;
   std::vector<std::string> expectedErrors;
+  // When given: the related products of this upgrade code in the order Windows Installer
+  // enumerates them, which the case depends on.
+  const char* upgradeCode = nullptr;
+  std::vector<std::string> enumerated = {};
 };
+
+std::vector<std::string> RelatedProducts(const char* upgradeCode) {
+  std::vector<std::string> products;
+  char product[39] = {};
+  for (DWORD index = 0; ::MsiEnumRelatedProductsA(upgradeCode, 0, index, product) == ERROR_SUCCESS;
+       ++index) {
+    products.emplace_back(product);
+  }
+  return products;
+}
 
 void PrintTo(const GateCase& c, std::ostream* os) { *os << c.name; }
 
@@ -227,6 +243,9 @@ std::string VersionGateTest::installFailure_;
 
 TEST_P(VersionGateTest, ComparesPackageWithNewestInstalledProduct) {
   const GateCase& scenario = GetParam();
+  if (scenario.upgradeCode) {
+    ASSERT_EQ(RelatedProducts(scenario.upgradeCode), scenario.enumerated);
+  }
   ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi(scenario.packageMsi),
                                           package_.path() + "\\client.msi"));
   CommandLineGenerator generator(package_.path());
@@ -267,6 +286,15 @@ INSTANTIATE_TEST_SUITE_P(
                  kLowerVersionRefused,
                  "New Version = 1.7 Installed Version = 1.10",
                  {"ERROR: attempting to install lower version 1.7 over version 1.10"}},
+        // 3.1 and 3.1.0 are equal: the product enumerated first is kept.
+        GateCase{
+            "TieGoesToTheFirstEnumerated",
+            "package_t_3.2.msi",
+            kCommandLineReady,
+            "New Version = 3.2 Installed Version = 3.1",
+            {},
+            "{DA0E0000-0000-4000-8000-0000000000F0}",
+            {"{DA1E0000-0000-4000-8000-0000000000F1}", "{DA1E0000-0000-4000-8000-0000000000F2}"}},
         GateCase{"PackageWithoutVersionRefused",
                  "package_b_no_version.msi",
                  kLowerVersionRefused,

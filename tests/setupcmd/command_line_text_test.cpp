@@ -1,6 +1,8 @@
 // The text of the setup command line: what config.xml, Setup.ini, the environment and the caller's
 // process number put into it, and where the caller's buffer ends.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,6 +18,8 @@
 #include "config/config_fixture.h"
 #include "diag/log.h"
 #include "setupcmd/command_line_generator.h"
+#include "setupcmd/command_line_text.h"
+#include "support/command_line_split.h"
 #include "support/test_support.h"
 
 namespace setupcmd {
@@ -41,6 +45,45 @@ void StartFreshLog() {
 }
 
 std::vector<std::string> LogLines() { return testing_support::LogMessages(LogPath()); }
+
+std::vector<std::string> Warnings() {
+  std::vector<std::string> warnings;
+  for (const std::string& line : LogLines()) {
+    if (line.rfind("WARNING:", 0) == 0) warnings.push_back(line);
+  }
+  return warnings;
+}
+
+// What setup.exe itself makes of a command line: Wine's CommandLineToArgvW of its UTF-16 form,
+// each argument back in `codePage`.
+std::vector<std::string> SplitByWindows(const std::string& line, UINT codePage) {
+  const int wideSize = ::MultiByteToWideChar(codePage, 0, line.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(wideSize), L'\0');
+  ::MultiByteToWideChar(codePage, 0, line.c_str(), -1, &wide[0], wideSize);
+  int count = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(wide.c_str(), &count);
+  std::vector<std::string> arguments;
+  for (int i = 0; argv && i < count; ++i) {
+    char narrow[8192] = {};
+    ::WideCharToMultiByte(codePage, 0, argv[i], -1, narrow, sizeof(narrow), nullptr, nullptr);
+    arguments.emplace_back(narrow);
+  }
+  ::LocalFree(argv);
+  return arguments;
+}
+
+// setup.exe gets its path, /w, /s and one /v argument that ends with the reboot suppression,
+// and Windows Installer gets nothing but the switches and properties meant for it: by Wine's
+// CommandLineToArgvW, and by the rules written out in plain code, which must agree with it.
+void ExpectPromiseKept(const std::string& line, const std::string& packageDirectory, DWORD daxPid,
+                       UINT codePage = CP_ACP,
+                       command_line_split::LeadBytePredicate isLeadByte = nullptr) {
+  const std::vector<std::string> byWindows = SplitByWindows(line, codePage);
+  EXPECT_EQ(byWindows, command_line_split::SplitLikeTheCRuntime(line, isLeadByte)) << line;
+  EXPECT_EQ(
+      command_line_split::BrokenPromise(line, byWindows, packageDirectory, daxPid, isLeadByte), "")
+      << line;
+}
 
 // What the /v argument holds between its quotes, wrapped into the whole command line.
 std::string FullCommandLine(const std::string& packageDirectory, const std::string& vArgument) {
@@ -129,6 +172,7 @@ TEST_F(CommandLineTextTest, GuideExampleCharacterForCharacter) {
       "DAXPID=1234 REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
   EXPECT_EQ(Out(), expected);
   EXPECT_THAT(LogLines(), Contains(expected));
+  ExpectPromiseKept(Out(), "C:\\Pkg", 1234);
 }
 
 TEST_F(CommandLineTextTest, TypicalPackageUsesEverySource) {
@@ -144,6 +188,7 @@ TEST_F(CommandLineTextTest, TypicalPackageUsesEverySource) {
   EXPECT_EQ(Out(), expected);
   // The command line is logged as a line of its own.
   EXPECT_THAT(LogLines(), Contains(expected));
+  ExpectPromiseKept(Out(), package_.path(), 4321);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -208,6 +253,8 @@ TEST_P(LogSwitchTest, TakesTheFirstLogSwitchWithItsArgument) {
   EXPECT_EQ(Generate(true), kCommandLineReady);
 
   EXPECT_EQ(Out(), Expected("/qn " + std::string(c.logSwitch)));
+  EXPECT_EQ(Warnings(), std::vector<std::string>{});
+  ExpectPromiseKept(Out(), package_.path(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -227,9 +274,6 @@ INSTANTIATE_TEST_SUITE_P(
         // The argument's end is searched from the second character after the blank.
         LogCase{"SecondBlankStartsTheArgument", "/l  x.log /qn", nullptr, "/l  x.log"},
         LogCase{"OtherSlashesSkipped", "TARGETDIR=c:/x /qn/l*v x.log y", nullptr, "/l*v x.log"},
-        LogCase{"SwitchWithoutArgument", "/qn /l*v", nullptr, "/l*v"},
-        LogCase{"UnclosedQuoteRunsToTheEnd", "/l*v \"c:\\a b.log /qn", nullptr,
-                "/l*v \\\"c:\\a b.log /qn"},
         LogCase{"UnsetVariableAddsNothing", "/l*v \"%DAXINST_NOT_SET%\\x.log\"", nullptr,
                 "/l*v \\\"\\x.log\\\""},
         LogCase{"UnclosedPercentTakesTheRest", "/l*v %TEMP", nullptr, "/l*v C:\\Windows\\TEMP"},
@@ -240,6 +284,275 @@ INSTANTIATE_TEST_SUITE_P(
         LogCase{"UnquotedConfigNameEndsAtBlank", nullptr, "C:\\my logs\\a.log", "/l*v C:\\my"},
         LogCase{"EmptyConfigNameFallsBack", "/lv s.log", "", "/lv s.log"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// ---------------------------------------------------------------------------------------------
+// The /v argument stays one argument
+//
+// Fault: the log switch was rewritten only by putting a backslash before each quote, and
+// variables were inserted as they were. A quoted name ending in a backslash ("C:\Logs\") gave
+// \"C:\Logs\\" and ended the /v argument there, so that DAXPID, REBOOT=ReallySuppress and
+// IDCDEPLOYMENT=AutoUpgrade became arguments of setup.exe of their own; a tab, a line end, a
+// quote or (through a variable) a blank handed Windows Installer properties of the text's own; a
+// switch without its file name made Windows Installer log into "REBOOT=ReallySuppress". Such a
+// switch is now set aside with a warning, and the next source is used.
+
+constexpr DWORD kPid = 4321;
+constexpr char kDefaultInside[] = "/l*v \\\"C:\\Windows\\TEMP\\INSTALL.LOG\\\"";
+constexpr char kSetupIniSwitch[] = "/qb /lv C:\\pkg\\setup.log";
+constexpr char kSetupIniInside[] = "/lv C:\\pkg\\setup.log";
+const std::string kNoLogSwitch = "WARNING: setup is started without an installer log switch";
+
+std::string SetAside(const char* source, const char* reason, const std::string& shown) {
+  return std::string("WARNING: ") + source + " is set aside: " + reason + " [" + shown + "]";
+}
+std::string ConfigSetAside(const char* reason, const std::string& shown) {
+  return SetAside("InstallationLogFileName of config.xml", reason, shown);
+}
+std::string SetupIniSetAside(const char* reason, const std::string& shown) {
+  return SetAside("the log switch of Setup.ini", reason, shown);
+}
+std::string DefaultSetAside(const char* reason, const std::string& shown) {
+  return SetAside("the default log switch", reason, shown);
+}
+constexpr char kBackslash[] = "its file name ends in a backslash";
+constexpr char kControl[] = "it holds a control character";
+constexpr char kQuote[] = "it holds a double quote that does not enclose the file name";
+constexpr char kBlank[] = "its file name holds a blank outside quotes";
+constexpr char kNoFile[] = "it names no log file";
+const std::string kNotInCodePage =
+    "WARNING: InstallationLogFileName of config.xml holds characters that the ANSI code page does "
+    "not have and is ignored";
+
+struct SetAsideCase {
+  const char* label;
+  const char* configName;  // InstallationLogFileName as XML text; nullptr: absent
+  const char* setupIni;    // CmdLine of Setup.ini; nullptr: no Setup.ini
+  const char* variable;    // a variable the case sets, nullptr: none
+  const char* value;
+  const char* logSwitch;  // as it appears inside the /v argument; empty: none
+  std::vector<std::string> warnings;
+};
+
+void PrintTo(const SetAsideCase& c, std::ostream* os) { *os << c.label; }
+
+class SetAsideTest : public CommandLineTextTest,
+                     public ::testing::WithParamInterface<SetAsideCase> {};
+
+TEST_P(SetAsideTest, SwitchThatWouldBreakTheLineFallsBackWithAWarning) {
+  const SetAsideCase& c = GetParam();
+  if (c.setupIni) WriteSetupIni(c.setupIni);
+  WriteInstallOptions(c.configName ? "InstallationLogFileName=\"" + std::string(c.configName) + "\""
+                                   : "");
+  std::optional<ScopedVariable> variable;
+  if (c.variable) variable.emplace(c.variable, c.value);
+
+  EXPECT_EQ(Generate(true, kPid), kCommandLineReady);
+
+  const std::string logSwitch = c.logSwitch;
+  EXPECT_EQ(Out(), Expected("/qn" + (logSwitch.empty() ? "" : " " + logSwitch) +
+                            " DAXPID=" + std::to_string(kPid)));
+  EXPECT_EQ(Warnings(), c.warnings);
+  ExpectPromiseKept(Out(), package_.path(), kPid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, SetAsideTest,
+    ::testing::Values(
+        SetAsideCase{"QuotedFolderEndingInBackslash",
+                     "&quot;C:\\Logs\\&quot;",
+                     kSetupIniSwitch,
+                     nullptr,
+                     nullptr,
+                     kSetupIniInside,
+                     {ConfigSetAside(kBackslash, "/l*v \"C:\\Logs\\\"")}},
+        SetAsideCase{"BackslashesBeforeTheClosingQuote",
+                     "&quot;C:\\Logs\\\\&quot;",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {ConfigSetAside(kBackslash, "/l*v \"C:\\Logs\\\\\"")}},
+        SetAsideCase{"UnquotedFolderEndingInBackslash",
+                     "C:\\Logs\\",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {ConfigSetAside(kBackslash, "/l*v C:\\Logs\\")}},
+        SetAsideCase{
+            "TabBeforeAProperty",
+            "x.log&#9;TRANSFORMS=\\\\host\\share\\t.mst",
+            kSetupIniSwitch,
+            nullptr,
+            nullptr,
+            kSetupIniInside,
+            {ConfigSetAside(kControl, "/l*v x.log\\x09TRANSFORMS=\\\\host\\share\\t.mst")}},
+        SetAsideCase{"LineEndBeforeAProperty",
+                     "x.log&#13;&#10;REBOOT=Force",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {ConfigSetAside(kControl, "/l*v x.log\\x0D\\x0AREBOOT=Force")}},
+        SetAsideCase{"QuoteInsideTheName",
+                     "C:\\a&quot;b.log",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {ConfigSetAside(kQuote, "/l*v C:\\a\"b.log")}},
+        SetAsideCase{"TabInSetupIni",
+                     nullptr,
+                     "/l*v x.log\tTRANSFORMS=t.mst",
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {SetupIniSetAside(kControl, "/l*v x.log\\x09TRANSFORMS=t.mst")}},
+        SetAsideCase{"UnclosedQuoteInSetupIni",
+                     nullptr,
+                     "/l*v \"c:\\a b.log /qn",
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {SetupIniSetAside(kQuote, "/l*v \"c:\\a b.log /qn")}},
+        SetAsideCase{"SwitchWithoutFileName",
+                     nullptr,
+                     "/qn /l*v",
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {SetupIniSetAside(kNoFile, "/l*v")}},
+        SetAsideCase{"VariableEndingInBackslash",
+                     nullptr,
+                     "/l*v \"%DAXINST_LOGDIR%\"",
+                     "DAXINST_LOGDIR",
+                     "C:\\Logs\\",
+                     kDefaultInside,
+                     {SetupIniSetAside(kBackslash, "/l*v \"C:\\Logs\\\"")}},
+        SetAsideCase{"VariableWithABlankOutsideQuotes",
+                     nullptr,
+                     "/l*v %DAXINST_LOGDIR%\\x.log",
+                     "DAXINST_LOGDIR",
+                     "C:\\my logs",
+                     kDefaultInside,
+                     {SetupIniSetAside(kBlank, "/l*v C:\\my logs\\x.log")}},
+        SetAsideCase{"TempWithAQuote",
+                     nullptr,
+                     nullptr,
+                     "TEMP",
+                     "C:\\Te\"mp",
+                     "",
+                     {DefaultSetAside(kQuote, "/l*v \"C:\\Te\"mp\\INSTALL.LOG\""), kNoLogSwitch}},
+        SetAsideCase{
+            "TempWithALineEnd",
+            nullptr,
+            nullptr,
+            "TEMP",
+            "C:\\Temp\r\nREBOOT=Force",
+            "",
+            {DefaultSetAside(kControl, "/l*v \"C:\\Temp\\x0D\\x0AREBOOT=Force\\INSTALL.LOG\""),
+             kNoLogSwitch}},
+        // The backslash is not before the quote: the name stays as it is.
+        SetAsideCase{"TempEndingInBackslashIsKept",
+                     nullptr,
+                     nullptr,
+                     "TEMP",
+                     "C:\\Temp\\",
+                     "/l*v \\\"C:\\Temp\\\\INSTALL.LOG\\\"",
+                     {}},
+        SetAsideCase{
+            "EachSourceInTurn",
+            "C:\\Logs\\",
+            "/qn /l*v",
+            nullptr,
+            nullptr,
+            kDefaultInside,
+            {ConfigSetAside(kBackslash, "/l*v C:\\Logs\\"), SetupIniSetAside(kNoFile, "/l*v")}},
+        // Fault: the name was converted with best fit, which turns FULLWIDTH QUOTATION MARK
+        // (U+FF02) into a quote and FULLWIDTH REVERSE SOLIDUS (U+FF3C) into a backslash: this
+        // name became "C:\Logs\" after every check.
+        SetAsideCase{"FullwidthQuotesAndBackslash",
+                     "\xEF\xBC\x82"
+                     "C:\\Logs\xEF\xBC\xBC\xEF\xBC\x82",
+                     kSetupIniSwitch,
+                     nullptr,
+                     nullptr,
+                     kSetupIniInside,
+                     {kNotInCodePage}},
+        // DIVISION SLASH (U+2215) became "/".
+        SetAsideCase{"DivisionSlash",
+                     "C:\\logs\xE2\x88\x95x.log",
+                     kSetupIniSwitch,
+                     nullptr,
+                     nullptr,
+                     kSetupIniInside,
+                     {kNotInCodePage}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// In a double-byte code page the second byte of a character may be 0x5C without being a
+// backslash, and a first byte takes whatever byte follows it into its character. Judged by bytes,
+// "C:\logs\<0x95 0x5C>" in quotes ends in a backslash, and a first byte at the end of the name
+// takes the blank before DAXPID=. The code page of these cases is 932 whatever the machine's.
+bool Lead932(unsigned char byte) { return ::IsDBCSLeadByteEx(932, byte) != FALSE; }
+
+struct DoubleByteCase {
+  const char* label;
+  std::string name;       // InstallationLogFileName in code page 932
+  std::string logSwitch;  // inside the /v argument
+  std::vector<std::string> warnings;
+};
+
+void PrintTo(const DoubleByteCase& c, std::ostream* os) { *os << c.label; }
+
+class DoubleByteTest : public ::testing::TestWithParam<DoubleByteCase> {};
+
+TEST_P(DoubleByteTest, CharactersAreJudgedNotBytes) {
+  const DoubleByteCase& c = GetParam();
+  ASSERT_TRUE(::IsValidCodePage(932));
+  std::vector<std::string> warnings;
+  const std::string logSwitch = ChooseLogSwitch(
+      c.name, "", [](const std::string&) { return std::string("C:\\Windows\\TEMP"); }, Lead932,
+      [&](const std::string& warning) { warnings.push_back(warning); });
+  const std::string line = AssembleCommandLine("C:\\Pkg", "/qn", logSwitch, "", kPid);
+
+  EXPECT_EQ(logSwitch, c.logSwitch);
+  EXPECT_EQ(warnings, c.warnings);
+  ExpectPromiseKept(line, "C:\\Pkg", kPid, 932, Lead932);
+}
+
+const std::string kHyo = "\x95\x5C";  // U+8868, its second byte 0x5C
+
+INSTANTIATE_TEST_SUITE_P(
+    CodePage932, DoubleByteTest,
+    ::testing::Values(
+        DoubleByteCase{"SecondByte5CBeforeTheClosingQuote",
+                       "\"C:\\logs\\" + kHyo + "\"",
+                       "/l*v \\\"C:\\logs\\" + kHyo + "\\\"",
+                       {}},
+        DoubleByteCase{"SecondByte5CAtTheEnd", "C:\\logs\\" + kHyo, "/l*v C:\\logs\\" + kHyo, {}},
+        DoubleByteCase{"FirstByteAtTheEnd",
+                       "C:\\logs\\x\x81",
+                       kDefaultInside,
+                       {ConfigSetAside("it holds an incomplete double-byte character",
+                                       "/l*v C:\\logs\\x\x81")}},
+        DoubleByteCase{"FirstByteTakesTheClosingQuote",
+                       "\"C:\\logs\\x\x81\"",
+                       kDefaultInside,
+                       {ConfigSetAside("it holds an incomplete double-byte character",
+                                       "/l*v \"C:\\logs\\x\x81\"")}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The same bytes in a single-byte code page: there 0x5C is a backslash.
+TEST(SingleByteCodePage, SecondByteOfADoubleByteCharacterIsABackslashThere) {
+  std::vector<std::string> warnings;
+  EXPECT_EQ(
+      ChooseLogSwitch(
+          "\"C:\\logs\\" + kHyo + "\"", "", [](const std::string&) { return std::string("C:\\T"); },
+          NoLeadBytes, [&](const std::string& warning) { warnings.push_back(warning); }),
+      "/l*v \\\"C:\\T\\INSTALL.LOG\\\"");
+  EXPECT_EQ(warnings, std::vector<std::string>{
+                          ConfigSetAside(kBackslash, "/l*v \"C:\\logs\\" + kHyo + "\"")});
+}
 
 TEST_F(CommandLineTextTest, ConfigNameOfAtMost254Characters) {
   const std::string longest = "C:\\" + std::string(247, 'n') + ".log";
