@@ -10,6 +10,7 @@
 #include <functional>
 #include <new>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -439,6 +440,8 @@ struct StaleCodeCase {
   bool setupStarts;
 };
 
+void PrintTo(const StaleCodeCase& c, std::ostream* os) { *os << c.name; }
+
 class StaleSetupCode : public ControllerTest,
                        public ::testing::WithParamInterface<StaleCodeCase> {};
 
@@ -616,6 +619,8 @@ struct ThrowCase {
   std::function<void()> raise;
   std::string line;
 };
+
+void PrintTo(const ThrowCase& c, std::ostream* os) { *os << c.name; }
 
 class ExceptionInTheRun : public ControllerTest, public ::testing::WithParamInterface<ThrowCase> {};
 
