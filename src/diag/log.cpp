@@ -58,9 +58,9 @@ class EntryLock {
 };
 
 // Puts the caller's last error back when a log entry is done. A line often stands between a
-// failure and the code that reports it (an event-log entry, LastErrorText, a status report's
-// exit code); the entry's own calls (its range lock above all, which fails while another writer
-// holds it) must not replace the error that is about to be reported.
+// failure and the code that reports its error (the event-log entry after a dispatcher that could
+// not connect, the last error of a failed start's status dump); the entry's own calls, its range
+// lock above all, which fails while another writer holds it, must not replace that error.
 class CallersLastError {
  public:
   CallersLastError() noexcept : error_(::GetLastError()) {}
