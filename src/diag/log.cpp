@@ -57,6 +57,21 @@ class EntryLock {
   bool locked_ = false;
 };
 
+// Puts the caller's last error back when a log entry is done. A line often stands between a
+// failure and the code that reports its error (the event-log entry after a dispatcher that could
+// not connect, the last error of a failed start's status dump); the entry's own calls, its range
+// lock above all, which fails while another writer holds it, must not replace that error.
+class CallersLastError {
+ public:
+  CallersLastError() noexcept : error_(::GetLastError()) {}
+  ~CallersLastError() { ::SetLastError(error_); }
+  CallersLastError(const CallersLastError&) = delete;
+  CallersLastError& operator=(const CallersLastError&) = delete;
+
+ private:
+  DWORD error_;
+};
+
 std::string LogPathFor(const std::string& modulePath) {
   const auto cut = modulePath.find_last_of('\\');
   if (cut == std::string::npos) return "c:\\daxinst.log";
@@ -97,6 +112,7 @@ void AppendUnsigned(outputstr& line, unsigned long long value) {
 }  // namespace detail
 
 void CDaxDbgOutputDebugLog::Write(const char* text) {
+  const CallersLastError callersLastError;
   const std::string entry = text ? text : "";
   if (entry.empty()) return;
   SYSTEMTIME now;

@@ -1,5 +1,6 @@
 #include "service/service_runtime.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -22,6 +23,7 @@ SERVICE_STATUS serviceStatus = {};
 std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
 std::atomic<DWORD> nextCheckPoint{1};
 std::atomic<DWORD> lastReportedError{0};
+std::atomic<bool> stoppedReported{false};
 
 namespace {
 
@@ -71,6 +73,11 @@ upgrade::RunOperations& CurrentRunOperations() {
 // report itself goes out after the lock is dropped, because the system's dispatcher holds its
 // own lock while it runs the handler and takes it again for a stopped report.
 std::mutex g_statusLock;
+// Reports filled under the lock but not yet handed to the sink. The stopped report waits for them:
+// one that the control handler began just before would otherwise reach the Service Control
+// Manager after stopped and set the service back to running or stop pending.
+int g_reportsOnTheirWay = 0;
+std::condition_variable g_reportsDelivered;
 
 void ReportStoppedAfterFailure() {
   if (statusHandle.load()) ReportServiceStatus(SERVICE_STOPPED, lastReportedError.load(), 0);
@@ -117,26 +124,37 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
       std::lock_guard<std::mutex> lock(g_statusLock);
       serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
       serviceStatus.dwServiceSpecificExitCode = 0;
+      stoppedReported = false;
     }
     if (ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0)) {
       upgrade::DaxInst(static_cast<int>(argc), argv, CurrentRunOperations());
     }
     ReportStoppedAfterFailure();
-  } catch (const std::exception& exception) {
-    LogLine("Exception thrown in service_main: ", exception.what());
+  } catch (...) {
+    LogCurrentException();
     // Without a stopped report the dispatcher never returns and the service is never removed.
     ReportStoppedAfterFailure();
+  }
+}
+
+void LogCurrentException() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& exception) {
+      LogLine("Exception thrown in service_main: ", exception.what());
 #ifdef DAXINST_HAVE_ATL_EXCEPTION
-  } catch (const ATL::CAtlException& exception) {
-    char code[32];
-    std::snprintf(code, sizeof(code), "%ld", static_cast<long>(static_cast<HRESULT>(exception)));
-    LogLine("Atl exception thrown in service_main. HRESULT:", code);
-    ReportStoppedAfterFailure();
+    } catch (const ATL::CAtlException& exception) {
+      char code[32];
+      std::snprintf(code, sizeof(code), "%ld", static_cast<long>(static_cast<HRESULT>(exception)));
+      LogLine("Atl exception thrown in service_main. HRESULT:", code);
 #endif
+    } catch (...) {
+      // Anything else would end the process on the service thread, before the removal.
+      LogLine("Exception thrown in service_main: unknown exception");
+    }
   } catch (...) {
-    // Anything else would end the process on the service thread, before the removal.
-    LogLine("Exception thrown in service_main: unknown exception");
-    ReportStoppedAfterFailure();
+    // The log could not put the line together: it is lost, and the caller goes on to its end.
   }
 }
 
@@ -163,9 +181,13 @@ void WINAPI ServiceControlHandler(DWORD control) {
 bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
   if (debugMode || GetPlatformKind() != kPlatformNt) return true;
 
+  const bool stopping = state == SERVICE_STOPPED;
   SERVICE_STATUS report;
   {
-    std::lock_guard<std::mutex> lock(g_statusLock);
+    std::unique_lock<std::mutex> lock(g_statusLock);
+    // After stopped the Service Control Manager may already have let the process go; a report
+    // now would only undo the stop.
+    if (stoppedReported) return true;
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = win32ExitCode;
     serviceStatus.dwWaitHint = waitHint;
@@ -174,10 +196,28 @@ bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
     serviceStatus.dwCheckPoint =
         state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : nextCheckPoint++;
     report = serviceStatus;
+    if (stopping) {
+      stoppedReported = true;
+      // Safe to wait: a report on its way needs nothing from this thread to arrive.
+      g_reportsDelivered.wait(lock, [] { return g_reportsOnTheirWay == 0; });
+    } else {
+      ++g_reportsOnTheirWay;
+    }
   }
 
   const bool reported = CurrentStatusSink().SetStatus(statusHandle.load(), report);
-  if (!reported) ReportErrorEvent("SetServiceStatus");
+  const DWORD reportError = ::GetLastError();
+  if (!stopping) {
+    {
+      std::lock_guard<std::mutex> lock(g_statusLock);
+      --g_reportsOnTheirWay;
+    }
+    g_reportsDelivered.notify_all();
+  }
+  if (!reported) {
+    ::SetLastError(reportError);
+    ReportErrorEvent("SetServiceStatus");
+  }
   return reported;
 }
 

@@ -22,12 +22,19 @@ extern std::atomic<SERVICE_STATUS_HANDLE> statusHandle;
 extern std::atomic<DWORD> nextCheckPoint;
 // The last error seen by ReportErrorEvent; the exit code of the final stopped report.
 extern std::atomic<DWORD> lastReportedError;
+// Set once a stopped report has gone out; every report after it is dropped. Cleared when
+// service_main registers its handler.
+extern std::atomic<bool> stoppedReported;
 
 void DoNTService();
 void WINAPI service_main(DWORD argc, LPSTR* argv);
 void WINAPI ServiceControlHandler(DWORD control);
 bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint);
 void ReportErrorEvent(const char* text);
+
+// Logs the exception being handled the way service_main reports it. Only for use inside a catch
+// block; never throws, even when the log itself runs out of memory.
+void LogCurrentException() noexcept;
 
 // Where the handler registration and the status reports go. The Service Control Manager by
 // default; tests put a recorder in its place to see the exact sequence of reports.

@@ -31,6 +31,16 @@ void CloseAndForget(HANDLE& handle) {
 
 void LogTagged(const char* message) { LogLine("<ServiceStart>", message); }
 
+// For the lines after the run: a line that cannot be put together (out of memory) is lost, and
+// the end sequence still runs to its last step.
+template <typename... Pieces>
+void LogLineOrLoseIt(const Pieces&... pieces) noexcept {
+  try {
+    LogLine(pieces...);
+  } catch (...) {
+  }
+}
+
 class SystemOperations final : public RunOperations {
  public:
   bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) override {
@@ -51,6 +61,22 @@ void CountSetupBeforeItStarts(DWORD launchCount) {
   WriteClientDword(kLaunchSetupValue, launchCount);
 }
 
+// Only a code that setup leaves during this run may decide it. A code left from before (a setup
+// run outside the agent, a run killed before it took the code over, an earlier success's 99)
+// would otherwise be read after a setup that was refused or wrote nothing, and a refused setup
+// would count as a success. "DaxInstResult" goes too, so the rest of the client never sees an
+// earlier run's result as this one's. False when the old code cannot be deleted: a stale success
+// could then not be told from a new one, so setup must not run.
+bool ForgetEarlierResult() {
+  service::DeleteRegistryValue(HKEY_LOCAL_MACHINE, service::kClientKeyPath, kInstResultValue,
+                               service::ClientRegistryView());
+  const LONG error = DeleteSetupResult();
+  if (error == ERROR_SUCCESS) return true;
+  LogLine("DaxInst: Cannot delete the setup result left from before - error ", error,
+          ". Setup is not run.");
+  return false;
+}
+
 // Setup has been run for this package before (an earlier run ended before the service was
 // removed): never run it a second time.
 Outcome CountedPath(RunOperations& operations, const std::string& packageDirectory, DWORD daxPid,
@@ -65,6 +91,7 @@ Outcome CountedPath(RunOperations& operations, const std::string& packageDirecto
     LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
     return Outcome::kFailed;
   }
+  if (!ForgetEarlierResult()) return Outcome::kFailed;
   ++launchCount;
   CountSetupBeforeItStarts(launchCount);
   const int code = operations.RunDaxSetup(packageDirectory, daxPid);
@@ -78,6 +105,7 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
                       DWORD daxPid) {
   LogLine("DaxInst: LaunchSetup not found, first time setup. ");
   for (int attempt = 1; attempt <= static_cast<int>(MaxSetupTimes); ++attempt) {
+    if (!ForgetEarlierResult()) return Outcome::kFailed;
     CountSetupBeforeItStarts(1);
     const int code = operations.RunDaxSetup(packageDirectory, daxPid);
     LogLine("DaxInst: RunDaxSetup returns code = ", code);
@@ -155,10 +183,10 @@ Outcome Run(int argc, char** argv, RunOperations& operations, service::CEveryone
 }
 
 void EndSequence() {
-  LogLine("DaxInst: Stopping Daxinst ...");
+  LogLineOrLoseIt("DaxInst: Stopping Daxinst ...");
   CloseAndForget(g_serviceCtrlMutex);
   CloseAndForget(g_runGuardMutex);
-  LogLine("================= End ===================");
+  LogLineOrLoseIt("================= End ===================");
   diag::CloseLogFile();
   CloseAndForget(g_stopEvent);
   platform::UniqueKernelHandle stopped(::OpenEventA(EVENT_MODIFY_STATE, FALSE, kStoppedEventName));
@@ -177,14 +205,24 @@ void DaxInst(int argc, char** argv) { DaxInst(argc, argv, SystemRunOperations())
 
 void DaxInst(int argc, char** argv, RunOperations& operations) {
   service::CEveryoneDACL everyone;
-  switch (Run(argc, argv, operations, everyone)) {
+  Outcome outcome = Outcome::kFailed;
+  try {
+    outcome = Run(argc, argv, operations, everyone);
+  } catch (...) {
+    // Whatever leaves the run fails it and still gets the end sequence: without it
+    // "DaxSetupStatus" stays 1, the stopped event is never set and the mutexes stay open, and in
+    // debug mode nothing above would catch it at all.
+    service::LogCurrentException();
+    outcome = Outcome::kFailed;
+  }
+  switch (outcome) {
     case Outcome::kAbandoned:
       return;
     case Outcome::kSucceeded:
-      LogLine("DaxInst: Auto-upgrade succeeded.");
+      LogLineOrLoseIt("DaxInst: Auto-upgrade succeeded.");
       break;
     case Outcome::kFailed:
-      LogLine("DaxInst: Auto-upgrade failed.");
+      LogLineOrLoseIt("DaxInst: Auto-upgrade failed.");
       break;
   }
   EndSequence();
@@ -235,6 +273,14 @@ void WriteClientDword(const char* valueName, DWORD value) {
 bool ReadSetupResult(DWORD& code) {
   return platform::ReadRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKeyPath, kSetupResultValue, 0,
                                      code);
+}
+
+LONG DeleteSetupResult() {
+  platform::UniqueRegKey key;
+  LONG error = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKeyPath, 0, KEY_SET_VALUE, key.put());
+  if (error == ERROR_SUCCESS) error = ::RegDeleteValueA(key.get(), kSetupResultValue);
+  // No key or no value: nothing is left for the polling to read.
+  return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
 }  // namespace upgrade

@@ -60,5 +60,8 @@ DWORD ResolveDaxPid(DWORD processId);
 bool ReadClientDword(const char* valueName, DWORD& value);
 void WriteClientDword(const char* valueName, DWORD value);
 bool ReadSetupResult(DWORD& code);
+// Deletes the setup code in the setup result key, the key and view that ReadSetupResult reads.
+// ERROR_SUCCESS when it is gone or was never there, else the error that kept it.
+LONG DeleteSetupResult();
 
 }  // namespace upgrade

@@ -189,6 +189,36 @@ TEST_F(LogFileTest, PiecesAreJoinedAndNumbersWrittenInDecimalBySignedness) {
   EXPECT_NE(content->find(" Exit Code: 5\r\n\r\n"), std::string::npos);
 }
 
+// Regression: the entry's own calls replaced the caller's last error, so that an error reported
+// right after a log line (an event-log entry, LastErrorText) named the log's error instead. The
+// entry lock fails while another writer holds it; here a second handle holds it for a moment.
+TEST_F(LogFileTest, LineWrittenWhileAnotherWriterHoldsTheEntryLockKeepsTheCallersLastError) {
+  diag::OpenLogFile();
+  platform::UniqueFileHandle otherWriter(
+      ::CreateFileA(logPath_.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(otherWriter);
+  // The entry lock's byte, far past any real end of the file.
+  OVERLAPPED entryByte = {};
+  entryByte.Offset = 0xFFFFFFF0u;
+  entryByte.OffsetHigh = 0x7FFFFFFFu;
+  ASSERT_TRUE(::LockFileEx(otherWriter.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                           0, 1, 0, &entryByte));
+  std::thread release([&] {
+    ::Sleep(100);
+    ::UnlockFileEx(otherWriter.get(), 0, 1, 0, &entryByte);
+  });
+
+  ::SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+  diag::LogLine("after a failure");
+  const DWORD afterTheLine = ::GetLastError();
+  release.join();
+  diag::CloseLogFile();
+
+  EXPECT_EQ(afterTheLine, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+  EXPECT_THAT(LogMessages(logPath_), ElementsAre(MatchesRegex(kHeaderPattern), "after a failure"));
+}
+
 // Regression: an entry went out as a move to the end of the file followed by a write, so another
 // process writing the same log (the -start command and the service do) could land in between and
 // one line overwrote the other. The other process here is a second copy of this test program,

@@ -53,6 +53,14 @@ class DebugModeTest : public ::testing::Test {
   }
 
   std::string Program() const { return package_.path() + "\\daxinst_log_on.exe"; }
+  // The package's setup.exe, which leaves `code` as its setup code.
+  void StageSetup(DWORD code) const {
+    ASSERT_TRUE(testing_support::CopyFileTo(
+        testing_support::ExecutableDirectory() + "\\setup\\signed_good.exe",
+        package_.path() + "\\setup.exe"));
+    testing_support::WriteFileBytes(package_.path() + "\\setup-control.ini",
+                                    "[setup]\r\ncode=" + std::to_string(code) + "\r\n");
+  }
   std::vector<std::string> Logged() const {
     return testing_support::LogMessages(package_.path() + "\\daxinst.log");
   }
@@ -88,8 +96,8 @@ class DebugModeTest : public ::testing::Test {
 };
 
 TEST_F(DebugModeTest, ConfirmedRunTellsTheUserASuccessfulSetup) {
-  // Left by setup: successful, restart recommended.
-  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 4);
+  // Successful, restart recommended.
+  StageSetup(4);
 
   EXPECT_THAT(RunDebug(IDYES),
               ElementsAre("Auto-upgrade installation SUCCESSFUL. Restart the computer is "
@@ -103,7 +111,7 @@ TEST_F(DebugModeTest, ConfirmedRunTellsTheUserASuccessfulSetup) {
 }
 
 TEST_F(DebugModeTest, ConfirmedRunSaysNothingAboutACodeWithoutMessage) {
-  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 3);
+  StageSetup(3);
 
   EXPECT_THAT(RunDebug(IDYES), IsEmpty());
 

@@ -296,16 +296,22 @@ class FaultTest : public ::testing::Test {
 };
 
 // Setup that leaves no setup code, however it ends: the run waits out the polling time, counts
-// the package as tried and fails; setup is not started again.
+// the package as tried and fails; setup is not started again. A successful code left from before
+// is deleted before setup and never read as this run's.
 struct NoResultCase {
   const char* name;
   const char* control;
+  DWORD earlierCode;  // in the setup result key and "DaxInstResult" before the run
 };
 
 class SetupWithoutResult : public FaultTest, public ::testing::WithParamInterface<NoResultCase> {};
 
 TEST_P(SetupWithoutResult, PollsOutTheResultAndFailsWithoutASecondSetup) {
   Stage(GetParam().control);
+  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default",
+                                    GetParam().earlierCode);
+  testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult",
+                                    GetParam().earlierCode, kClientView);
 
   InstallStartAndWait(kPollingRunWait);
 
@@ -327,8 +333,8 @@ TEST_P(SetupWithoutResult, PollsOutTheResultAndFailsWithoutASecondSetup) {
 
 INSTANTIATE_TEST_SUITE_P(
     Setups, SetupWithoutResult,
-    ::testing::Values(NoResultCase{"Crashes", "[setup]\r\ncrash=1\r\nwaitms=500\r\n"},
-                      NoResultCase{"ExitsAtOnce", "[setup]\r\ncode=none\r\nexitcode=1\r\n"}),
+    ::testing::Values(NoResultCase{"Crashes", "[setup]\r\ncrash=1\r\nwaitms=500\r\n", 4},
+                      NoResultCase{"ExitsAtOnce", "[setup]\r\ncode=none\r\nexitcode=1\r\n", 0}),
     [](const ::testing::TestParamInfo<NoResultCase>& info) { return info.param.name; });
 
 // Setup outlasts the two-minute polling time: the run waits for it without a limit and then

@@ -207,8 +207,12 @@ class ServiceLifecycleTest : public ::testing::Test {
     const std::string built = testing_support::ExecutableDirectory() + "\\daxinst_log_on.exe";
     ASSERT_TRUE(testing_support::CopyFileTo(built, packageExe_));
     ASSERT_TRUE(testing_support::CopyFileTo(built, controlExe_));
-    // A setup result is already there, so a run never waits for one.
-    testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 0);
+    // A setup that leaves its code at once, so a run never waits for one.
+    ASSERT_TRUE(testing_support::CopyFileTo(
+        testing_support::ExecutableDirectory() + "\\setup\\signed_good.exe",
+        package_->path() + "\\setup.exe"));
+    testing_support::WriteFileBytes(package_->path() + "\\setup-control.ini",
+                                    "[setup]\r\ncode=0\r\n");
   }
 
   void TearDown() override {

@@ -428,14 +428,23 @@ INSTANTIATE_TEST_SUITE_P(
                                   2}),
     [](const ::testing::TestParamInfo<CountedCase>& info) { return info.param.name; });
 
+// Leaves `code` in the setup result key and in "DaxInstResult", as an earlier setup whose code
+// was never taken over (or an earlier upgrade's 99) would.
+void LeaveEarlierResult(DWORD code) {
+  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", code);
+  testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", code,
+                                    KEY_WOW64_32KEY);
+}
+
 // The runs below never start setup, so each waits out the two-minute polling time of the setup
-// result. The other refused setup programs (missing, tampered, signed by someone else) take the
-// same path and are covered by the setup launcher's own tests.
+// result: a code left from before is deleted first and never read as this run's. The other
+// refused setup programs (missing, tampered, signed by someone else) take the same path and are
+// covered by the setup launcher's own tests.
 TEST_F(WholeUpgradeTest, UnsignedSetupIsNotStartedAndTheRunFails) {
   Stage({"whole pkg", "unsigned", kHigherPackageMsi});
   const std::string before = *ReadFileBytes(SetAidPath());
 
-  InstallStartAndWait(kPollingRunWait);
+  InstallStartAndWait(kPollingRunWait, [] { LeaveEarlierResult(0); });
 
   EXPECT_EQ(
       RunLines(),
@@ -459,7 +468,7 @@ TEST_F(WholeUpgradeTest, UnsignedSetupIsNotStartedAndTheRunFails) {
 TEST_F(WholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
   Stage({"whole pkg", "signed_good", kLowerPackageMsi});
 
-  InstallStartAndWait(kPollingRunWait);
+  InstallStartAndWait(kPollingRunWait, [] { LeaveEarlierResult(99); });
 
   EXPECT_EQ(RunLines(),
             AfterOpening(
@@ -478,6 +487,7 @@ TEST_F(WholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
   EXPECT_FALSE(SetupRecord()) << "setup ran";
   EXPECT_FALSE(watcher_->sawNotifyMutex()) << "the notify mutex was created";
   EXPECT_FALSE(SetupResult().has_value());
+  EXPECT_FALSE(Client("DaxInstResult").has_value());
   EXPECT_EQ(Client("DaxSetupStatus"), 2u);
 }
 

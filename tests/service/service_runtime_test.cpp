@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -52,17 +53,20 @@ class RecordingSink final : public service::StatusSink {
     return registrationFails ? nullptr : kFakeHandle;
   }
   bool SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handles.push_back(handle);
-    reports.push_back({status.dwCurrentState, status.dwControlsAccepted, status.dwWin32ExitCode,
-                       status.dwCheckPoint, status.dwWaitHint});
-    EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
-    if (static_cast<int>(reports.size()) == failAt) {
-      ::SetLastError(failError);
-      return false;
+    if (beforeRecord) beforeRecord(status);
+    bool reported = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      handles.push_back(handle);
+      reports.push_back({status.dwCurrentState, status.dwControlsAccepted, status.dwWin32ExitCode,
+                         status.dwCheckPoint, status.dwWaitHint});
+      EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+      EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+      reported = static_cast<int>(reports.size()) != failAt;
     }
-    return true;
+    if (afterRecord) afterRecord(status);
+    if (!reported) ::SetLastError(failError);
+    return reported;
   }
   std::vector<Report> Reports() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -78,6 +82,10 @@ class RecordingSink final : public service::StatusSink {
   bool registrationFails = false;
   int failAt = 0;
   DWORD failError = ERROR_INVALID_HANDLE;
+  // Called on the reporting thread before a report is recorded (that is, before it reaches the
+  // Service Control Manager) and after.
+  std::function<void(const SERVICE_STATUS&)> beforeRecord;
+  std::function<void(const SERVICE_STATUS&)> afterRecord;
   std::string registeredName;
   LPHANDLER_FUNCTION registeredHandler = nullptr;
   std::vector<SERVICE_STATUS_HANDLE> handles;
@@ -130,6 +138,7 @@ class ServiceRuntimeTest : public ::testing::Test {
     service::statusHandle = nullptr;
     service::nextCheckPoint = 1;
     service::lastReportedError = 0;
+    service::stoppedReported = false;
     service::debugMode = false;
     service::UseStatusSink(&sink_);
     service::UseEventLogWriter(&eventLog_);
@@ -217,6 +226,55 @@ TEST_F(ServiceRuntimeTest, InterrogateReReportsTheCurrentState) {
   const auto reports = sink_.Reports();
   ASSERT_EQ(reports.size(), 7u);
   EXPECT_EQ(reports[4], (Report{SERVICE_RUNNING, kAcceptStopShutdown, 0, 0, 0}));
+  EXPECT_EQ(reports[5], (Report{SERVICE_RUNNING, kAcceptStopShutdown, 0, 0, 0}));
+  EXPECT_EQ(reports[6], (Report{SERVICE_STOPPED, kAcceptStopShutdown, 0, 0, 0}));
+}
+
+// Regression: a control that came after the stopped report was still answered with a report,
+// which set the stopped service back to stop pending (or re-reported a state it had left).
+TEST_F(ServiceRuntimeTest, ControlsAfterTheStoppedReportReportNothing) {
+  RunServiceMain();
+  const auto before = sink_.Reports();
+  ASSERT_FALSE(before.empty());
+  ASSERT_EQ(before.back().state, static_cast<DWORD>(SERVICE_STOPPED));
+
+  service::ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
+  service::ServiceControlHandler(SERVICE_CONTROL_STOP);
+
+  EXPECT_EQ(sink_.Reports(), before);
+  EXPECT_TRUE(eventLog_.entries.empty());
+}
+
+// Regression: the control handler fills its report under the lock but sends it after, so a
+// report it had begun just before service_main's stopped report could reach the Service Control
+// Manager after it. Here the handler's report is held back until stopped has arrived, or for two
+// seconds where stopped waits for it.
+TEST_F(ServiceRuntimeTest, AReportBegunBeforeStoppedStillArrivesBeforeIt) {
+  platform::UniqueKernelHandle handlerReporting(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  platform::UniqueKernelHandle stoppedArrived(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<DWORD> handlerThread{0};
+  sink_.beforeRecord = [&](const SERVICE_STATUS&) {
+    if (::GetCurrentThreadId() != handlerThread) return;
+    ::SetEvent(handlerReporting.get());
+    ::WaitForSingleObject(stoppedArrived.get(), 2000);
+  };
+  sink_.afterRecord = [&](const SERVICE_STATUS& status) {
+    if (status.dwCurrentState == SERVICE_STOPPED) ::SetEvent(stoppedArrived.get());
+  };
+  std::thread controlThread;
+  run_.duringSetup = [&] {
+    controlThread = std::thread([&] {
+      handlerThread = ::GetCurrentThreadId();
+      service::ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
+    });
+    EXPECT_EQ(::WaitForSingleObject(handlerReporting.get(), 10000), WAIT_OBJECT_0);
+  };
+
+  RunServiceMain();
+  controlThread.join();
+
+  const auto reports = sink_.Reports();
+  ASSERT_EQ(reports.size(), 7u);
   EXPECT_EQ(reports[5], (Report{SERVICE_RUNNING, kAcceptStopShutdown, 0, 0, 0}));
   EXPECT_EQ(reports[6], (Report{SERVICE_STOPPED, kAcceptStopShutdown, 0, 0, 0}));
 }

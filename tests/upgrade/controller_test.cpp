@@ -1,11 +1,17 @@
 #include "upgrade/controller.h"
 
+#include <aclapi.h>
+#include <comdef.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
+#include <new>
 #include <optional>
+#include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +19,8 @@
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
+#include "upgrade/setup_launcher.h"
+#include "upgrade/setup_result.h"
 
 namespace {
 
@@ -59,14 +67,21 @@ class FakeRunOperations : public upgrade::RunOperations {
   }
   int DaxSetupResult() override {
     ++resultCalls;
+    if (onResult) onResult();
+    if (realCollector) return upgrade::DaxSetupResult([this](DWORD) { ++collectorPauses; });
     return answer;
   }
 
   int failReportNumber = 0;  // 1-based; 0 never fails
   int setupCode = 0;
   int answer = upgrade::kSetupSucceeded;
+  // The result is collected from the registry by the real collector, whose pauses only count,
+  // so that a whole polling time takes no time.
+  bool realCollector = false;
+  int collectorPauses = 0;
   std::function<void(DWORD)> onReport;
   std::function<void()> onSetup;
+  std::function<void()> onResult;
   std::vector<StatusReport> reports;
   std::vector<std::string> setupDirectories;
   std::vector<DWORD> setupPids;
@@ -98,6 +113,9 @@ class ControllerTest : public ::testing::Test {
 
   static std::optional<DWORD> Client(const char* name) {
     return ReadDword(HKEY_LOCAL_MACHINE, kClientKey, name, kClientView);
+  }
+  static std::optional<DWORD> SetupResult() {
+    return ReadDword(HKEY_CLASSES_ROOT, kResultKey, "Default");
   }
 
   testing_support::RunRegistryGuard registry_;
@@ -385,6 +403,286 @@ TEST_F(ControllerTest, StopDuringSetupWaitsForTheRunToEnd) {
                                         std::string("DaxInst: Auto-upgrade succeeded.")}));
   EXPECT_EQ(Client("DaxSetupStatus"), 2u);
 }
+
+// ---------------------------------------------------------------------------------------------
+// A setup code left from before never decides a run
+
+// A package folder of the test's own with one of the stand-in setup programs as setup.exe.
+class StagedSetup {
+ public:
+  StagedSetup(const char* variant, const std::string& control) {
+    EXPECT_TRUE(testing_support::CopyFileTo(
+        testing_support::ExecutableDirectory() + "\\setup\\" + variant + ".exe",
+        folder_.path() + "\\setup.exe"));
+    testing_support::WriteFileBytes(folder_.path() + "\\setup-control.ini", control);
+  }
+  const std::string& path() const { return folder_.path(); }
+  bool Ran() const {
+    return ::GetFileAttributesA((folder_.path() + "\\setup-record.txt").c_str()) !=
+           INVALID_FILE_ATTRIBUTES;
+  }
+
+ private:
+  testing_support::TempFolder folder_{"controller pkg"};
+};
+
+// A setup that leaves no code of its own, after an earlier code was left in the setup result
+// key and in "DaxInstResult".
+struct StaleCodeCase {
+  const char* name;
+  std::optional<DWORD> launchSetup;  // nullopt: the first-time path
+  DWORD staleCode;
+  // The stand-in setup program the real launcher is given, and its control file; nullptr: the
+  // launcher's answer for a package of lower version than the installed one (114), which needs
+  // an installed product and is played here.
+  const char* setupVariant;
+  const char* control;
+  bool setupStarts;
+};
+
+void PrintTo(const StaleCodeCase& c, std::ostream* os) { *os << c.name; }
+
+class StaleSetupCode : public ControllerTest,
+                       public ::testing::WithParamInterface<StaleCodeCase> {};
+
+// Regression: nothing deleted the earlier code before setup ran, so a refused or silent setup
+// after a stale 0, 4 or 5 ended as "Auto-upgrade succeeded." with "DaxInstResult" = 0 and 99
+// written; after a stale 99 the run answered at once with that code instead of waiting for one.
+TEST_P(StaleSetupCode, IsDeletedSoTheRunWaitsForACodeAndFails) {
+  const StaleCodeCase& c = GetParam();
+  std::optional<StagedSetup> staged;
+  if (c.setupVariant) staged.emplace(c.setupVariant, c.control);
+  if (c.launchSetup) {
+    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *c.launchSetup, kClientView);
+  }
+  SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", c.staleCode);
+  SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", c.staleCode, kClientView);
+  operations_.realCollector = true;
+  operations_.onSetup = [&] {
+    operations_.setupCode = staged ? upgrade::RunDaxSetup(staged->path(), 0) : 114;
+  };
+
+  upgrade::DaxInst(0, nullptr, operations_);
+
+  ASSERT_EQ(operations_.setupDirectories.size(), 1u);
+  if (staged) {
+    EXPECT_EQ(staged->Ran(), c.setupStarts);
+  }
+  EXPECT_EQ(operations_.collectorPauses, upgrade::kSetupResultReads)
+      << "the run did not wait for a code of its own";
+  EXPECT_EQ(SetupResult(), std::nullopt) << "a result was written";
+  EXPECT_EQ(Client("DaxInstResult"), std::nullopt);
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  std::vector<std::string> tail = {
+      "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. Failed.",
+      "<DaxSetupResult>ERR to read DaxSetupResult."};
+  if (!c.launchSetup) tail.push_back("********* install error 1303-- retry 1");
+  tail.push_back("DaxInst: Auto-upgrade failed.");
+  tail.push_back("DaxInst: Stopping Daxinst ...");
+  tail.push_back("================= End ===================");
+  const auto messages = Messages();
+  ASSERT_GE(messages.size(), tail.size());
+  EXPECT_EQ(std::vector<std::string>(messages.end() - static_cast<std::ptrdiff_t>(tail.size()),
+                                     messages.end()),
+            tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Setups, StaleSetupCode,
+    ::testing::Values(StaleCodeCase{"UntrustedSetup", std::nullopt, 0, "unsigned",
+                                    "[setup]\r\ncode=0\r\n", false},
+                      StaleCodeCase{"LowerVersion", std::nullopt, 0, nullptr, nullptr, false},
+                      StaleCodeCase{"SetupThatLeavesNoCode", std::nullopt, 0, "signed_good",
+                                    "[setup]\r\ncode=none\r\n", true},
+                      StaleCodeCase{"UntrustedSetupOnTheCountedPath", 0u, 4, "unsigned",
+                                    "[setup]\r\ncode=0\r\n", false},
+                      StaleCodeCase{"SetupThatLeavesNoCodeAfterAnEarlierUpgrade", std::nullopt,
+                                    upgrade::SetupResultDone, "signed_good",
+                                    "[setup]\r\ncode=none\r\n", true}),
+    [](const ::testing::TestParamInfo<StaleCodeCase>& info) { return info.param.name; });
+
+class CodeOfThisRun : public ControllerTest,
+                      public ::testing::WithParamInterface<std::optional<DWORD>> {};
+
+// The earlier code is gone before setup is even looked at, and the code setup leaves is read
+// as before.
+TEST_P(CodeOfThisRun, IsTheOneThatDecides) {
+  if (GetParam()) {
+    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *GetParam(), kClientView);
+  }
+  SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", 1);
+  SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", 1, kClientView);
+  std::optional<DWORD> codeWhenSetupStarts = 77;
+  std::optional<DWORD> recordWhenSetupStarts = 77;
+  operations_.realCollector = true;
+  operations_.onSetup = [&] {
+    codeWhenSetupStarts = SetupResult();
+    recordWhenSetupStarts = Client("DaxInstResult");
+    SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", 4);
+  };
+
+  upgrade::DaxInst(0, nullptr, operations_);
+
+  EXPECT_EQ(codeWhenSetupStarts, std::nullopt);
+  EXPECT_EQ(recordWhenSetupStarts, std::nullopt);
+  EXPECT_EQ(operations_.collectorPauses, 0);
+  EXPECT_EQ(SetupResult(), upgrade::SetupResultDone);
+  EXPECT_EQ(Client("DaxInstResult"), 4u);
+  EXPECT_THAT(Messages(), IsSupersetOf({std::string("<DaxSetupResult>Dax Setup Code = 4"),
+                                        std::string("DaxInst: Auto-upgrade succeeded.")}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CodeOfThisRun,
+                         ::testing::Values(std::nullopt, std::optional<DWORD>(0u)),
+                         [](const ::testing::TestParamInfo<std::optional<DWORD>>& info) {
+                           return info.param ? std::string("Counted") : std::string("FirstTime");
+                         });
+
+// The setup result key with a DACL that lets everyone read it but not set or delete its values,
+// as the system enforces it; the key itself is deleted again when the object goes.
+class ResultKeyThatRefusesDeletes {
+ public:
+  explicit ResultKeyThatRefusesDeletes(DWORD code) {
+    SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", code);
+    platform::UniqueRegKey key;
+    EXPECT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kResultKey, 0, WRITE_DAC, key.put()),
+              ERROR_SUCCESS);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(sid);
+    EXPECT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize));
+    EXPLICIT_ACCESS_A access = {};
+    access.grfAccessPermissions = KEY_READ | DELETE | WRITE_DAC;
+    access.grfAccessMode = SET_ACCESS;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+    PACL acl = nullptr;
+    EXPECT_EQ(::SetEntriesInAclA(1, &access, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+    SECURITY_DESCRIPTOR descriptor;
+    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    EXPECT_EQ(::RegSetKeySecurity(key.get(),
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  &descriptor),
+              ERROR_SUCCESS);
+    ::LocalFree(acl);
+  }
+  ~ResultKeyThatRefusesDeletes() { ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kResultKey); }
+  ResultKeyThatRefusesDeletes(const ResultKeyThatRefusesDeletes&) = delete;
+  ResultKeyThatRefusesDeletes& operator=(const ResultKeyThatRefusesDeletes&) = delete;
+};
+
+class UndeletableStaleCode : public ControllerTest,
+                             public ::testing::WithParamInterface<std::optional<DWORD>> {};
+
+// A stale success that stays where the polling reads could not be told from setup's own code:
+// setup is not run, and the run fails without waiting.
+TEST_P(UndeletableStaleCode, KeepsSetupFromRunning) {
+  if (GetParam()) {
+    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *GetParam(), kClientView);
+  }
+  const ResultKeyThatRefusesDeletes key(0);
+  platform::UniqueRegKey writable;
+  ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kResultKey, 0, KEY_SET_VALUE, writable.put()),
+            ERROR_ACCESS_DENIED)
+      << "the key's DACL is not enforced";
+  operations_.realCollector = true;
+
+  upgrade::DaxInst(0, nullptr, operations_);
+
+  EXPECT_TRUE(operations_.setupDirectories.empty()) << "setup ran";
+  EXPECT_EQ(operations_.resultCalls, 0);
+  EXPECT_EQ(SetupResult(), 0u);
+  EXPECT_EQ(Client("LaunchSetup"), GetParam()) << "setup counted as run";
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  const auto messages = Messages();
+  ASSERT_GE(messages.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(messages.end() - 4, messages.end()),
+            (std::vector<std::string>{
+                "DaxInst: Cannot delete the setup result left from before - error 5. Setup is "
+                "not run.",
+                "DaxInst: Auto-upgrade failed.", "DaxInst: Stopping Daxinst ...",
+                "================= End ==================="}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, UndeletableStaleCode,
+                         ::testing::Values(std::nullopt, std::optional<DWORD>(0u)),
+                         [](const ::testing::TestParamInfo<std::optional<DWORD>>& info) {
+                           return info.param ? std::string("Counted") : std::string("FirstTime");
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// The end sequence runs on every way out of the run
+
+struct ThrowCase {
+  const char* name;
+  const char* where;  // "report", "setup" or "result"
+  std::function<void()> raise;
+  std::string line;
+};
+
+void PrintTo(const ThrowCase& c, std::ostream* os) { *os << c.name; }
+
+class ExceptionInTheRun : public ControllerTest, public ::testing::WithParamInterface<ThrowCase> {};
+
+// Regression: an exception that left the run skipped the end sequence, so "DaxSetupStatus"
+// stayed 1, the stopped event was never set and both mutexes stayed open; with DaxInst called
+// directly, as in debug mode, nothing caught it at all.
+TEST_P(ExceptionInTheRun, IsLoggedAndTheEndSequenceStillRuns) {
+  const ThrowCase& c = GetParam();
+  const std::string where = c.where;
+  bool raised = false;
+  const auto raiseOnce = [&] {
+    if (raised) return;
+    raised = true;
+    c.raise();
+  };
+  if (where == "report") operations_.onReport = [&](DWORD) { raiseOnce(); };
+  if (where == "setup") operations_.onSetup = raiseOnce;
+  if (where == "result") operations_.onResult = raiseOnce;
+  // What StopDaxInst waits on while a stop request is under way.
+  platform::UniqueKernelHandle stopped(
+      ::CreateEventA(nullptr, TRUE, FALSE, "DaxInstServiceStoppedEvent"));
+  ASSERT_TRUE(stopped);
+
+  EXPECT_NO_THROW(upgrade::DaxInst(0, nullptr, operations_));
+
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(::WaitForSingleObject(stopped.get(), 0), WAIT_OBJECT_0) << "stopped event not set";
+  for (const char* name : {"DaxInstall_exist", "FenmarkServiceCtrlObjMutex"}) {
+    platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, name));
+    EXPECT_FALSE(left) << name;
+  }
+  platform::UniqueKernelHandle stop(::OpenEventA(SYNCHRONIZE, FALSE, "StopDaxInstServiceEvent"));
+  EXPECT_FALSE(stop);
+  const auto messages = Messages();
+  ASSERT_GE(messages.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(messages.end() - 4, messages.end()),
+            (std::vector<std::string>{c.line, "DaxInst: Auto-upgrade failed.",
+                                      "DaxInst: Stopping Daxinst ...",
+                                      "================= End ==================="}));
+}
+
+const std::string kThrown = "Exception thrown in service_main: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ExceptionInTheRun,
+    ::testing::Values(ThrowCase{"OutOfMemoryDuringSetup", "setup", [] { throw std::bad_alloc(); },
+                                kThrown + std::bad_alloc().what()},
+                      ThrowCase{"ComErrorDuringSetup", "setup",
+                                [] { throw _com_error(E_OUTOFMEMORY); },
+                                kThrown + "unknown exception"},
+                      ThrowCase{"StandardErrorDuringSetup", "setup",
+                                [] { throw std::runtime_error("registry went away"); },
+                                kThrown + "registry went away"},
+                      ThrowCase{"NonStandardDuringSetup", "setup", [] { throw 42; },
+                                kThrown + "unknown exception"},
+                      ThrowCase{"StandardErrorAtTheFirstReport", "report",
+                                [] { throw std::runtime_error("no status"); },
+                                kThrown + "no status"},
+                      ThrowCase{"OutOfMemoryWhileCollecting", "result",
+                                [] { throw std::bad_alloc(); }, kThrown + std::bad_alloc().what()}),
+    [](const ::testing::TestParamInfo<ThrowCase>& info) { return info.param.name; });
 
 TEST(ResolveDaxPid, NamesTheParentOfAProcessOfTheSameExecutable) {
   SuspendedChild sameExecutable(testing_support::ExecutablePath());
