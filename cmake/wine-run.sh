@@ -46,6 +46,9 @@ wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 
 marker=.daxinst-made-by-wine-run
+# Written into the template's marker: a template made by another version of this wrapper is made
+# again.
+template_version=2
 
 # The build folder is the nearest parent of the program that holds CMakeCache.txt.
 find_build_dir() {
@@ -79,8 +82,12 @@ prepare_template() {
   exec 9>"$template.lock"
   flock 9
   if [ -f "$template/$marker" ]; then
-    flock -u 9
-    return 0
+    if [ "$(cat "$template/$marker")" = "$template_version" ]; then
+      flock -u 9
+      return 0
+    fi
+    echo "wine-run.sh: making the template prefix again (made by another version of this wrapper)"
+    rm -rf "$template"
   fi
   if [ -e "$template" ]; then
     echo "wine-run.sh: $template exists but is not a finished template; remove it by hand" >&2
@@ -104,6 +111,12 @@ prepare_template() {
     echo "== wineboot --init in $staging ($("$wine" --version 2>&1))"
     WINEPREFIX="$staging" "$wine" wineboot --init
     echo "wineboot exit code: $?"
+    # Wine's Service Control Manager gives a starting service 10 s to connect, where Windows
+    # gives it 30 s; on a loaded machine a service process under Wine can take longer than 10 s
+    # to start, and the start then fails as if the service were broken.
+    WINEPREFIX="$staging" "$wine" reg add 'HKLM\System\CurrentControlSet\Control' \
+      /v ServicesPipeTimeout /t REG_DWORD /d 30000 /f
+    echo "reg add exit code: $?"
     WINEPREFIX="$staging" "$wineserver" --wait
   } >"$log" 2>&1 || status=$?
   if [ $status -ne 0 ] || [ ! -f "$staging/system.reg" ] ||
@@ -114,8 +127,15 @@ prepare_template() {
     rm -rf "$staging"
     return 1
   fi
+  if ! grep -qi '"ServicesPipeTimeout"=dword:00007530' "$staging/system.reg"; then
+    echo "wine-run.sh: the template prefix did not take its settings; Wine said:" >&2
+    cat "$log" >&2
+    WINEPREFIX="$staging" "$wineserver" -k >/dev/null 2>&1
+    rm -rf "$staging"
+    return 1
+  fi
   rm -f "$staging/.daxinst-staging"
-  touch "$staging/$marker"
+  echo "$template_version" >"$staging/$marker"
   mv "$staging" "$template"
   flock -u 9
   exec 9>&-

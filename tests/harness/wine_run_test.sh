@@ -33,17 +33,39 @@ check "the error shows Wine's output" grep -q 'fake wine: cannot start' <<<"$out
 check "no template is left behind" test ! -e "$build/wineprefix-template"
 check "no half-made template is left behind" test ! -e "$build/wineprefix-template.new"
 
+# A loader that makes what wineboot and reg make, just enough for a template.
+good_bin=$scratch/good-bin
+mkdir -p "$good_bin"
+cat >"$good_bin/wine64" <<'FAKE'
+#!/bin/sh
+case "$1 $2" in
+  "wineboot --init") mkdir -p "$WINEPREFIX/drive_c/windows/system32" &&
+    touch "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" && echo '[System]' >"$WINEPREFIX/system.reg" ;;
+  "reg add") echo '"ServicesPipeTimeout"=dword:00007530' >>"$WINEPREFIX/system.reg" ;;
+esac
+exit 0
+FAKE
+cp "$fake_bin/wineserver" "$good_bin/wineserver"
+chmod +x "$good_bin/wine64"
+
 # A test entry whose run folder holds somebody else's files.
 build=$scratch/foreign-build
-mkdir -p "$build/test-runs/entry" "$build/wineprefix-template"
-touch "$build/wineprefix-template/.daxinst-made-by-wine-run"
+mkdir -p "$build/test-runs/entry"
 echo precious >"$build/test-runs/entry/notes.txt"
-output=$(DAXINST_WINE=$fake_bin/wine64 DAXINST_BUILD_DIR=$build DAXINST_TEST_NAME=entry \
+output=$(DAXINST_WINE=$good_bin/wine64 DAXINST_BUILD_DIR=$build DAXINST_TEST_NAME=entry \
   "$wrapper" program.exe 2>&1)
 status=$?
 check "a foreign run folder stops the entry" test "$status" -ne 0
 check "the foreign run folder is kept" grep -q precious "$build/test-runs/entry/notes.txt"
 check "the refusal names the folder" grep -q "test-runs/entry was not made by this wrapper" <<<"$output"
+check "the template was made before" test -f "$build/wineprefix-template/drive_c/windows/system32/kernel32.dll"
+
+# The same entry once its folder is the wrapper's own: it runs in a copy of the template.
+rm -rf "$build/test-runs/entry"
+DAXINST_WINE=$good_bin/wine64 DAXINST_BUILD_DIR=$build DAXINST_TEST_NAME=entry \
+  "$wrapper" program.exe >/dev/null 2>&1
+check "an entry of the wrapper's own runs" test $? -eq 0
+check "the template stays" test -f "$build/wineprefix-template/system.reg"
 
 # A template folder that is not a finished template is not replaced.
 build=$scratch/foreign-template
