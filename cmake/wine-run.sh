@@ -155,72 +155,79 @@ copy_template() {
     done
 }
 
-if [ "$1" = "--prepare-template" ]; then
-  [ $# -eq 2 ] || usage
-  prepare_template "$(realpath -m "$2")"
-  exit $?
-fi
-
-build_dir=${DAXINST_BUILD_DIR:-$(find_build_dir "$1")}
-prepare_template "$build_dir" || exit 1
-template=$build_dir/wineprefix-template
-
-if [ -z "${DAXINST_TEST_NAME:-}" ]; then
-  export WINEPREFIX=${DAXINST_WINEPREFIX:-$build_dir/wineprefix}
-  if [ ! -e "$WINEPREFIX" ]; then
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    exec 9>"$WINEPREFIX.lock"
-    flock 9
-    if [ ! -e "$WINEPREFIX" ]; then
-      copy_template "$template" "$WINEPREFIX.new" && mv "$WINEPREFIX.new" "$WINEPREFIX" || {
-        echo "wine-run.sh: could not copy $template to $WINEPREFIX" >&2
-        exit 1
-      }
-    fi
-    flock -u 9
-    exec 9>&-
+# Everything runs from this function, which bash reads whole before it starts: a script that is
+# edited while tests run it would otherwise go on with the edited text.
+main() {
+  if [ "$1" = "--prepare-template" ]; then
+    [ $# -eq 2 ] || usage
+    prepare_template "$(realpath -m "$2")"
+    exit $?
   fi
-  exec "$wine" "$@"
-fi
 
-case $DAXINST_TEST_NAME in
-  *[!A-Za-z0-9_.-]* | "") echo "wine-run.sh: bad DAXINST_TEST_NAME '$DAXINST_TEST_NAME'" >&2; exit 2 ;;
-esac
-run_dir=$build_dir/test-runs/$DAXINST_TEST_NAME
-remove_made_folder "$run_dir" || exit 1
-mkdir -p "$run_dir"
-touch "$run_dir/$marker"
-copy_template "$template" "$run_dir/prefix" || {
-  echo "wine-run.sh: could not copy $template to $run_dir/prefix" >&2
-  exit 1
+  build_dir=${DAXINST_BUILD_DIR:-$(find_build_dir "$1")}
+  prepare_template "$build_dir" || exit 1
+  template=$build_dir/wineprefix-template
+
+  if [ -z "${DAXINST_TEST_NAME:-}" ]; then
+    export WINEPREFIX=${DAXINST_WINEPREFIX:-$build_dir/wineprefix}
+    if [ ! -e "$WINEPREFIX" ]; then
+      mkdir -p "$(dirname "$WINEPREFIX")"
+      exec 9>"$WINEPREFIX.lock"
+      flock 9
+      if [ ! -e "$WINEPREFIX" ]; then
+        copy_template "$template" "$WINEPREFIX.new" && mv "$WINEPREFIX.new" "$WINEPREFIX" || {
+          echo "wine-run.sh: could not copy $template to $WINEPREFIX" >&2
+          exit 1
+        }
+      fi
+      flock -u 9
+      exec 9>&-
+    fi
+    exec "$wine" "$@"
+  fi
+
+  case $DAXINST_TEST_NAME in
+    *[!A-Za-z0-9_.-]* | "") echo "wine-run.sh: bad DAXINST_TEST_NAME '$DAXINST_TEST_NAME'" >&2; exit 2 ;;
+  esac
+  run_dir=$build_dir/test-runs/$DAXINST_TEST_NAME
+  remove_made_folder "$run_dir" || exit 1
+  mkdir -p "$run_dir"
+  touch "$run_dir/$marker"
+  copy_template "$template" "$run_dir/prefix" || {
+    echo "wine-run.sh: could not copy $template to $run_dir/prefix" >&2
+    exit 1
+  }
+  export WINEPREFIX=$run_dir/prefix
+  wine_log=$run_dir/wine.log
+  # The tests make their folders here (Wine's drive Z: is the Unix root), apart from the other
+  # entries made from the same executable.
+  mkdir -p "$run_dir/work"
+  export DAXINST_TEST_WORK_DIR="Z:$(tr / '\\' <<<"$run_dir/work")"
+
+  end_server() { "$wineserver" -k >/dev/null 2>&1; "$wineserver" -w >/dev/null 2>&1; }
+  # CTest ends a timed-out entry with a signal: its prefix's processes must not live on.
+  trap 'end_server; exit 124' TERM INT HUP
+
+  # The server, and the system processes that the first program starts, take their output from
+  # here; a persistent server keeps them until end_server.
+  "$wineserver" -p >>"$wine_log" 2>&1
+  "$wine" cmd.exe /c exit >>"$wine_log" 2>&1
+
+  "$wine" "$@" &
+  program=$!
+  wait $program
+  status=$?
+  end_server
+
+  if [ $status -ne 0 ]; then
+    echo "---- wine-run.sh: exit code $status; Wine's own output ($wine_log):"
+    tail -n 200 "$wine_log"
+    echo "---- the prefix stays in $WINEPREFIX"
+  elif [ "${DAXINST_KEEP_PREFIX:-0}" != 1 ]; then
+    rm -rf "$WINEPREFIX"
+  fi
+  exit $status
 }
-export WINEPREFIX=$run_dir/prefix
-wine_log=$run_dir/wine.log
-# The tests make their folders here (Wine's drive Z: is the Unix root), apart from the other
-# entries made from the same executable.
-mkdir -p "$run_dir/work"
-export DAXINST_TEST_WORK_DIR="Z:$(tr / '\\' <<<"$run_dir/work")"
 
-end_server() { "$wineserver" -k >/dev/null 2>&1; "$wineserver" -w >/dev/null 2>&1; }
-# CTest ends a timed-out entry with a signal: its prefix's processes must not live on.
-trap 'end_server; exit 124' TERM INT HUP
-
-# The server, and the system processes that the first program starts, take their output from
-# here; a persistent server keeps them until end_server.
-"$wineserver" -p >>"$wine_log" 2>&1
-"$wine" cmd.exe /c exit >>"$wine_log" 2>&1
-
-"$wine" "$@" &
-program=$!
-wait $program
-status=$?
-end_server
-
-if [ $status -ne 0 ]; then
-  echo "---- wine-run.sh: exit code $status; Wine's own output ($wine_log):"
-  tail -n 200 "$wine_log"
-  echo "---- the prefix stays in $WINEPREFIX"
-elif [ "${DAXINST_KEEP_PREFIX:-0}" != 1 ]; then
-  rm -rf "$WINEPREFIX"
-fi
-exit $status
+main "$@"
+exit $?

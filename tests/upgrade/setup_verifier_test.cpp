@@ -276,16 +276,18 @@ TEST_F(SetupVerifierTest, FileOpenForWritingElsewhereCannotBeVerified) {
   EXPECT_EQ(reports_[0], L"Could not open file " + copy + L". Last error: 32");
 }
 
-// A component whose initialisation fails.
-class UnreadyVerifyTrust final : public sharedlib::IvnVerifyTrust {
+// A component that can judge files only by their names, and counts how often it is asked.
+// `initialiseAnswer` 0 is a component whose initialisation fails.
+class NameOnlyVerifyTrust final : public sharedlib::IvnVerifyTrust {
  public:
+  explicit NameOnlyVerifyTrust(ULONG initialiseAnswer) : initialiseAnswer_(initialiseAnswer) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
     *object = nullptr;
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
   ULONG STDMETHODCALLTYPE Release() override { return --references; }
-  ULONG STDMETHODCALLTYPE Initialise(ULONG) override { return 0; }
+  ULONG STDMETHODCALLTYPE Initialise(ULONG) override { return initialiseAnswer_; }
   ULONG STDMETHODCALLTYPE FlushVerdictCache() override { return 0; }
   ULONG STDMETHODCALLTYPE VerifyFile(const wchar_t*, ULONG) override { return ++verifyCalls, 1; }
   ULONG STDMETHODCALLTYPE VerifyFileA(const char*, ULONG) override { return ++verifyCalls, 1; }
@@ -297,38 +299,16 @@ class UnreadyVerifyTrust final : public sharedlib::IvnVerifyTrust {
   }
   ULONG references = 0;
   int verifyCalls = 0;
+
+ private:
+  const ULONG initialiseAnswer_;
 };
-UnreadyVerifyTrust g_unready;
-HRESULT MakeUnready(sharedlib::IvnVerifyTrust** instance) {
-  g_unready.AddRef();
-  *instance = &g_unready;
-  return S_OK;
-}
-// A ready component that judges files only by their names.
-class PathOnlyVerifyTrust final : public sharedlib::IvnVerifyTrust {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-  ULONG STDMETHODCALLTYPE Release() override { return --references; }
-  ULONG STDMETHODCALLTYPE Initialise(ULONG) override { return 1; }
-  ULONG STDMETHODCALLTYPE FlushVerdictCache() override { return 0; }
-  ULONG STDMETHODCALLTYPE VerifyFile(const wchar_t*, ULONG) override { return 1; }
-  ULONG STDMETHODCALLTYPE VerifyFileA(const char*, ULONG) override { return 1; }
-  ULONG STDMETHODCALLTYPE VerifyFileEx(const wchar_t*, ULONG, ULONG, BYTE*, ULONG) override {
-    return 1;
-  }
-  ULONG STDMETHODCALLTYPE VerifyFileExA(const char*, ULONG, ULONG, BYTE*, ULONG) override {
-    return 1;
-  }
-  ULONG references = 0;
-};
-PathOnlyVerifyTrust g_pathOnly;
-HRESULT MakePathOnly(sharedlib::IvnVerifyTrust** instance) {
-  g_pathOnly.AddRef();
-  *instance = &g_pathOnly;
+NameOnlyVerifyTrust g_unready(0);
+NameOnlyVerifyTrust g_pathOnly(1);
+template <NameOnlyVerifyTrust* component>
+HRESULT MakeNameOnly(sharedlib::IvnVerifyTrust** instance) {
+  component->AddRef();
+  *instance = component;
   return S_OK;
 }
 HRESULT MakeNothing(sharedlib::IvnVerifyTrust** instance) {
@@ -341,7 +321,7 @@ HRESULT MakeNothing(sharedlib::IvnVerifyTrust** instance) {
 struct UnusableCase {
   const char* label;
   upgrade::VerifyTrustFactory factory;
-  const ULONG* references;  // the component's count, when there is one
+  const NameOnlyVerifyTrust* component;  // when there is one
   const wchar_t* report;
 };
 
@@ -366,9 +346,9 @@ TEST_P(UnusableComponentTest, GivesEFail) {
   ASSERT_TRUE(held);
   EXPECT_EQ(upgrade::VerifySetupFile(verifier_, good.c_str(), held.get()), E_FAIL);
   EXPECT_EQ(upgrade::VerifySetupFile(verifier_, good.c_str()), E_FAIL);
-  EXPECT_EQ(g_unready.verifyCalls, 0);
-  if (GetParam().references) {
-    EXPECT_EQ(*GetParam().references, 0u);  // released
+  if (const NameOnlyVerifyTrust* component = GetParam().component) {
+    EXPECT_EQ(component->verifyCalls, 0);
+    EXPECT_EQ(component->references, 0u);  // released
   }
   EXPECT_TRUE(verifier_->keptFiles.empty());
   EXPECT_THAT(reports_, ::testing::ElementsAre(GetParam().report, GetParam().report));
@@ -376,11 +356,11 @@ TEST_P(UnusableComponentTest, GivesEFail) {
 
 INSTANTIATE_TEST_SUITE_P(
     Components, UnusableComponentTest,
-    ::testing::Values(UnusableCase{"Unready", MakeUnready, &g_unready.references,
+    ::testing::Values(UnusableCase{"Unready", MakeNameOnly<&g_unready>, &g_unready,
                                    L"Failed to create vnVerifyTrust. Error: 0"},
                       UnusableCase{"Absent", MakeNothing, nullptr,
                                    L"Failed to create vnVerifyTrust. Error: -2147024882"},
-                      UnusableCase{"PathOnly", MakePathOnly, &g_pathOnly.references,
+                      UnusableCase{"PathOnly", MakeNameOnly<&g_pathOnly>, &g_pathOnly,
                                    L"Failed to create vnVerifyTrust. Error: -2147467262"}),
     [](const ::testing::TestParamInfo<UnusableCase>& info) {
       return std::string(info.param.label);
