@@ -80,14 +80,22 @@ CommandLineGenerator::~CommandLineGenerator() {
 int CommandLineGenerator::GenerateCommandLine(char* out) {
   LoadPackageInfo();
 
+  findings_.packageMsiPath = packageMsiPath;
+  findings_.upgradeCode = upgradeCode;
+  findings_.installedProductFound = installedProductFound;
+  findings_.installedProductCode = installedProductFound ? installedProductCode : std::string();
+
   std::string installed;
   if (installedProductFound && !GetInstalledVersion(installed)) {
     LogLine("GetInstalledVersion() failed");
     return kCommandLineNotStored;
   }
+  findings_.installedVersion = installed;
+  findings_.installedVersionRead = installedProductFound;
 
   std::string packageVersion;
   GetPackageVersion(packageVersion);
+  findings_.packageVersion = packageVersion;
   LogLine("New Version = ", packageVersion, " Installed Version = ", installed);
 
   int pendingResult = kCommandLineReady;
@@ -96,6 +104,7 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
     LogLine("ERROR: attempting to install lower version ", packageVersion, " over version ",
             installed);
     pendingResult = kLowerVersionRefused;
+    findings_.lowerVersion = true;
   }
 
   // A refused version still gets its command line: the caller decides on the result alone.
@@ -250,7 +259,9 @@ UINT CommandLineGenerator::FindNewestRelatedProduct(std::string& productCode) co
 
     std::string versionText;
     UINT versionError = ERROR_SUCCESS;
-    if (!ReadProductVersion(candidate, versionText, versionError)) continue;
+    const bool readable = ReadProductVersion(candidate, versionText, versionError);
+    findings_.relatedProducts.push_back({candidate, readable ? versionText : std::string()});
+    if (!readable) continue;
     VersionNumbers version = ParseVersion(versionText);
     // Ties go to the product enumerated first.
     if (!haveBest || CompareVersionsOver(version, bestVersion) > 0) {

@@ -83,13 +83,15 @@ Outcome CountedPath(RunOperations& operations, const std::string& packageDirecto
                     DWORD launchCount) {
   DWORD setupResult = 0;
   ReadSetupResult(setupResult);
-  if (setupResult == SetupResultDone) {
-    LogLine("DaxInst: RunDaxSetup has been run, result = ", setupResult);
-    return Outcome::kSucceeded;
-  }
-  if (launchCount >= MaxSetupTimes) {
-    LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
-    return Outcome::kFailed;
+  switch (ChooseRunPath(true, launchCount, setupResult)) {
+    case RunPath::kAlreadySucceeded:
+      LogLine("DaxInst: RunDaxSetup has been run, result = ", setupResult);
+      return Outcome::kSucceeded;
+    case RunPath::kFailedBefore:
+      LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
+      return Outcome::kFailed;
+    default:
+      break;
   }
   if (!ForgetEarlierResult()) return Outcome::kFailed;
   ++launchCount;
@@ -195,6 +197,13 @@ void EndSequence() {
 }
 
 }  // namespace
+
+RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResult) {
+  if (!launchSetupFound) return RunPath::kFirstTime;
+  if (setupResult == SetupResultDone) return RunPath::kAlreadySucceeded;
+  if (launchCount >= MaxSetupTimes) return RunPath::kFailedBefore;
+  return RunPath::kCounted;
+}
 
 RunOperations& SystemRunOperations() {
   static SystemOperations operations;

@@ -55,6 +55,19 @@ void StopDaxInst();
 // of `processId` when that runs this same executable, else 0.
 DWORD ResolveDaxPid(DWORD processId);
 
+// The way a run goes from the registry's state: "LaunchSetup" (found or not, and its count) and
+// the setup result read on the counted path. The run and daxcheck.exe both decide with this.
+enum class RunPath {
+  kFirstTime,         // "LaunchSetup" absent: setup runs
+  kCounted,           // "LaunchSetup" 0, no earlier success: setup runs, counted
+  kAlreadySucceeded,  // the setup result holds SetupResultDone: the run succeeds without setup
+  kFailedBefore,      // setup was run for this package before: the run fails without setup
+};
+RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResult);
+constexpr bool RunPathRunsSetup(RunPath path) {
+  return path == RunPath::kFirstTime || path == RunPath::kCounted;
+}
+
 // Registry state of a run, in the client view where the client key is concerned. Reads leave
 // `value` untouched and answer false when the value is missing or not a REG_DWORD.
 bool ReadClientDword(const char* valueName, DWORD& value);
