@@ -873,6 +873,10 @@ bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
   }
   search.reset();
 
+  // The shared library finds its silo above the program that runs: above daxinst.exe in the
+  // package folder for the run, wherever daxcheck.exe lies for the check.
+  sharedlib::SetIsolationAnchor(config::Widen(folder + "\\daxinst.exe"));
+
   report = Json::object();
   report["program"] = "daxcheck";
   report["folder"] = Utf8(folder);
