@@ -18,6 +18,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -200,8 +201,7 @@ class DaxcheckTest : public ::testing::Test {
   CheckResult Check(const std::string& arguments = "--json") {
     CheckResult result;
     // A file for each check: a console host may hold the last one's handle a moment longer.
-    const std::string outputPath =
-        output_.path() + "\\check-" + std::to_string(++checks_) + ".txt";
+    const std::string outputPath = output_.path() + "\\check-" + std::to_string(++checks_) + ".txt";
     result.exitCode =
         RunCapturing("\"" + package_->File("daxcheck.exe") + "\" " + arguments, outputPath);
     result.output = ReadFileBytes(outputPath).value_or("");
@@ -235,6 +235,8 @@ struct PredictionCase {
   DWORD runWait;
   const char* setAid = e2e::kStagedSetAid;
 };
+
+void PrintTo(const PredictionCase& param, std::ostream* out) { *out << param.name; }
 
 class PredictionEqualsReality : public DaxcheckTest,
                                 public ::testing::WithParamInterface<PredictionCase> {
@@ -535,6 +537,8 @@ struct SnapshotCase {
   const char* name;
   std::function<void(DaxcheckTest&)> prepare;
 };
+
+void PrintTo(const SnapshotCase& param, std::ostream* out) { *out << param.name; }
 
 class ChecksChangeNothing : public DaxcheckTest,
                             public ::testing::WithParamInterface<SnapshotCase> {
