@@ -802,11 +802,17 @@ void VersionAndCommandLineGates(const std::string& folder, Json& versionGate, Js
   int result = setupcmd::kCommandLineNotStored;
   char buffer[setupcmd::kCommandLineBufferSize] = {};
   setupcmd::VersionGateFindings findings;
+  std::map<std::string, std::string> variables;
   try {
     setupcmd::CommandLineGenerator generator(folder);
     generator.includeLogSwitch = true;
     // The longest number there is: the length check then holds for whatever number the run has.
     generator.daxPid = kPlaceholderPid;
+    // The variables are this process's; the service reads its own environment (LocalSystem's),
+    // so the report names every one the command line takes.
+    generator.environmentLookup = [&variables](const std::string& name) {
+      return variables[name] = setupcmd::ProcessEnvironmentValue(name);
+    };
     result = generator.GenerateCommandLine(buffer);
     findings = generator.findings();
   } catch (const _com_error& error) {
@@ -849,6 +855,14 @@ void VersionAndCommandLineGates(const std::string& folder, Json& versionGate, Js
       result == setupcmd::kCommandLineReady || result == setupcmd::kLowerVersionRefused;
   commandGate["command_line"] = stored ? Json(Utf8(WithPlaceholder(buffer))) : Json(nullptr);
   commandGate["daxpid_placeholder"] = kDaxPidPlaceholder;
+  Json expanded = Json::object();
+  for (const auto& variable : variables) expanded[Utf8(variable.first)] = Utf8(variable.second);
+  commandGate["environment_variables"] = expanded;
+  commandGate["environment_note"] =
+      variables.empty() ? Json(nullptr)
+                        : Json(
+                              "expanded from the check's environment; the service expands them "
+                              "in its own (LocalSystem's), which may differ");
   commandGate["result"] = result;
   if (!stored && !versionUnreadable && !commandGate.contains("error")) {
     Stop(commandGate, "the command line needs 4096 bytes or more");

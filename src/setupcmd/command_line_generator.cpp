@@ -47,10 +47,16 @@ constexpr DWORD kVariableBuffer = 260;
 // "/l*v " and the file name must fit in the 259 characters of the log switch's source.
 constexpr size_t kLogFileNameLimit = 254;
 
+// Judged in the code page the command line is in: setup's process gets it converted to UTF-16 by
+// the same rules.
+bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE; }
+
+}  // namespace
+
 // The value of an environment variable, or empty when it is not set or does not fit the buffer.
 // The switch goes inside the quoted /v argument, and setup passes that on without expanding
 // anything: its %variables% are expanded here.
-std::string EnvironmentValue(const std::string& name) {
+std::string ProcessEnvironmentValue(const std::string& name) {
   if (name.empty()) return std::string();
   char buffer[kVariableBuffer] = {};
   const DWORD length = ::GetEnvironmentVariableA(name.c_str(), buffer, kVariableBuffer);
@@ -61,12 +67,6 @@ std::string EnvironmentValue(const std::string& name) {
   }
   return std::string(buffer, length);
 }
-
-// Judged in the code page the command line is in: setup's process gets it converted to UTF-16 by
-// the same rules.
-bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE; }
-
-}  // namespace
 
 CommandLineGenerator::CommandLineGenerator(const std::string& packageDirectory)
     : packageDir(packageDirectory) {
@@ -149,7 +149,9 @@ void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
   } else {
     fileName = configName;
   }
-  logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), EnvironmentValue,
+  const VariableLookup lookup =
+      environmentLookup ? environmentLookup : VariableLookup(ProcessEnvironmentValue);
+  logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), lookup,
                               IsAnsiLeadByte, [](const std::string& warning) { LogLine(warning); });
 }
 

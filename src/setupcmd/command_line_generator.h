@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "setupcmd/command_line_text.h"
 #include "setupcmd/version_text.h"
 
 namespace setupcmd {
@@ -18,6 +19,10 @@ constexpr size_t kCommandLineBufferSize = 4096;
 constexpr int kCommandLineReady = 0;
 constexpr int kCommandLineNotStored = 113;
 constexpr int kLowerVersionRefused = 114;
+
+// The value of an environment variable of this process as the log switch takes it: empty when
+// it is not set or does not fit 259 characters.
+std::string ProcessEnvironmentValue(const std::string& name);
 
 // What the version gate of one GenerateCommandLine call found, for those who explain it.
 struct VersionGateFindings {
@@ -91,6 +96,8 @@ class CommandLineGenerator {
   // Set by the caller between construction and GenerateCommandLine.
   bool includeLogSwitch = false;
   DWORD daxPid = 0;
+  // Where the %variables% of the log switch are read: this process's environment when empty.
+  VariableLookup environmentLookup;
 
  private:
   std::string upgradeCode;
