@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,22 +62,34 @@ bool FileExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The version resource of a program, "a.b.c.d", or empty.
+// The version resource of a program, "a.b.c.d", or empty. Read as data, without version.dll:
+// a program in a folder another program fills should not import a library that folder could
+// hold.
 std::string FileVersion(const std::string& path) {
-  DWORD ignored = 0;
-  const DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &ignored);
-  if (size == 0) return {};
-  std::vector<BYTE> data(size);
-  if (!::GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return {};
-  VS_FIXEDFILEINFO* info = nullptr;
-  UINT length = 0;
-  if (!::VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &length) || !info) {
-    return {};
+  HMODULE image = ::LoadLibraryExA(path.c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (!image) return {};
+  std::string text;
+  HRSRC resource = ::FindResourceA(image, MAKEINTRESOURCEA(VS_VERSION_INFO), RT_VERSION);
+  HGLOBAL loaded = resource ? ::LoadResource(image, resource) : nullptr;
+  const auto* data = static_cast<const BYTE*>(loaded ? ::LockResource(loaded) : nullptr);
+  const DWORD size = resource ? ::SizeofResource(image, resource) : 0;
+  // The fixed part follows the "VS_VERSION_INFO" header, found by its signature on a 4-byte
+  // boundary.
+  for (DWORD offset = 0; data && offset + sizeof(VS_FIXEDFILEINFO) <= size; offset += 4) {
+    VS_FIXEDFILEINFO info;
+    std::memcpy(&info, data + offset, sizeof(info));
+    if (info.dwSignature != VS_FFI_SIGNATURE) continue;
+    char version[64];
+    std::snprintf(version, sizeof(version), "%u.%u.%u.%u",
+                  static_cast<unsigned>(HIWORD(info.dwFileVersionMS)),
+                  static_cast<unsigned>(LOWORD(info.dwFileVersionMS)),
+                  static_cast<unsigned>(HIWORD(info.dwFileVersionLS)),
+                  static_cast<unsigned>(LOWORD(info.dwFileVersionLS)));
+    text = version;
+    break;
   }
-  char text[64];
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", HIWORD(info->dwFileVersionMS),
-                LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
-                LOWORD(info->dwFileVersionLS));
+  ::FreeLibrary(image);
   return text;
 }
 
@@ -910,7 +923,9 @@ bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
   Json verdict;
   verdict["setup_would_run"] = true;
   verdict["text"] = "setup would run";
+  verdict["number"] = 7;
   verdict["stopped_by"] = nullptr;
+  verdict["stopped_at_gate"] = nullptr;
   verdict["because"] = nullptr;
   for (const auto& gate : gates) {
     if (gate["passes"].get<bool>()) continue;
