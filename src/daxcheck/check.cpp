@@ -5,8 +5,10 @@
 #include <comdef.h>
 #include <wincrypt.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <iterator>
 #include <map>
