@@ -542,12 +542,26 @@ TrustGateResult TrustGate(const std::string& folder) {
   }
 
   const bool signerPasses = signerAnswer == sharedlib::kTrustTrusted;
-  if (verdict == 0) {
-    gate["status"] = rootOnlyFault ? "trusted (the chain ends in the agent's own root, which the "
-                                     "run installs before it checks)"
-                                   : "trusted";
-  } else if (verdict == TRUST_E_SUBJECT_NOT_TRUSTED && rootOnlyFault && signerPasses) {
+  // The machine's verdict before the run's certificate update; where the chain lacks only the
+  // bundle's root, the update is what makes it trusted.
+  const bool trustedOnceRooted =
+      rootOnlyFault && signerPasses && (verdict == 0 || verdict == TRUST_E_SUBJECT_NOT_TRUSTED);
+  if (trustedOnceRooted) {
     gate["status"] = "trusted once the agent installs its root";
+  } else if (verdict == 0) {
+    gate["status"] = "trusted";
+    const Json& chainJson = gate["chain"];
+    if (chainJson.is_object() && chainJson.contains("status") &&
+        !chainJson["ends_in_bundle_root"].get<bool>()) {
+      for (const auto& fault : chainJson["status"]) {
+        if (fault == "untrusted root") {
+          // Wine's WinTrust accepts a chain that ends in an unknown root; Windows does not.
+          gate["warning"] =
+              "the chain ends in a root that neither the machine nor the agent's bundle "
+              "trusts: this system's WinTrust accepted it, Windows refuses such a chain";
+        }
+      }
+    }
   } else {
     gate["status"] = "not trusted";
     std::string why = "setup.exe is not trusted";

@@ -242,6 +242,9 @@ class PredictionEqualsReality : public DaxcheckTest,
                                 public ::testing::WithParamInterface<PredictionCase> {
  public:
   void UseSilo() { UseSiloConfigFolder(); }
+  bool InstallNow() {
+    return package_->folder().Run("-install", kLongWait).has_value() && e2e::ServiceExists();
+  }
   void UseConfig(const char* body) {
     WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(body));
   }
@@ -313,6 +316,16 @@ INSTANTIATE_TEST_SUITE_P(
                          LeaveEarlierResult(4);
                        },
                        false, "run_state", "DaxInst: Dax Setup has FAILED for 1 times.", kLongWait},
+        PredictionCase{"AgentServiceAlreadyInstalled", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest& test) {
+                         // -install over it deletes LaunchSetup: a first run, not a counted one.
+                         auto& self = static_cast<PredictionEqualsReality&>(test);
+                         ASSERT_TRUE(self.InstallNow());
+                         testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                           "LaunchSetup", 1, KEY_WOW64_32KEY);
+                       },
+                       true, nullptr, "DaxInst: LaunchSetup not found, first time setup. ",
+                       kLongWait},
         PredictionCase{"RunGuardHeld", "signed_good", kHigherPackageMsi,
                        [](DaxcheckTest& test) {
                          static_cast<PredictionEqualsReality&>(test).heldGuard.reset(
@@ -370,19 +383,80 @@ TEST_F(DaxcheckTest, ReportNamesTheConfigurationEntryAndEveryKeyTheWritersChange
   EXPECT_EQ(trust["chain"]["ends_in_bundle_root"], true) << trust.dump(2);
 }
 
-TEST_F(DaxcheckTest, ForeignSignerIsReportedAgainstTheExpectedIdentity) {
-  Stage("signed_other", kHigherPackageMsi);
+// Packages whose fault the check alone shows: the runs that follow them are the setup
+// launcher's and the whole-upgrade tests' cases.
+struct CheckOnlyCase {
+  const char* name;
+  const char* setup;  // nullptr: no setup.exe
+  DWORD exitCode;
+  const char* stoppedBy;
+  const char* trustStatus;  // nullptr: not looked at
+  bool signerMatches;
+  bool endsInBundleRoot;
+  bool warns;
+  bool untrustRoot = false;  // take the publisher's root out of the machine's trusted roots first
+};
+
+// A machine that has not met the agent yet: a run of an earlier case brought the publisher's
+// root into the trusted roots.
+void RemovePublisherRootFromMachine() {
+  platform::UniqueCertStore root(
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"ROOT"));
+  ASSERT_TRUE(root);
+  PCCERT_CONTEXT found = nullptr;
+  while ((found = ::CertFindCertificateInStore(root.get(), X509_ASN_ENCODING, 0,
+                                               CERT_FIND_SUBJECT_STR_W, L"Quorvex Test Root CA",
+                                               nullptr)) != nullptr) {
+    ASSERT_TRUE(::CertDeleteCertificateFromStore(found));
+  }
+  // Wine writes a machine store back only on a commit.
+  ::CertControlStore(root.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
+void PrintTo(const CheckOnlyCase& param, std::ostream* out) { *out << param.name; }
+
+class CheckOnly : public DaxcheckTest, public ::testing::WithParamInterface<CheckOnlyCase> {};
+
+TEST_P(CheckOnly, NamesTheFault) {
+  const CheckOnlyCase& param = GetParam();
+  Stage(param.setup ? param.setup : "signed_good", kHigherPackageMsi);
+  if (!param.setup) {
+    ASSERT_TRUE(::DeleteFileA(package_->SetupPath().c_str()));
+  }
+  if (param.untrustRoot) RemovePublisherRootFromMachine();
   const CheckResult check = Check();
   ASSERT_FALSE(check.report.is_discarded()) << check.output;
-  EXPECT_EQ(*check.exitCode, 1u);
-  EXPECT_EQ(check.report["verdict"]["stopped_by"], "trust");
-  const Json& signer = (*FindGate(check.report, "trust"))["signer"];
-  ASSERT_TRUE(signer.is_object()) << check.output;
-  EXPECT_EQ(signer["passes"], false);
-  bool mismatch = false;
-  for (const auto& attribute : signer["identity"]) mismatch |= !attribute["matches"].get<bool>();
-  EXPECT_TRUE(mismatch) << signer.dump(2);
+  EXPECT_EQ(check.exitCode, param.exitCode) << check.output;
+  EXPECT_EQ(check.report["verdict"]["stopped_by"],
+            param.stoppedBy ? Json(param.stoppedBy) : Json(nullptr))
+      << check.output;
+  if (!param.trustStatus) return;
+  const Json& trust = *FindGate(check.report, "trust");
+  EXPECT_EQ(trust["status"], param.trustStatus) << trust.dump(2);
+  const Json& signer = trust["signer"];
+  ASSERT_TRUE(signer.is_object()) << trust.dump(2);
+  bool matches = true;
+  for (const auto& attribute : signer["identity"]) matches &= attribute["matches"].get<bool>();
+  EXPECT_EQ(matches, param.signerMatches) << signer.dump(2);
+  EXPECT_EQ(signer["passes"], param.signerMatches) << signer.dump(2);
+  EXPECT_EQ(trust["chain"]["ends_in_bundle_root"], param.endsInBundleRoot) << trust.dump(2);
+  EXPECT_EQ(trust.contains("warning"), param.warns) << trust.dump(2);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, CheckOnly,
+    ::testing::Values(
+        // A fresh prefix does not trust the bundle's root: the run's update is what makes the
+        // chain whole.
+        CheckOnlyCase{"GoodSetup", "signed_good", 0, nullptr,
+                      "trusted once the agent installs its root", true, true, false, true},
+        CheckOnlyCase{"ForeignSigner", "signed_other", 1, "trust", "not trusted", false, true,
+                      false},
+        CheckOnlyCase{"UnknownRoot", "signed_unknown_root", 0, nullptr, "trusted", true, false,
+                      true},
+        CheckOnlyCase{"NoSetup", nullptr, 1, "package", nullptr, false, false, false}),
+    [](const ::testing::TestParamInfo<CheckOnlyCase>& info) { return info.param.name; });
 
 TEST_F(DaxcheckTest, UsageErrorsAndUnreadableFoldersExitWithTwo) {
   Stage("signed_good", kHigherPackageMsi);
