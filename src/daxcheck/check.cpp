@@ -248,6 +248,16 @@ Json RunStateGate() {
   gate["launch_setup_deleted_by_install"] = launchFound && installed;
   gate["path_runs_setup"] = upgrade::RunPathRunsSetup(path);
 
+  // On a path with setup the run first deletes the code left from before; one it cannot delete
+  // keeps setup from running.
+  bool earlierCodeStays = false;
+  if (upgrade::RunPathRunsSetup(path) && setupResultFound) {
+    platform::UniqueRegKey key;
+    const LONG opened = upgrade::OpenSetupResultForDeleting(key);
+    earlierCodeStays = opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND;
+    gate["earlier_setup_result_deletable"] = !earlierCodeStays;
+  }
+
   if (guardHeld) {
     Stop(gate, std::string("the run guard \"") + service::kRunGuardMutexName +
                    "\" is held: -install and -start refuse, and a run would stop at once");
@@ -260,6 +270,9 @@ Json RunStateGate() {
     Stop(gate,
          "LaunchSetup shows setup was run for this package before: the run ends as "
          "failed without setup");
+  }
+  if (earlierCodeStays) {
+    Stop(gate, "the setup result left from before cannot be deleted: the run does not start setup");
   }
   return gate;
 }
@@ -903,8 +916,10 @@ void VersionAndCommandLineGates(const std::string& folder, Json& versionGate, Js
 }  // namespace
 
 bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
-  const DWORD attributes = ::GetFileAttributesA(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  // With its separator, so that "C:" names the drive's root and not its current folder.
+  const DWORD attributes = ::GetFileAttributesA((folder + "\\").c_str());
+  if (folder.empty() || attributes == INVALID_FILE_ATTRIBUTES ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     error = "not a folder: " + folder;
     return false;
   }

@@ -25,7 +25,8 @@ std::string FullFolder(const std::string& folder) {
   char full[MAX_PATH * 2] = {};
   const DWORD length = ::GetFullPathNameA(folder.c_str(), sizeof(full), full, nullptr);
   std::string result = length > 0 && length < sizeof(full) ? std::string(full, length) : folder;
-  while (result.size() > 3 && result.back() == '\\') result.pop_back();
+  // A drive's root becomes "C:", as the run's own folder would for a daxinst.exe there.
+  while (!result.empty() && result.back() == '\\') result.pop_back();
   return result;
 }
 

@@ -284,9 +284,13 @@ bool ReadSetupResult(DWORD& code) {
                                      code);
 }
 
+LONG OpenSetupResultForDeleting(platform::UniqueRegKey& key) {
+  return ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKeyPath, 0, KEY_SET_VALUE, key.put());
+}
+
 LONG DeleteSetupResult() {
   platform::UniqueRegKey key;
-  LONG error = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKeyPath, 0, KEY_SET_VALUE, key.put());
+  LONG error = OpenSetupResultForDeleting(key);
   if (error == ERROR_SUCCESS) error = ::RegDeleteValueA(key.get(), kSetupResultValue);
   // No key or no value: nothing is left for the polling to read.
   return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;

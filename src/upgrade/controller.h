@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace upgrade {
 
 constexpr DWORD MaxSetupTimes = 1;
@@ -76,5 +78,8 @@ bool ReadSetupResult(DWORD& code);
 // Deletes the setup code in the setup result key, the key and view that ReadSetupResult reads.
 // ERROR_SUCCESS when it is gone or was never there, else the error that kept it.
 LONG DeleteSetupResult();
+// The open DeleteSetupResult deletes through, which changes nothing by itself: ERROR_SUCCESS
+// with `key`, ERROR_FILE_NOT_FOUND when there is no key, else the error that would keep the code.
+LONG OpenSetupResultForDeleting(platform::UniqueRegKey& key);
 
 }  // namespace upgrade

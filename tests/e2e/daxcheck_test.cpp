@@ -6,6 +6,7 @@
 // configuration folders and the services are the same before and after it.
 #include <windows.h>
 // After windows.h, which they need.
+#include <aclapi.h>
 #include <msi.h>
 #include <wincrypt.h>
 
@@ -144,6 +145,32 @@ void LeaveEarlierResult(DWORD code) {
                                     KEY_WOW64_32KEY);
 }
 
+// Leaves a success in the setup result key under a DACL that lets everyone read the key but not
+// set or delete its values, as the system enforces it.
+void LeaveUndeletableResult(DWORD code) {
+  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", code);
+  platform::UniqueRegKey key;
+  ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKey, 0, WRITE_DAC, key.put()),
+            ERROR_SUCCESS);
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof(sid);
+  ASSERT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize));
+  EXPLICIT_ACCESS_A access = {};
+  access.grfAccessPermissions = KEY_READ | DELETE | WRITE_DAC;
+  access.grfAccessMode = SET_ACCESS;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+  PACL acl = nullptr;
+  ASSERT_EQ(::SetEntriesInAclA(1, &access, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+  SECURITY_DESCRIPTOR descriptor;
+  ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+  const LONG set = ::RegSetKeySecurity(
+      key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
+  ::LocalFree(acl);
+  ASSERT_EQ(set, ERROR_SUCCESS);
+}
+
 class DaxcheckTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -177,6 +204,8 @@ class DaxcheckTest : public ::testing::Test {
       ::RegDeleteValueA(key.get(), kNotAllowedValue);
     }
     config_testing::ClearRegistry();
+    // Also a key whose DACL refuses to delete its values: the key itself may be deleted.
+    ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kSetupResultKey);
   }
 
   void Stage(const char* setup, const char* msi, const char* setAid = e2e::kStagedSetAid) {
@@ -325,6 +354,11 @@ INSTANTIATE_TEST_SUITE_P(
                                                            "LaunchSetup", 1, KEY_WOW64_32KEY);
                        },
                        true, nullptr, "DaxInst: LaunchSetup not found, first time setup. ",
+                       kLongWait},
+        PredictionCase{"UndeletableEarlierResult", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest&) { LeaveUndeletableResult(0); }, false, "run_state",
+                       "DaxInst: Cannot delete the setup result left from before - error 5. "
+                       "Setup is not run.",
                        kLongWait},
         PredictionCase{"RunGuardHeld", "signed_good", kHigherPackageMsi,
                        [](DaxcheckTest& test) {
