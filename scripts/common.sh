@@ -4,7 +4,7 @@ DAXINST_PACKAGES=(
   cmake make file
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
-  libboost-dev googletest
+  libboost-dev nlohmann-json3-dev googletest
   wixl msitools openssl osslsigncode
   xvfb xauth
   clang libclang-rt-14-dev

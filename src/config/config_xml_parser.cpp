@@ -68,39 +68,56 @@ REGSAM ProductKeyAccess() {
   return KEY_READ;
 }
 
-// The client's configuration folder, or empty (with its log line) when it cannot be found.
-std::wstring ConfigurationDirectory() {
+}  // namespace
+
+ConfigLocation LocateConfigXml() {
+  ConfigLocation location;
+  const REGSAM access = ProductKeyAccess();
+  location.readIn32BitView = (access & KEY_WOW64_32KEY) != 0;
   platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, ProductKeyAccess(), key.put()) !=
-      ERROR_SUCCESS) {
-    diag::LogLine(kLogTag, " - Unable to open registry key'", kProductKeyPath, "'");
-    return std::wstring();
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, access, key.put()) != ERROR_SUCCESS) {
+    location.failure = std::string(" - Unable to open registry key'") + kProductKeyPath + "'";
+    return location;
   }
+  location.productKeyOpened = true;
   std::string version;
   std::uint32_t number = 0;
   if (!ReadProductValue(key.get(), "ProductVersion", version)) {
-    diag::LogLine(kLogTag, " - Unable to read value 'ProductVersion'");
-    return std::wstring();
+    location.failure = " - Unable to read value 'ProductVersion'";
+    return location;
   }
+  location.productVersion = version;
   if (!ParseVersion(version, number)) {
-    diag::LogLine(kLogTag, " - Unable to parse value 'ProductVersion'");
-    return std::wstring();
+    location.failure = " - Unable to parse value 'ProductVersion'";
+    return location;
   }
+  location.versionParsed = true;
   if (number >= kFirstExpandedConfigVersion) {
+    location.throughExpansion = true;
     std::wstring directory;
     if (sharedlib::ExpandPath(L"%TRVCONFIGDIR%", directory) != 1) {
-      diag::LogLine(kLogTag, " - Unable to expand TRVCONFIGDIR path expansion variable");
-      return std::wstring();
+      location.failure = " - Unable to expand TRVCONFIGDIR path expansion variable";
+      return location;
     }
-    return directory;
+    location.expanded = true;
+    location.directory = directory;
+  } else {
+    std::string installPath;
+    if (!ReadProductValue(key.get(), "dax_install_path", installPath)) {
+      location.failure = " - Unable to read value 'dax_install_path'";
+      return location;
+    }
+    location.installPath = installPath;
+    location.directory = Widen(installPath);
   }
-  std::string installPath;
-  if (!ReadProductValue(key.get(), "dax_install_path", installPath)) {
-    diag::LogLine(kLogTag, " - Unable to read value 'dax_install_path'");
-    return std::wstring();
+  if (!location.directory.empty()) {
+    location.path =
+        location.directory + (location.directory.back() == L'\\' ? L"" : L"\\") + L"config.xml";
   }
-  return Widen(installPath);
+  return location;
 }
+
+namespace {
 
 // A deployment configuration is a few kilobytes; one describing ten thousand packages is about
 // 6 MB and still loads in seconds. MSXML needs minutes for a file of tens of megabytes (the time
@@ -149,24 +166,29 @@ CConfigXMLParser::CConfigXMLParser(const char* packageDir) {
   if (!com.initialize()) {
     diag::LogLine(kLogTag, " - CoInitialize() failed");
   } else {
-    const std::wstring directory = ConfigurationDirectory();
+    const ConfigLocation location = LocateConfigXml();
+    if (!location.failure.empty()) diag::LogLine(kLogTag, location.failure);
     xmlDom.reset(new (std::nothrow) InstallUtils::CXmlDom());
+    load = ConfigLoad::kNoFolder;
     // Without a folder there is nothing to load: a bare "config.xml" would be looked for in
     // whatever the current folder happens to be.
-    if (xmlDom && !directory.empty()) {
-      const std::wstring path =
-          directory + (directory.back() == L'\\' ? L"" : L"\\") + L"config.xml";
+    if (xmlDom && !location.path.empty()) {
+      const std::wstring& path = location.path;
       DWORD error = ERROR_SUCCESS;
       switch (CheckConfigSize(path, error)) {
         case ConfigSize::kLoadable:
           documentLoaded = xmlDom->loadFile(path);
+          load = documentLoaded ? ConfigLoad::kLoaded : ConfigLoad::kNotParsed;
           break;
         case ConfigSize::kMissing:  // as MSXML would answer it: not loaded, no line
+          load = ConfigLoad::kMissing;
           break;
         case ConfigSize::kTooLarge:
+          load = ConfigLoad::kTooLarge;
           diag::LogLine(kLogTag, " - config.xml is larger than 16 MB and is not read");
           break;
         case ConfigSize::kUnreadable:
+          load = ConfigLoad::kUnreadable;
           diag::LogLine(kLogTag, " - Unable to read the size of config.xml (error ", error,
                         "); it is not read");
           break;
@@ -197,12 +219,14 @@ void CConfigXMLParser::readPackageIdentity(const std::string& packageDir) {
   language = ReadSetAidValue(iniPath, "LU_CONFIG", "Language", "en_us");
 }
 
-bool CConfigXMLParser::selectClientPackage(bool byChecksum) {
+bool CConfigXMLParser::selectClientPackage(bool byChecksum, int* position) {
   xmlDom->moveToRoot();
   if (!xmlDom->selectChild(L"ClientPackage")) return false;
+  int elements = 0;
   do {
     // Comments and processing instructions between the entries are not entries.
     if (!xmlDom->isElement()) continue;
+    if (position) *position = ++elements;
     if (byChecksum) {
       if (boost::iequals(xmlDom->readAttribute(L"Checksum"), packageChecksum)) return true;
     } else {
@@ -223,6 +247,29 @@ bool CConfigXMLParser::selectClientPackage(bool byChecksum) {
 bool CConfigXMLParser::selectPackage() {
   if (!documentLoaded || !xmlDom) return false;
   return selectClientPackage(true) || selectClientPackage(false);
+}
+
+PackageSelection CConfigXMLParser::describeSelection() {
+  PackageSelection selection;
+  selection.packageChecksum = packageChecksum;
+  selection.appType = appType;
+  selection.platformMarker = platformMarker;
+  selection.packageLanguage = language;
+  if (!documentLoaded || !xmlDom) return selection;
+  int position = 0;
+  if (selectClientPackage(true, &position)) {
+    selection.by = PackageSelection::By::kChecksum;
+  } else if (selectClientPackage(false, &position)) {
+    selection.by = PackageSelection::By::kAttributes;
+  } else {
+    return selection;
+  }
+  selection.position = position;
+  selection.checksum = xmlDom->readAttribute(L"Checksum");
+  selection.product = xmlDom->readAttribute(L"Product");
+  selection.type = xmlDom->readAttribute(L"Type");
+  selection.language = xmlDom->readAttribute(L"Language");
+  return selection;
 }
 
 std::wstring CConfigXMLParser::getOptionValue(const wchar_t* element, const char* attribute) {

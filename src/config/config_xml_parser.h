@@ -14,6 +14,34 @@ namespace config {
 // The product key below HKEY_LOCAL_MACHINE.
 constexpr char kProductKeyPath[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX";
 
+// Where a reader looks for config.xml, and why: the product key and its view, the client's
+// version, and the folder that version leads to. Every reader finds it this way.
+struct ConfigLocation {
+  bool productKeyOpened = false;
+  bool readIn32BitView = false;  // the product key was opened in the 32-bit registry view
+  std::string productVersion;    // empty when it could not be read
+  bool versionParsed = false;
+  bool throughExpansion = false;  // 12.1 and later: the folder is %TRVCONFIGDIR%
+  bool expanded = false;
+  std::string installPath;  // dax_install_path, read only before 12.1
+  std::wstring directory;   // empty when the folder cannot be found
+  std::wstring path;        // directory + config.xml, empty with the directory
+  std::string failure;      // the reader's line for why there is no folder, or empty
+};
+ConfigLocation LocateConfigXml();
+
+// How a loaded config.xml was met: loaded, or why not.
+enum class ConfigLoad { kLoaded, kNoFolder, kMissing, kTooLarge, kUnreadable, kNotParsed, kNoCom };
+
+// Which ClientPackage entry a reader answers for, and by which test it was chosen.
+struct PackageSelection {
+  enum class By { kNone, kChecksum, kAttributes } by = By::kNone;
+  int position = 0;  // 1 for the first ClientPackage element, 0 when none is selected
+  std::wstring checksum, product, type, language;  // the selected entry's attributes
+  // The staged package's identity that the entries are compared with.
+  std::wstring packageChecksum, appType, platformMarker, packageLanguage;
+};
+
 class CConfigXMLParser {
  public:
   // All reading happens here. `packageDir` is the staged package's folder (ANSI, with or without
@@ -32,9 +60,13 @@ class CConfigXMLParser {
   // order; empty names included.
   std::vector<std::string> getEnabledFeatures();
 
+  // For those who explain a run: how config.xml was loaded and which entry applies.
+  ConfigLoad loadState() const { return load; }
+  PackageSelection describeSelection();
+
  private:
   std::wstring getOptionValue(const wchar_t* element, const char* attribute);
-  bool selectClientPackage(bool byChecksum);
+  bool selectClientPackage(bool byChecksum, int* position = nullptr);
   bool selectPackage();
   void readPackageIdentity(const std::string& packageDir);
 
@@ -55,6 +87,7 @@ class CConfigXMLParser {
   ComInitialization com;
   std::unique_ptr<InstallUtils::CXmlDom> xmlDom;
   bool documentLoaded = false;
+  ConfigLoad load = ConfigLoad::kNoCom;
   std::wstring packageChecksum;
   std::wstring appType;
   std::wstring platformMarker;

@@ -47,10 +47,16 @@ constexpr DWORD kVariableBuffer = 260;
 // "/l*v " and the file name must fit in the 259 characters of the log switch's source.
 constexpr size_t kLogFileNameLimit = 254;
 
+// Judged in the code page the command line is in: setup's process gets it converted to UTF-16 by
+// the same rules.
+bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE; }
+
+}  // namespace
+
 // The value of an environment variable, or empty when it is not set or does not fit the buffer.
 // The switch goes inside the quoted /v argument, and setup passes that on without expanding
 // anything: its %variables% are expanded here.
-std::string EnvironmentValue(const std::string& name) {
+std::string ProcessEnvironmentValue(const std::string& name) {
   if (name.empty()) return std::string();
   char buffer[kVariableBuffer] = {};
   const DWORD length = ::GetEnvironmentVariableA(name.c_str(), buffer, kVariableBuffer);
@@ -61,12 +67,6 @@ std::string EnvironmentValue(const std::string& name) {
   }
   return std::string(buffer, length);
 }
-
-// Judged in the code page the command line is in: setup's process gets it converted to UTF-16 by
-// the same rules.
-bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE; }
-
-}  // namespace
 
 CommandLineGenerator::CommandLineGenerator(const std::string& packageDirectory)
     : packageDir(packageDirectory) {
@@ -80,14 +80,22 @@ CommandLineGenerator::~CommandLineGenerator() {
 int CommandLineGenerator::GenerateCommandLine(char* out) {
   LoadPackageInfo();
 
+  findings_.packageMsiPath = packageMsiPath;
+  findings_.upgradeCode = upgradeCode;
+  findings_.installedProductFound = installedProductFound;
+  findings_.installedProductCode = installedProductFound ? installedProductCode : std::string();
+
   std::string installed;
   if (installedProductFound && !GetInstalledVersion(installed)) {
     LogLine("GetInstalledVersion() failed");
     return kCommandLineNotStored;
   }
+  findings_.installedVersion = installed;
+  findings_.installedVersionRead = installedProductFound;
 
   std::string packageVersion;
   GetPackageVersion(packageVersion);
+  findings_.packageVersion = packageVersion;
   LogLine("New Version = ", packageVersion, " Installed Version = ", installed);
 
   int pendingResult = kCommandLineReady;
@@ -96,6 +104,7 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
     LogLine("ERROR: attempting to install lower version ", packageVersion, " over version ",
             installed);
     pendingResult = kLowerVersionRefused;
+    findings_.lowerVersion = true;
   }
 
   // A refused version still gets its command line: the caller decides on the result alone.
@@ -140,7 +149,9 @@ void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
   } else {
     fileName = configName;
   }
-  logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), EnvironmentValue,
+  const VariableLookup lookup =
+      environmentLookup ? environmentLookup : VariableLookup(ProcessEnvironmentValue);
+  logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), lookup,
                               IsAnsiLeadByte, [](const std::string& warning) { LogLine(warning); });
 }
 
@@ -250,7 +261,9 @@ UINT CommandLineGenerator::FindNewestRelatedProduct(std::string& productCode) co
 
     std::string versionText;
     UINT versionError = ERROR_SUCCESS;
-    if (!ReadProductVersion(candidate, versionText, versionError)) continue;
+    const bool readable = ReadProductVersion(candidate, versionText, versionError);
+    findings_.relatedProducts.push_back({candidate, readable ? versionText : std::string()});
+    if (!readable) continue;
     VersionNumbers version = ParseVersion(versionText);
     // Ties go to the product enumerated first.
     if (!haveBest || CompareVersionsOver(version, bestVersion) > 0) {

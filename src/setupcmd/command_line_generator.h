@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "setupcmd/command_line_text.h"
 #include "setupcmd/version_text.h"
 
 namespace setupcmd {
@@ -17,6 +19,27 @@ constexpr size_t kCommandLineBufferSize = 4096;
 constexpr int kCommandLineReady = 0;
 constexpr int kCommandLineNotStored = 113;
 constexpr int kLowerVersionRefused = 114;
+
+// The value of an environment variable of this process as the log switch takes it: empty when
+// it is not set or does not fit 259 characters.
+std::string ProcessEnvironmentValue(const std::string& name);
+
+// What the version gate of one GenerateCommandLine call found, for those who explain it.
+struct VersionGateFindings {
+  struct RelatedProduct {
+    std::string productCode;
+    std::string version;  // empty when it could not be read (such a product is skipped)
+  };
+  std::string packageMsiPath;
+  std::string upgradeCode;
+  std::string packageVersion;
+  std::vector<RelatedProduct> relatedProducts;  // in enumeration order
+  bool installedProductFound = false;
+  std::string installedProductCode;
+  std::string installedVersion;
+  bool installedVersionRead = false;
+  bool lowerVersion = false;
+};
 
 // Decides whether the staged package may be installed over the installed client and builds the
 // setup.exe command line. Windows Installer shows no user interface of its own while one exists;
@@ -37,6 +60,9 @@ class CommandLineGenerator {
   // Splits a version text at its dots; strtol rules for each component, an empty component
   // counts as 0 and a trailing dot adds nothing.
   static VersionNumbers ParseVersion(const std::string& versionText);
+
+  // Filled by GenerateCommandLine as far as it got.
+  const VersionGateFindings& findings() const { return findings_; }
 
  private:
   void LoadPackageInfo();
@@ -70,12 +96,15 @@ class CommandLineGenerator {
   // Set by the caller between construction and GenerateCommandLine.
   bool includeLogSwitch = false;
   DWORD daxPid = 0;
+  // Where the %variables% of the log switch are read: this process's environment when empty.
+  VariableLookup environmentLookup;
 
  private:
   std::string upgradeCode;
   std::string installedProductCode;
   std::string packageDir;
   std::string packageMsiPath;
+  mutable VersionGateFindings findings_;
 };
 
 }  // namespace setupcmd

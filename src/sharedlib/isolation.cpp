@@ -64,11 +64,20 @@ size_t CopyOut(const std::wstring& value, wchar_t* out, size_t outChars) {
   return length;
 }
 
+// The program whose folder the isolation context is found from, when it is not this one.
+std::wstring g_anchor;
+
 // Looks for isolate.ini in every folder above `module`, the drive root included, but not in a
 // bare UNC server name. 0 and the file's path, or a Win32 code.
 DWORD FindIsolateIni(HMODULE module, std::wstring& iniPath) {
   wchar_t path[MAX_PATH + 1] = {};
-  const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
+  DWORD length = 0;
+  if (!g_anchor.empty() && module == ::GetModuleHandleW(nullptr)) {
+    if (g_anchor.size() >= MAX_PATH) return ERROR_INSUFFICIENT_BUFFER;
+    length = static_cast<DWORD>(g_anchor.copy(path, MAX_PATH));
+  } else {
+    length = ::GetModuleFileNameW(module, path, MAX_PATH);
+  }
   if (length == 0) return ::GetLastError();
   if (length >= MAX_PATH) return ERROR_INSUFFICIENT_BUFFER;
   while (::PathRemoveFileSpecW(path)) {
@@ -86,6 +95,8 @@ DWORD FindIsolateIni(HMODULE module, std::wstring& iniPath) {
 }
 
 }  // namespace
+
+void SetIsolationAnchor(const std::wstring& executablePath) { g_anchor = executablePath; }
 
 void TraceFailure(const wchar_t* where, const std::wstring& what) {
   std::wstring line = L"vnShared: ";

@@ -18,6 +18,11 @@ constexpr wchar_t kDefaultRegistryHive[] = L"Software\\Quorvex\\Isolation";
 constexpr size_t kSiloNameChars = 40;
 constexpr size_t kRegistryHiveChars = 100;
 
+// Makes the context be found from the folder of `executablePath` instead of this program's, as
+// the program there would find it. Only before the context is first set up; daxinst.exe never
+// calls it.
+void SetIsolationAnchor(const std::wstring& executablePath);
+
 // Sets up the context once per process; true at once when it already is. Without `silo` the
 // silo comes from the isolate.ini above the running executable. A failed set-up is retried by
 // the next call.

@@ -750,6 +750,11 @@ class CVerifyTrust final : public IvnVerifyTrust,
 
 }  // namespace
 
+ULONG CheckSignerCertificate(PCCERT_CONTEXT certificate, ULONG level) {
+  if (!certificate || !certificate->pCertInfo) return kTrustNoSignature;
+  return CheckCertificateAtLevel(certificate, level, false);
+}
+
 HRESULT CreateVerifyTrust(IvnVerifyTrust** instance) {
   if (!instance) return E_POINTER;
   *instance = new (std::nothrow) CVerifyTrust();

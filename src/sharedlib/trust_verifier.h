@@ -6,6 +6,7 @@
 #include <windows.h>
 // after windows.h
 #include <unknwn.h>
+#include <wincrypt.h>
 
 #include <string>
 
@@ -66,6 +67,10 @@ struct IvnVerifyTrustConfig : public IUnknown {
 struct IvnVerifyHeldFile : public IUnknown {
   virtual ULONG STDMETHODCALLTYPE VerifyHeldFile(const wchar_t* path, HANDLE file, ULONG level) = 0;
 };
+
+// The checks a signer certificate must pass at `level` (usage, then identity or organisation),
+// as every request makes them once WinTrust has accepted the signature: 1 when it passes.
+ULONG CheckSignerCertificate(PCCERT_CONTEXT certificate, ULONG level);
 
 // Creates an instance with one reference.
 HRESULT CreateVerifyTrust(IvnVerifyTrust** instance);

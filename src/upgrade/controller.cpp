@@ -83,13 +83,15 @@ Outcome CountedPath(RunOperations& operations, const std::string& packageDirecto
                     DWORD launchCount) {
   DWORD setupResult = 0;
   ReadSetupResult(setupResult);
-  if (setupResult == SetupResultDone) {
-    LogLine("DaxInst: RunDaxSetup has been run, result = ", setupResult);
-    return Outcome::kSucceeded;
-  }
-  if (launchCount >= MaxSetupTimes) {
-    LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
-    return Outcome::kFailed;
+  switch (ChooseRunPath(true, launchCount, setupResult)) {
+    case RunPath::kAlreadySucceeded:
+      LogLine("DaxInst: RunDaxSetup has been run, result = ", setupResult);
+      return Outcome::kSucceeded;
+    case RunPath::kFailedBefore:
+      LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
+      return Outcome::kFailed;
+    default:
+      break;
   }
   if (!ForgetEarlierResult()) return Outcome::kFailed;
   ++launchCount;
@@ -196,6 +198,13 @@ void EndSequence() {
 
 }  // namespace
 
+RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResult) {
+  if (!launchSetupFound) return RunPath::kFirstTime;
+  if (setupResult == SetupResultDone) return RunPath::kAlreadySucceeded;
+  if (launchCount >= MaxSetupTimes) return RunPath::kFailedBefore;
+  return RunPath::kCounted;
+}
+
 RunOperations& SystemRunOperations() {
   static SystemOperations operations;
   return operations;
@@ -275,9 +284,13 @@ bool ReadSetupResult(DWORD& code) {
                                      code);
 }
 
+LONG OpenSetupResultForDeleting(platform::UniqueRegKey& key) {
+  return ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKeyPath, 0, KEY_SET_VALUE, key.put());
+}
+
 LONG DeleteSetupResult() {
   platform::UniqueRegKey key;
-  LONG error = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKeyPath, 0, KEY_SET_VALUE, key.put());
+  LONG error = OpenSetupResultForDeleting(key);
   if (error == ERROR_SUCCESS) error = ::RegDeleteValueA(key.get(), kSetupResultValue);
   // No key or no value: nothing is left for the polling to read.
   return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace upgrade {
 
 constexpr DWORD MaxSetupTimes = 1;
@@ -55,6 +57,19 @@ void StopDaxInst();
 // of `processId` when that runs this same executable, else 0.
 DWORD ResolveDaxPid(DWORD processId);
 
+// The way a run goes from the registry's state: "LaunchSetup" (found or not, and its count) and
+// the setup result read on the counted path. The run and daxcheck.exe both decide with this.
+enum class RunPath {
+  kFirstTime,         // "LaunchSetup" absent: setup runs
+  kCounted,           // "LaunchSetup" 0, no earlier success: setup runs, counted
+  kAlreadySucceeded,  // the setup result holds SetupResultDone: the run succeeds without setup
+  kFailedBefore,      // setup was run for this package before: the run fails without setup
+};
+RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResult);
+constexpr bool RunPathRunsSetup(RunPath path) {
+  return path == RunPath::kFirstTime || path == RunPath::kCounted;
+}
+
 // Registry state of a run, in the client view where the client key is concerned. Reads leave
 // `value` untouched and answer false when the value is missing or not a REG_DWORD.
 bool ReadClientDword(const char* valueName, DWORD& value);
@@ -63,5 +78,8 @@ bool ReadSetupResult(DWORD& code);
 // Deletes the setup code in the setup result key, the key and view that ReadSetupResult reads.
 // ERROR_SUCCESS when it is gone or was never there, else the error that kept it.
 LONG DeleteSetupResult();
+// The open DeleteSetupResult deletes through, which changes nothing by itself: ERROR_SUCCESS
+// with `key`, ERROR_FILE_NOT_FOUND when there is no key, else the error that would keep the code.
+LONG OpenSetupResultForDeleting(platform::UniqueRegKey& key);
 
 }  // namespace upgrade

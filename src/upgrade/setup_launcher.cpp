@@ -110,8 +110,8 @@ namespace {
 // Builds one writer into `writer` (kept alive by the caller) and merges its options, reporting
 // a failure with the writer's result.
 template <typename Writer>
-void MergeOptions(std::unique_ptr<Writer>& writer, const std::string& packageDirectory,
-                  const char* kind, const char* what) {
+std::uint32_t MergeOptions(std::unique_ptr<Writer>& writer, const std::string& packageDirectory,
+                           const char* kind, const char* what) {
   const std::uint32_t result = detail::RunOptionWriter(kind, [&] {
     writer = std::make_unique<Writer>(packageDirectory);
     return writer->propigateOptions();
@@ -120,28 +120,50 @@ void MergeOptions(std::unique_ptr<Writer>& writer, const std::string& packageDir
     LogLine("ERROR: Unable to update ", packageDirectory, "\\setAid.ini with ", what,
             " from config.xml - 0x", Hex4(result));
   }
+  return result;
 }
 
 }  // namespace
 
-int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
-  const std::string setupPath = packageDirectory + "\\setup.exe";
-  LogLine("Setup path = ", setupPath);
-
+HeldSetupFile OpenSetupFile(const std::string& packageDirectory) {
+  HeldSetupFile setup;
+  setup.path = packageDirectory + "\\setup.exe";
   // The handle denies writers and deleters until setup has ended, and the check reads the file
   // through it, so the program that was verified is the program that runs. The one wide form of
   // the path names the file for the handle, the check and the launch: a second conversion, or a
   // rewriting such as environment expansion, could name another file.
-  platform::UniqueFileHandle readShared;
-  const std::wstring wideSetupPath = Widen(setupPath, MB_ERR_INVALID_CHARS);
-  if (setupPath.size() < MAX_PATH && !wideSetupPath.empty()) {
-    readShared = platform::OpenReadShared(wideSetupPath.c_str());
+  setup.widePath = Widen(setup.path, MB_ERR_INVALID_CHARS);
+  if (setup.path.size() < MAX_PATH && !setup.widePath.empty()) {
+    setup.handle = platform::OpenReadShared(setup.widePath.c_str());
   }
-  if (!readShared) {
+  return setup;
+}
+
+OptionMergeResults MergeDeploymentOptions(const std::string& packageDirectory) {
+  OptionMergeResults results;
+  // All three writers live until the last one has run, as one merge of config.xml.
+  std::unique_ptr<config::CInstallOptParser> install;
+  std::unique_ptr<config::CRebootOptParser> reboot;
+  std::unique_ptr<config::CFeatureOptParser> feature;
+  results.install = MergeOptions(install, packageDirectory, "install", "install options");
+  results.reboot = MergeOptions(reboot, packageDirectory, "reboot", "reboot options");
+  results.feature = MergeOptions(feature, packageDirectory, "feature", "Feature options");
+  feature.reset();
+  reboot.reset();
+  install.reset();
+  return results;
+}
+
+int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
+  HeldSetupFile setup = OpenSetupFile(packageDirectory);
+  LogLine("Setup path = ", setup.path);
+  if (!setup.handle) {
     LogLine(
         "Failed to open a read-shared handle of setup.exe file. Cannot move ahead with install");
     return 0;
   }
+  const std::wstring& wideSetupPath = setup.widePath;
+  platform::UniqueFileHandle& readShared = setup.handle;
 
   UniqueSetupVerifier verifier(CreateSetupVerifier());
   // Only 0 is trusted: any other answer, whatever its sign, is a refusal.
@@ -150,18 +172,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     return 0;
   }
 
-  {
-    // All three writers live until the last one has run, as one merge of config.xml.
-    std::unique_ptr<config::CInstallOptParser> install;
-    std::unique_ptr<config::CRebootOptParser> reboot;
-    std::unique_ptr<config::CFeatureOptParser> feature;
-    MergeOptions(install, packageDirectory, "install", "install options");
-    MergeOptions(reboot, packageDirectory, "reboot", "reboot options");
-    MergeOptions(feature, packageDirectory, "feature", "Feature options");
-    feature.reset();
-    reboot.reset();
-    install.reset();
-  }
+  MergeDeploymentOptions(packageDirectory);
 
   std::unique_ptr<setupcmd::CommandLineGenerator> generator;
   char commandLine[setupcmd::kCommandLineBufferSize] = {};

@@ -6,7 +6,29 @@
 #include <functional>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace upgrade {
+
+// setup.exe of a package as the run names and holds it: the path, its one wide form, and the
+// handle that denies writers and deleters. The handle is empty when the file cannot be opened
+// so (missing, locked, no access, a path that does not convert or does not fit).
+struct HeldSetupFile {
+  std::string path;
+  std::wstring widePath;
+  platform::UniqueFileHandle handle;
+};
+HeldSetupFile OpenSetupFile(const std::string& packageDirectory);
+
+// The three option writers' results, in the order they run.
+struct OptionMergeResults {
+  std::uint32_t install = 0;
+  std::uint32_t reboot = 0;
+  std::uint32_t feature = 0;
+};
+// Merges config.xml into the setAid.ini of `packageDirectory` as a run does before it builds the
+// command line, logging each writer's failure.
+OptionMergeResults MergeDeploymentOptions(const std::string& packageDirectory);
 
 // Prepares the staged package in `packageDirectory` and runs its setup.exe once, waiting for it:
 // 0 when setup ran (whatever its exit code) or was refused for its file or its trust, -1 when

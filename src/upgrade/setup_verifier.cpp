@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -90,22 +91,9 @@ HRESULT RemoveStaleCopy() {
 // Adds the bundle's self-signed certificates to the trusted roots and the others to the
 // intermediate authorities.
 HRESULT InstallBundle() {
-  HMODULE module = ::GetModuleHandleW(nullptr);
-  HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(1), L"ROOTC");
-  if (!resource) return LastErrorResult();
-  HGLOBAL loaded = ::LoadResource(module, resource);
-  const DWORD size = ::SizeofResource(module, resource);
-  const void* data = loaded ? ::LockResource(loaded) : nullptr;
-  if (!data || size == 0) return LastErrorResult();
-
-  CRYPT_DATA_BLOB blob = {size, static_cast<BYTE*>(const_cast<void*>(data))};
-  HCERTSTORE rawBundle = nullptr;
-  if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL,
-                          CERT_QUERY_FORMAT_FLAG_ALL, 0, nullptr, nullptr, nullptr, &rawBundle,
-                          nullptr, nullptr)) {
-    return LastErrorResult();
-  }
-  platform::UniqueCertStore bundle(rawBundle);
+  HRESULT opened = S_OK;
+  platform::UniqueCertStore bundle = OpenCertificateBundle(opened);
+  if (!bundle) return opened;
   platform::UniqueCertStore root = OpenMachineStore(L"ROOT");
   if (!root) return LastErrorResult();
   platform::UniqueCertStore ca = OpenMachineStore(L"CA");
@@ -114,9 +102,8 @@ HRESULT InstallBundle() {
   HRESULT result = S_OK;
   PCCERT_CONTEXT current = nullptr;
   while ((current = ::CertEnumCertificatesInStore(bundle.get(), current)) != nullptr) {
-    const bool selfSigned = ::CertCompareCertificateName(
-        X509_ASN_ENCODING, &current->pCertInfo->Issuer, &current->pCertInfo->Subject);
-    if (!::CertAddCertificateContextToStore(selfSigned ? root.get() : ca.get(), current,
+    const bool toRoot = std::wcscmp(BundleTargetStore(current), L"ROOT") == 0;
+    if (!::CertAddCertificateContextToStore(toRoot ? root.get() : ca.get(), current,
                                             CERT_STORE_ADD_NEW, nullptr)) {
       const HRESULT error = LastErrorResult();
       if (error != CRYPT_E_EXISTS) {
@@ -210,6 +197,38 @@ struct ReleaseInterface {
 };
 
 }  // namespace
+
+platform::UniqueCertStore OpenCertificateBundle(HRESULT& error) {
+  error = S_OK;
+  HMODULE module = ::GetModuleHandleW(nullptr);
+  HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(1), L"ROOTC");
+  if (!resource) {
+    error = LastErrorResult();
+    return {};
+  }
+  HGLOBAL loaded = ::LoadResource(module, resource);
+  const DWORD size = ::SizeofResource(module, resource);
+  const void* data = loaded ? ::LockResource(loaded) : nullptr;
+  if (!data || size == 0) {
+    error = LastErrorResult();
+    return {};
+  }
+  CRYPT_DATA_BLOB blob = {size, static_cast<BYTE*>(const_cast<void*>(data))};
+  HCERTSTORE rawBundle = nullptr;
+  if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL,
+                          CERT_QUERY_FORMAT_FLAG_ALL, 0, nullptr, nullptr, nullptr, &rawBundle,
+                          nullptr, nullptr)) {
+    error = LastErrorResult();
+    return {};
+  }
+  return platform::UniqueCertStore(rawBundle);
+}
+
+const wchar_t* BundleTargetStore(PCCERT_CONTEXT certificate) {
+  const bool selfSigned = ::CertCompareCertificateName(
+      X509_ASN_ENCODING, &certificate->pCertInfo->Issuer, &certificate->pCertInfo->Subject);
+  return selfSigned ? L"ROOT" : L"CA";
+}
 
 SetupVerifier* CreateSetupVerifier(ErrorReportHook hook) {
   auto* verifier = new SetupVerifier();

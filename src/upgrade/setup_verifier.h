@@ -47,6 +47,14 @@ LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path, HANDLE file);
 // Releases everything; the kept files are closed here.
 void DestroySetupVerifier(SetupVerifier* verifier);
 
+// The certificate bundle embedded in this program, opened as an in-memory store; empty, with
+// `error` set, when the resource is missing or cannot be read.
+platform::UniqueCertStore OpenCertificateBundle(HRESULT& error);
+
+// The machine store that the certificate update puts a bundle certificate into: "ROOT" for a
+// self-signed one, "CA" for every other.
+const wchar_t* BundleTargetStore(PCCERT_CONTEXT certificate);
+
 // The product key whose "silo" value re-bases the shared library's registry data.
 constexpr wchar_t kProductRegistryKey[] = L"SOFTWARE\\Quorvex\\Tarvane";
 

@@ -239,11 +239,15 @@ TEST_F(ConfigReaderTest, ClientServiceSelectsTheDefaultView) {
 
 struct SelectionCase {
   const char* label;
-  std::string predefined;   // PREDEFINED_DAX_CONFIG lines of setAid.ini
-  std::string luConfig;     // LU_CONFIG lines
-  std::string packages;     // the entries of config.xml
-  const wchar_t* selected;  // Marker of the entry expected, empty for none
+  std::string predefined;           // PREDEFINED_DAX_CONFIG lines of setAid.ini
+  std::string luConfig;             // LU_CONFIG lines
+  std::string packages;             // the entries of config.xml
+  const wchar_t* selected;          // Marker of the entry expected, empty for none
+  config::PackageSelection::By by;  // how daxcheck.exe is told it was chosen
+  int position;                     // and where it stands among the entries
 };
+
+using By = config::PackageSelection::By;
 
 const std::string kWin64Pkg = "PackageChecksum=AB12\r\nAppType=105\r\nPlatformType=WIN64BIT\r\n";
 
@@ -259,6 +263,18 @@ TEST_P(PackageSelectionTest, SelectsTheRightEntry) {
   EXPECT_EQ(Reader()->getInstallOption("Marker"), c.selected);
 }
 
+// The account daxcheck.exe gives of the choice is the choice the answers come from.
+TEST_P(PackageSelectionTest, DescribesTheSameChoice) {
+  const SelectionCase& c = GetParam();
+  WriteSetAid(c.predefined, c.luConfig);
+  WriteConfig(Document(c.packages));
+  const auto reader = Reader();
+  const config::PackageSelection selection = reader->describeSelection();
+  EXPECT_EQ(selection.by, c.by);
+  EXPECT_EQ(selection.position, c.position);
+  EXPECT_EQ(reader->getInstallOption("Marker"), c.selected) << "the description moved the cursor";
+}
+
 const std::string kAttributeMatch = "Product=\"Client Win64\" Type=\"105.1\" Language=\"en_us\"";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -267,19 +283,19 @@ INSTANTIATE_TEST_SUITE_P(
         SelectionCase{
             "ChecksumWinsOverEarlierAttributeMatch", kWin64Pkg, "",
             Package(kAttributeMatch, "attributes") + Package("Checksum=\"AB12\"", "checksum"),
-            L"checksum"},
+            L"checksum", By::kChecksum, 2},
         SelectionCase{"ChecksumIgnoresCase", kWin64Pkg, "",
                       Package("Checksum=\"xx\"", "other") + Package("Checksum=\"ab12\"", "lower"),
-                      L"lower"},
+                      L"lower", By::kChecksum, 2},
         SelectionCase{"FirstAttributeMatchInDocumentOrder", kWin64Pkg, "",
                       Package("Checksum=\"FF\" " + kAttributeMatch, "first") +
                           Package("Checksum=\"EE\" " + kAttributeMatch, "second"),
-                      L"first"},
+                      L"first", By::kAttributes, 1},
         SelectionCase{"EmptyChecksumMatchesEntryWithout",
                       "AppType=999\r\nPlatformType=WIN64BIT\r\n", "",
                       Package("Checksum=\"AB12\" " + kAttributeMatch, "with") +
                           Package("Product=\"x\"", "without"),
-                      L"without"},
+                      L"without", By::kChecksum, 2},
         SelectionCase{
             "TypeWithDotOne", kWin64Pkg, "",
             Package("Checksum=\"1\" Product=\"Client Win64\" Type=\"105.10\" Language=\"en_us\"",
@@ -291,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "bare") +
                 Package("Checksum=\"4\" Product=\"Client Win64\" Type=\"105.1\" Language=\"en_us\"",
                         "one"),
-            L"one"},
+            L"one", By::kAttributes, 4},
         SelectionCase{
             "MarkerNeedsItsBlank",
             "PackageChecksum=AB12\r\nAppType=105\r\nPlatformType=win64bit\r\n", "",
@@ -299,14 +315,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "glued") +
                 Package("Checksum=\"2\" Product=\"Client WIN64\" Type=\"105.1\" Language=\"en_us\"",
                         "upper"),
-            L"upper"},
+            L"upper", By::kAttributes, 2},
         SelectionCase{
             "Win32Marker", "PackageChecksum=AB12\r\nAppType=105\r\nPlatformType=Win32Bit\r\n", "",
             Package("Checksum=\"1\" " + kAttributeMatch, "64") +
                 Package(
                     "Checksum=\"2\" Product=\"Client Win32 Ed\" Type=\"105.1\" Language=\"en_us\"",
                     "32"),
-            L"32"},
+            L"32", By::kAttributes, 2},
         SelectionCase{"DefaultLanguageIgnoresCase", kWin64Pkg, "",
                       Package("Checksum=\"1\" Product=\"Client Win64\" Type=\"105.1\" "
                               "Language=\"de_de\"",
@@ -314,32 +330,33 @@ INSTANTIATE_TEST_SUITE_P(
                           Package("Checksum=\"2\" Product=\"Client Win64\" Type=\"105.1\" "
                                   "Language=\"EN_US\"",
                                   "english"),
-                      L"english"},
+                      L"english", By::kAttributes, 2},
         SelectionCase{"LanguageFromSetAid", kWin64Pkg, "Language=de_DE\r\n",
                       Package("Checksum=\"1\" " + kAttributeMatch, "english") +
                           Package("Checksum=\"2\" Product=\"Client Win64\" Type=\"105.1\" "
                                   "Language=\"DE_de\"",
                                   "german"),
-                      L"german"},
-        SelectionCase{"AbsentAttributesNeverMatch", kWin64Pkg, "", Package("", "bare"), L""},
+                      L"german", By::kAttributes, 2},
+        SelectionCase{"AbsentAttributesNeverMatch", kWin64Pkg, "", Package("", "bare"), L"",
+                      By::kNone, 0},
         SelectionCase{"NoPlatformNoAttributeMatch", "PackageChecksum=AB12\r\nAppType=105\r\n", "",
-                      Package("Checksum=\"1\" " + kAttributeMatch, "x"), L""},
+                      Package("Checksum=\"1\" " + kAttributeMatch, "x"), L"", By::kNone, 0},
         SelectionCase{"ElementNamesAreCaseSensitive", kWin64Pkg, "",
                       "<clientpackage Checksum=\"AB12\"><InstallationOption Marker=\"lower\"/>"
                       "</clientpackage>",
-                      L""},
+                      L"", By::kNone, 0},
         SelectionCase{"AnySiblingAfterTheFirstIsACandidate", kWin64Pkg, "",
                       Package("Checksum=\"1\"", "first") +
                           "<Other Checksum=\"AB12\"><InstallationOption Marker=\"other\"/></Other>",
-                      L"other"},
+                      L"other", By::kChecksum, 2},
         SelectionCase{"CommentsBetweenEntriesAreSkipped", "AppType=105\r\n", "",
                       "<!-- packages -->" + Package("Checksum=\"1\"", "first") +
                           "<!-- more --><?pi x?>" + Package("", "second"),
-                      L"second"},
+                      L"second", By::kChecksum, 2},
         SelectionCase{"NamespacePrefixIgnored", kWin64Pkg, "",
                       "<q:ClientPackage xmlns:q=\"urn:q\" Checksum=\"AB12\"><q:InstallationOption"
                       " Marker=\"prefixed\"/></q:ClientPackage>",
-                      L"prefixed"}),
+                      L"prefixed", By::kChecksum, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigReaderTest, InvalidPlatformIsLogged) {

@@ -1,0 +1,82 @@
+#include <string>
+
+#include "daxcheck/check.h"
+
+namespace daxcheck {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Scalar(const Json& value) {
+  if (value.is_null()) return "-";
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_boolean()) return value.get<bool>() ? "yes" : "no";
+  return value.dump();
+}
+
+bool IsFlat(const Json& object) {
+  for (const auto& item : object.items()) {
+    if (item.value().is_structured()) return false;
+  }
+  return true;
+}
+
+// One line per scalar, nested objects indented below their name; a flat object in a list fits
+// on one line.
+void Render(const Json& value, const std::string& indent, std::string& out) {
+  for (const auto& item : value.items()) {
+    const Json& field = item.value();
+    if (item.key() == "predicted_setaid_ini") continue;  // the changes say it shorter
+    if (field.is_object()) {
+      out += indent + item.key() + ":\n";
+      Render(field, indent + "  ", out);
+    } else if (field.is_array()) {
+      out += indent + item.key() + ":" + (field.empty() ? " -" : "") + "\n";
+      for (const auto& element : field) {
+        if (element.is_object() && IsFlat(element)) {
+          std::string line;
+          for (const auto& part : element.items()) {
+            line += (line.empty() ? "" : ", ") + part.key() + "=" + Scalar(part.value());
+          }
+          out += indent + "  - " + line + "\n";
+        } else if (element.is_object()) {
+          out += indent + "  -\n";
+          Render(element, indent + "    ", out);
+        } else {
+          out += indent + "  - " + Scalar(element) + "\n";
+        }
+      }
+    } else {
+      out += indent + item.key() + ": " + Scalar(field) + "\n";
+    }
+  }
+}
+
+}  // namespace
+
+std::string RenderText(const Json& report) {
+  std::string out = "daxcheck: " + report["folder"].get<std::string>() + "\n";
+  for (const auto& gate : report["gates"]) {
+    out +=
+        "\n" + std::to_string(gate["number"].get<int>()) + " " + gate["name"].get<std::string>() +
+        ": " +
+        (gate["passes"].get<bool>() ? std::string("passes")
+                                    : "stops setup: " + gate["stops_because"].get<std::string>()) +
+        "\n";
+    Json details = gate;
+    for (const char* key : {"number", "name", "passes", "stops_because"}) details.erase(key);
+    Render(details, "  ", out);
+  }
+  const Json& verdict = report["verdict"];
+  out += "\n7 verdict: " + verdict["text"].get<std::string>();
+  if (!verdict["setup_would_run"].get<bool>()) {
+    out += " (gate " + std::to_string(verdict["stopped_at_gate"].get<int>()) + " " +
+           verdict["stopped_by"].get<std::string>() + ": " + verdict["because"].get<std::string>() +
+           ")";
+  }
+  out += "\n";
+  return out;
+}
+
+}  // namespace daxcheck

@@ -1,0 +1,707 @@
+// daxcheck.exe against the real run that follows it. Each case stages a whole package under Wine's
+// real Service Control Manager, asks daxcheck.exe --json what a run would do, then plays the
+// staging program with "-install" and "-start" and holds the prediction against what the run did:
+// whether setup ran, the command line it was given and the setAid.ini it found. A check also
+// changes nothing: the registry in both views, the certificate stores, the package and
+// configuration folders and the services are the same before and after it.
+#include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <msi.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/config_fixture.h"
+#include "e2e/e2e_support.h"
+#include "e2e/staged_package.h"
+#include "platform/unique_handle.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using e2e::kClientKey;
+using e2e::kNotAllowedValue;
+using e2e::kSetupResultKey;
+using testing_support::ExecutableDirectory;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+constexpr char kInstalledMsi[] = "installed_f_12.1.2.msi";
+constexpr char kInstalledProduct[] = "{DA1F0000-0000-4000-8000-0000000000F1}";
+constexpr char kHigherPackageMsi[] = "package_f_12.1.10.msi";
+constexpr char kLowerPackageMsi[] = "package_f_12.1.1.msi";
+constexpr DWORD kLongWait = 60000;
+// A run that never gets a setup result polls for two minutes before it ends.
+constexpr DWORD kPollingRunWait = 240000;
+constexpr char kPlaceholder[] = "<DAXPID>";
+
+constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
+constexpr char kConfigBody[] =
+    "<ClientPackage Checksum=\"C0FFEE\">"
+    "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\""
+    " InstallationLogFileName=\"C:\\logs\\upgrade.log\"/>"
+    "<RebootOptions AutoReboot=\"1\" PromptMessage=\"Restart &quot;now&quot;\"/>"
+    "<EnabledClientFeatures><F FeatureName=\"Core\"/><F FeatureName=\"Legacy\"/>"
+    "<F FeatureName=\"Mail\"/></EnabledClientFeatures>"
+    "</ClientPackage>";
+// Found by product, type and language only: no entry carries the package's checksum.
+constexpr char kConfigByAttributes[] =
+    "<ClientPackage Checksum=\"0DD\" Product=\"Client Win64\" Type=\"105.10\" Language=\"en_us\">"
+    "<RebootOptions AutoReboot=\"0\"/></ClientPackage>"
+    "<ClientPackage Product=\"Quorvex Client Win64\" Type=\"105.1\" Language=\"EN_US\">"
+    "<InstallationOption KeepAllDataOnUpgrade=\"1\"/>"
+    "<EnabledClientFeatures><F FeatureName=\"Core\"/><F FeatureName=\"Legacy\"/>"
+    "<F FeatureName=\"Pop3Smtp\"/></EnabledClientFeatures>"
+    "</ClientPackage>";
+constexpr char kSetAidWithPlatform[] =
+    "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\nPlatformType=WIN64BIT\r\n"
+    "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
+    "[FEATURE_SELECTION]\r\nOld=1\r\n";
+
+std::string FixtureMsi(const char* name) { return ExecutableDirectory() + "\\msi\\" + name; }
+
+std::optional<DWORD> RunMsiexec(const char* action, const char* msi) {
+  return testing_support::RunAndWait(
+      "msiexec.exe " + std::string(action) + " \"" + FixtureMsi(msi) + "\" /qn", 180000);
+}
+
+bool RelatedProductInstalled() {
+  return ::MsiQueryProductStateA(kInstalledProduct) == INSTALLSTATE_DEFAULT;
+}
+
+std::string Dump(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += "  [" + line + "]\n";
+  return text;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& wanted) {
+  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+// Runs `commandLine` with its standard output in `outputPath` and waits for it.
+std::optional<DWORD> RunCapturing(const std::string& commandLine, const std::string& outputPath,
+                                  DWORD timeoutMs = kLongWait) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  platform::UniqueFileHandle output(::CreateFileA(outputPath.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output) return std::nullopt;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output.get();
+  startup.hStdError = output.get();
+  startup.hStdInput = nullptr;
+  PROCESS_INFORMATION process = {};
+  std::string writable = commandLine;
+  if (!::CreateProcessA(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process)) {
+    return std::nullopt;
+  }
+  platform::UniqueKernelHandle processHandle(process.hProcess);
+  platform::UniqueKernelHandle thread(process.hThread);
+  if (::WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.hProcess, 99);
+    return std::nullopt;
+  }
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  return code;
+}
+
+struct CheckResult {
+  std::optional<DWORD> exitCode;
+  std::string output;
+  Json report;
+};
+
+const Json* FindGate(const Json& report, const std::string& name) {
+  if (!report.contains("gates")) return nullptr;
+  for (const auto& gate : report["gates"]) {
+    if (gate["name"] == name) return &gate;
+  }
+  return nullptr;
+}
+
+// Leaves `code` in the setup result key and in "DaxInstResult", as an earlier run would.
+void LeaveEarlierResult(DWORD code) {
+  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", code);
+  testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", code,
+                                    KEY_WOW64_32KEY);
+}
+
+// Leaves a success in the setup result key under a DACL that lets everyone read the key but not
+// set or delete its values, as the system enforces it.
+void LeaveUndeletableResult(DWORD code) {
+  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", code);
+  platform::UniqueRegKey key;
+  ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKey, 0, WRITE_DAC, key.put()),
+            ERROR_SUCCESS);
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof(sid);
+  ASSERT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize));
+  EXPLICIT_ACCESS_A access = {};
+  access.grfAccessPermissions = KEY_READ | DELETE | WRITE_DAC;
+  access.grfAccessMode = SET_ACCESS;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+  PACL acl = nullptr;
+  ASSERT_EQ(::SetEntriesInAclA(1, &access, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+  SECURITY_DESCRIPTOR descriptor;
+  ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+  const LONG set = ::RegSetKeySecurity(
+      key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
+  ::LocalFree(acl);
+  ASSERT_EQ(set, ERROR_SUCCESS);
+}
+
+class DaxcheckTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!RelatedProductInstalled()) installExit_ = RunMsiexec("/i", kInstalledMsi);
+  }
+  static void TearDownTestSuite() {
+    if (RelatedProductInstalled()) RunMsiexec("/x", kInstalledMsi);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(RelatedProductInstalled())
+        << "msiexec could not install " << kInstalledMsi << ", exit "
+        << (installExit_ ? std::to_string(*installExit_) : "none");
+    e2e::RemoveDaxinst();
+    config_testing::ClearRegistry();
+    config_testing::UseConfigFolder(config_.path());
+    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigBody));
+    config_testing::SetProductValue(kNotAllowedValue, "Legacy");
+  }
+
+  void TearDown() override {
+    e2e::RemoveDaxinst();
+    EXPECT_TRUE(
+        e2e::WaitUntil([] { return e2e::CountProcessesNamed("daxinst.exe") == 0; }, kLongWait));
+    EXPECT_TRUE(
+        e2e::WaitUntil([] { return e2e::CountProcessesNamed("setup.exe") == 0; }, kLongWait));
+    package_.reset();
+    platform::UniqueRegKey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, config_testing::kProductKey, 0,
+                        KEY_ALL_ACCESS | KEY_WOW64_32KEY, key.put()) == ERROR_SUCCESS) {
+      ::RegDeleteValueA(key.get(), kNotAllowedValue);
+    }
+    config_testing::ClearRegistry();
+    // Also a key whose DACL refuses to delete its values: the key itself may be deleted.
+    ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kSetupResultKey);
+  }
+
+  void Stage(const char* setup, const char* msi, const char* setAid = e2e::kStagedSetAid) {
+    package_ = std::make_unique<e2e::StagedPackage>("check pkg", setup, msi);
+    WriteFileBytes(package_->File("setup-control.ini"), "[setup]\r\ncode=0\r\ncopysetaid=1\r\n");
+    WriteFileBytes(package_->SetAidPath(), setAid);
+    WriteFileBytes(package_->SetupIniPath(), kSetupIni);
+    // Shipped beside daxinst.exe, and run from there as the staging program would run it.
+    ASSERT_TRUE(testing_support::CopyFileTo(ExecutableDirectory() + "\\daxcheck.exe",
+                                            package_->File("daxcheck.exe")));
+  }
+
+  // A client that keeps config.xml where %TRVCONFIGDIR% points, with the package's own silo.
+  void UseSiloConfigFolder() {
+    config_testing::SetProductValue("ProductVersion", "12.1.671");
+    testing_support::SetRegistryString(HKEY_LOCAL_MACHINE, config_testing::MapKey().c_str(),
+                                       "trvconfigdir", config_.path(), KEY_WOW64_32KEY);
+    WriteFileBytes(package_->File("isolate.ini"),
+                   "[isolation]\r\nsilo=" + std::string(config_testing::kSilo) + "\r\n");
+  }
+
+  CheckResult Check(const std::string& arguments = "--json") {
+    CheckResult result;
+    // A file for each check: a console host may hold the last one's handle a moment longer.
+    const std::string outputPath = output_.path() + "\\check-" + std::to_string(++checks_) + ".txt";
+    result.exitCode =
+        RunCapturing("\"" + package_->File("daxcheck.exe") + "\" " + arguments, outputPath);
+    result.output = ReadFileBytes(outputPath).value_or("");
+    if (arguments.find("--json") != std::string::npos) {
+      result.report = Json::parse(result.output, nullptr, false);
+    }
+    return result;
+  }
+
+  static std::optional<DWORD> installExit_;
+  testing_support::RunRegistryGuard registry_;
+  testing_support::TempFolder config_{"check config"};
+  testing_support::TempFolder output_{"check output"};
+  std::unique_ptr<e2e::StagedPackage> package_;
+  int checks_ = 0;
+  e2e::PackageFolder starter_{"check starter", e2e::kLogOnVariant};
+};
+
+std::optional<DWORD> DaxcheckTest::installExit_;
+
+// One whole package: what is staged besides the package itself, what daxcheck must answer, and
+// the line of the log by which the run shows the same answer.
+struct PredictionCase {
+  const char* name;
+  const char* setup;
+  const char* msi;
+  std::function<void(DaxcheckTest&)> prepare;  // after staging, before the check
+  bool setupRuns;
+  const char* stoppedBy;  // the gate daxcheck names, when setup does not run
+  const char* evidence;   // a line the run (or the refusing verb) logs
+  DWORD runWait;
+  const char* setAid = e2e::kStagedSetAid;
+};
+
+void PrintTo(const PredictionCase& param, std::ostream* out) { *out << param.name; }
+
+class PredictionEqualsReality : public DaxcheckTest,
+                                public ::testing::WithParamInterface<PredictionCase> {
+ public:
+  void UseSilo() { UseSiloConfigFolder(); }
+  bool InstallNow() {
+    return package_->folder().Run("-install", kLongWait).has_value() && e2e::ServiceExists();
+  }
+  void UseConfig(const char* body) {
+    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(body));
+  }
+  platform::UniqueKernelHandle heldGuard;
+};
+
+TEST_P(PredictionEqualsReality, TheRunDoesWhatTheCheckPredicted) {
+  const PredictionCase& param = GetParam();
+  Stage(param.setup, param.msi, param.setAid);
+  if (param.prepare) param.prepare(*this);
+
+  const CheckResult check = Check();
+  ASSERT_TRUE(check.exitCode.has_value()) << "daxcheck did not end";
+  ASSERT_FALSE(check.report.is_discarded()) << "not JSON:\n" << check.output;
+  const Json& verdict = check.report["verdict"];
+  EXPECT_EQ(*check.exitCode, param.setupRuns ? 0u : 1u) << check.output;
+  EXPECT_EQ(verdict["setup_would_run"], param.setupRuns) << check.output;
+  if (!param.setupRuns) {
+    EXPECT_EQ(verdict["stopped_by"], param.stoppedBy) << check.output;
+  }
+  const Json* command = FindGate(check.report, "command_line");
+  const Json* configuration = FindGate(check.report, "deployment_configuration");
+  ASSERT_TRUE(command && configuration) << check.output;
+  const std::string predictedSetAid =
+      (*configuration)["option_writers"].value("predicted_setaid_ini", std::string());
+
+  const e2e::StagedRunResult run = package_->InstallStartAndWait(starter_, param.runWait);
+  const auto messages = package_->folder().Messages();
+  EXPECT_TRUE(Has(messages, param.evidence)) << Dump(messages);
+
+  const auto commandLine = package_->SetupCommandLine();
+  EXPECT_EQ(commandLine.has_value(), param.setupRuns) << Dump(messages);
+  if (param.setupRuns && commandLine) {
+    EXPECT_TRUE(run.ended) << Dump(messages);
+    std::string predicted = (*command)["command_line"].get<std::string>();
+    const size_t placeholder = predicted.find(kPlaceholder);
+    ASSERT_NE(placeholder, std::string::npos) << predicted;
+    // The number of the program that ran the start command: the starter's caller, this test.
+    predicted.replace(placeholder, std::strlen(kPlaceholder),
+                      std::to_string(::GetCurrentProcessId()));
+    EXPECT_EQ(*commandLine, predicted);
+    EXPECT_EQ(ReadFileBytes(package_->File("setup-setaid.ini")), predictedSetAid)
+        << "setAid.ini as setup found it is not the predicted one";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, PredictionEqualsReality,
+    ::testing::Values(
+        PredictionCase{"GoodPackage", "signed_good", kHigherPackageMsi, nullptr, true, nullptr,
+                       "<DaxSetupResult>Dax Setup Code = 0", kLongWait},
+        PredictionCase{"UntrustedSetup", "unsigned", kHigherPackageMsi, nullptr, false, "trust",
+                       "Trust verification for setup.exe failed", kPollingRunWait},
+        PredictionCase{"LowerVersion", "signed_good", kLowerPackageMsi, nullptr, false,
+                       "version_gate",
+                       "ERROR: attempting to install lower version 12.1.1 over version 12.1.2",
+                       kPollingRunWait},
+        PredictionCase{"CountedPathWithSetup", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest&) {
+                         testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                           "LaunchSetup", 0, KEY_WOW64_32KEY);
+                         LeaveEarlierResult(7);
+                       },
+                       true, nullptr, "DaxInst: Times to set up = 1", kLongWait},
+        PredictionCase{"CountedPathFailedBefore", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest&) {
+                         testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                           "LaunchSetup", 1, KEY_WOW64_32KEY);
+                         LeaveEarlierResult(4);
+                       },
+                       false, "run_state", "DaxInst: Dax Setup has FAILED for 1 times.", kLongWait},
+        PredictionCase{"AgentServiceAlreadyInstalled", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest& test) {
+                         // -install over it deletes LaunchSetup: a first run, not a counted one.
+                         auto& self = static_cast<PredictionEqualsReality&>(test);
+                         ASSERT_TRUE(self.InstallNow());
+                         testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                           "LaunchSetup", 1, KEY_WOW64_32KEY);
+                       },
+                       true, nullptr, "DaxInst: LaunchSetup not found, first time setup. ",
+                       kLongWait},
+        PredictionCase{"UndeletableEarlierResult", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest&) { LeaveUndeletableResult(0); }, false, "run_state",
+                       "DaxInst: Cannot delete the setup result left from before - error 5. "
+                       "Setup is not run.",
+                       kLongWait},
+        PredictionCase{"RunGuardHeld", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest& test) {
+                         static_cast<PredictionEqualsReality&>(test).heldGuard.reset(
+                             ::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
+                       },
+                       false, "run_state",
+                       "<mfn_Install>daxinst.exe is running, please stop and uninstall it first",
+                       kLongWait},
+        PredictionCase{"SiloConfigWithExcludedFeatures", "signed_good", kHigherPackageMsi,
+                       [](DaxcheckTest& test) {
+                         auto& self = static_cast<PredictionEqualsReality&>(test);
+                         self.UseSilo();
+                         self.UseConfig(kConfigByAttributes);
+                       },
+                       true, nullptr, "<DaxSetupResult>Dax Setup Code = 0", kLongWait,
+                       kSetAidWithPlatform}),
+    [](const ::testing::TestParamInfo<PredictionCase>& info) { return info.param.name; });
+
+// The check's own account of the cases above, where the run's log says nothing.
+TEST_F(DaxcheckTest, ReportNamesTheConfigurationEntryAndEveryKeyTheWritersChange) {
+  Stage("signed_good", kHigherPackageMsi, kSetAidWithPlatform);
+  UseSiloConfigFolder();
+  WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigByAttributes));
+
+  const CheckResult check = Check();
+  ASSERT_FALSE(check.report.is_discarded()) << check.output;
+  const Json& gate = *FindGate(check.report, "deployment_configuration");
+  const Json& where = gate["config_xml"];
+  EXPECT_EQ(where["through"], "%TRVCONFIGDIR%");
+  EXPECT_EQ(where["isolation"]["silo"], config_testing::kSilo);
+  EXPECT_EQ(where["isolation"]["expansion_map"], "HKLM\\" + config_testing::MapKey());
+  EXPECT_EQ(where["path"], config_.path() + "\\config.xml");
+  EXPECT_EQ(gate["client_package"]["selected_by"], "attributes");
+  EXPECT_EQ(gate["client_package"]["position"], 2);
+
+  std::set<std::string> changes;
+  for (const auto& change : gate["option_writers"]["changes"]) {
+    changes.insert(change["change"].get<std::string>() + " " +
+                   change["section"].get<std::string>() + " " + change["key"].get<std::string>());
+  }
+  // Legacy is valid but not allowed, so it is left out.
+  EXPECT_EQ(changes,
+            (std::set<std::string>{"add CUSTOM_DAX_CONFIG KeepPreviousSetting",
+                                   "remove FEATURE_SELECTION Old", "add FEATURE_SELECTION Core",
+                                   "add FEATURE_SELECTION Pop3Smtp"}))
+      << gate.dump(2);
+
+  const Json& version = *FindGate(check.report, "version_gate");
+  EXPECT_EQ(version["package_version"], "12.1.10");
+  EXPECT_EQ(version["installed_version"], "12.1.2");
+  EXPECT_EQ(version["installed_product"], kInstalledProduct);
+
+  const Json& trust = *FindGate(check.report, "trust");
+  EXPECT_EQ(trust["signer"]["passes"], true) << trust.dump(2);
+  EXPECT_EQ(trust["chain"]["ends_in_bundle_root"], true) << trust.dump(2);
+}
+
+// Packages whose fault the check alone shows: the runs that follow them are the setup
+// launcher's and the whole-upgrade tests' cases.
+struct CheckOnlyCase {
+  const char* name;
+  const char* setup;  // nullptr: no setup.exe
+  DWORD exitCode;
+  const char* stoppedBy;
+  const char* trustStatus;  // nullptr: not looked at
+  bool signerMatches;
+  bool endsInBundleRoot;
+  bool warns;
+  bool untrustRoot = false;  // take the publisher's root out of the machine's trusted roots first
+};
+
+// A machine that has not met the agent yet: a run of an earlier case brought the publisher's
+// root into the trusted roots.
+void RemovePublisherRootFromMachine() {
+  platform::UniqueCertStore root(
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"ROOT"));
+  ASSERT_TRUE(root);
+  PCCERT_CONTEXT found = nullptr;
+  while ((found = ::CertFindCertificateInStore(root.get(), X509_ASN_ENCODING, 0,
+                                               CERT_FIND_SUBJECT_STR_W, L"Quorvex Test Root CA",
+                                               nullptr)) != nullptr) {
+    ASSERT_TRUE(::CertDeleteCertificateFromStore(found));
+  }
+  // Wine writes a machine store back only on a commit.
+  ::CertControlStore(root.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
+void PrintTo(const CheckOnlyCase& param, std::ostream* out) { *out << param.name; }
+
+class CheckOnly : public DaxcheckTest, public ::testing::WithParamInterface<CheckOnlyCase> {};
+
+TEST_P(CheckOnly, NamesTheFault) {
+  const CheckOnlyCase& param = GetParam();
+  Stage(param.setup ? param.setup : "signed_good", kHigherPackageMsi);
+  if (!param.setup) {
+    ASSERT_TRUE(::DeleteFileA(package_->SetupPath().c_str()));
+  }
+  if (param.untrustRoot) RemovePublisherRootFromMachine();
+  const CheckResult check = Check();
+  ASSERT_FALSE(check.report.is_discarded()) << check.output;
+  EXPECT_EQ(check.exitCode, param.exitCode) << check.output;
+  EXPECT_EQ(check.report["verdict"]["stopped_by"],
+            param.stoppedBy ? Json(param.stoppedBy) : Json(nullptr))
+      << check.output;
+  if (!param.trustStatus) return;
+  const Json& trust = *FindGate(check.report, "trust");
+  EXPECT_EQ(trust["status"], param.trustStatus) << trust.dump(2);
+  const Json& signer = trust["signer"];
+  ASSERT_TRUE(signer.is_object()) << trust.dump(2);
+  bool matches = true;
+  for (const auto& attribute : signer["identity"]) matches &= attribute["matches"].get<bool>();
+  EXPECT_EQ(matches, param.signerMatches) << signer.dump(2);
+  EXPECT_EQ(signer["passes"], param.signerMatches) << signer.dump(2);
+  EXPECT_EQ(trust["chain"]["ends_in_bundle_root"], param.endsInBundleRoot) << trust.dump(2);
+  EXPECT_EQ(trust.contains("warning"), param.warns) << trust.dump(2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, CheckOnly,
+    ::testing::Values(
+        // A fresh prefix does not trust the bundle's root: the run's update is what makes the
+        // chain whole.
+        CheckOnlyCase{"GoodSetup", "signed_good", 0, nullptr,
+                      "trusted once the agent installs its root", true, true, false, true},
+        CheckOnlyCase{"ForeignSigner", "signed_other", 1, "trust", "not trusted", false, true,
+                      false},
+        CheckOnlyCase{"UnknownRoot", "signed_unknown_root", 0, nullptr, "trusted", true, false,
+                      true},
+        CheckOnlyCase{"NoSetup", nullptr, 1, "package", nullptr, false, false, false}),
+    [](const ::testing::TestParamInfo<CheckOnlyCase>& info) { return info.param.name; });
+
+TEST_F(DaxcheckTest, UsageErrorsAndUnreadableFoldersExitWithTwo) {
+  Stage("signed_good", kHigherPackageMsi);
+  for (const std::string& arguments : {std::string("--bogus"), std::string("one two"),
+                                       "\"" + package_->path() + "\\no such folder\""}) {
+    const CheckResult check = Check(arguments);
+    EXPECT_EQ(check.exitCode, 2u) << arguments << "\n" << check.output;
+  }
+  // The text report carries the same verdict.
+  const CheckResult text = Check("");
+  EXPECT_EQ(text.exitCode, 0u) << text.output;
+  EXPECT_NE(text.output.find("7 verdict: setup would run"), std::string::npos) << text.output;
+}
+
+// -- Changes nothing -------------------------------------------------------------------------
+
+std::string Hex(const BYTE* data, DWORD size) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (DWORD i = 0; i < size; ++i) {
+    text += kHex[data[i] >> 4];
+    text += kHex[data[i] & 15];
+  }
+  return text;
+}
+
+// Every key and value below `path`, one line each.
+void SnapshotKey(HKEY root, const std::string& path, REGSAM view, std::string& out) {
+  platform::UniqueRegKey key;
+  if (::RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
+    out += path + " (absent)\n";
+    return;
+  }
+  out += path + "\n";
+  std::vector<char> name(16384);
+  std::vector<BYTE> data(1 << 16);
+  for (DWORD index = 0;; ++index) {
+    DWORD nameSize = static_cast<DWORD>(name.size());
+    DWORD dataSize = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    const LONG error = ::RegEnumValueA(key.get(), index, name.data(), &nameSize, nullptr, &type,
+                                       data.data(), &dataSize);
+    if (error == ERROR_NO_MORE_ITEMS) break;
+    if (error == ERROR_MORE_DATA) {
+      out += "  " + std::string(name.data(), nameSize) + " (large)\n";
+      continue;
+    }
+    if (error != ERROR_SUCCESS) break;
+    out += "  " + std::string(name.data(), nameSize) + " " + std::to_string(type) + " " +
+           Hex(data.data(), dataSize) + "\n";
+  }
+  std::vector<std::string> children;
+  for (DWORD index = 0;; ++index) {
+    DWORD nameSize = static_cast<DWORD>(name.size());
+    if (::RegEnumKeyExA(key.get(), index, name.data(), &nameSize, nullptr, nullptr, nullptr,
+                        nullptr) != ERROR_SUCCESS) {
+      break;
+    }
+    children.emplace_back(name.data(), nameSize);
+  }
+  key.reset();
+  for (const auto& child : children) SnapshotKey(root, path + "\\" + child, view, out);
+}
+
+std::string CertificateHashes(const wchar_t* storeName) {
+  platform::UniqueCertStore store(::CertOpenStore(
+      CERT_STORE_PROV_SYSTEM_W, 0, 0,
+      CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
+      storeName));
+  if (!store) return "(no store)";
+  std::set<std::string> hashes;
+  PCCERT_CONTEXT current = nullptr;
+  while ((current = ::CertEnumCertificatesInStore(store.get(), current)) != nullptr) {
+    BYTE hash[20] = {};
+    DWORD size = sizeof(hash);
+    ::CertGetCertificateContextProperty(current, CERT_SHA1_HASH_PROP_ID, hash, &size);
+    hashes.insert(Hex(hash, size));
+  }
+  std::string text;
+  for (const auto& hash : hashes) text += hash + "\n";
+  return text;
+}
+
+// Names, attributes and bytes of every file in `folder`.
+std::string FolderSnapshot(const std::string& folder) {
+  std::string text;
+  WIN32_FIND_DATAA match = {};
+  platform::UniqueFindHandle search(::FindFirstFileA((folder + "\\*").c_str(), &match));
+  if (!search) return "(unreadable)";
+  std::map<std::string, std::string> files;
+  do {
+    const std::string name = match.cFileName;
+    if (name == "." || name == "..") continue;
+    files[name] = std::to_string(match.dwFileAttributes) + " " +
+                  ReadFileBytes(folder + "\\" + name).value_or("(dir)");
+  } while (::FindNextFileA(search.get(), &match));
+  for (const auto& file : files) text += file.first + "\n" + file.second + "\n";
+  return text;
+}
+
+std::string ServiceList() {
+  platform::UniqueServiceHandle manager(
+      ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+  if (!manager) return "(no manager)";
+  std::vector<BYTE> buffer(256 * 1024);
+  DWORD needed = 0, count = 0, resume = 0;
+  if (!::EnumServicesStatusA(manager.get(), SERVICE_WIN32 | SERVICE_DRIVER, SERVICE_STATE_ALL,
+                             reinterpret_cast<ENUM_SERVICE_STATUSA*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed, &count, &resume)) {
+    return "(enumeration failed)";
+  }
+  const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buffer.data());
+  std::set<std::string> names;
+  for (DWORD i = 0; i < count; ++i) names.insert(services[i].lpServiceName);
+  std::string text;
+  for (const auto& name : names) text += name + "\n";
+  return text;
+}
+
+std::string TempEntries() {
+  char base[MAX_PATH] = {};
+  ::GetTempPathA(MAX_PATH, base);
+  return FolderSnapshot(std::string(base));
+}
+
+struct MachineSnapshot {
+  std::map<std::string, std::string> parts;
+};
+
+MachineSnapshot TakeSnapshot(const std::vector<std::string>& folders) {
+  MachineSnapshot snapshot;
+  for (const auto& view :
+       {std::make_pair("32-bit", KEY_WOW64_32KEY), std::make_pair("64-bit", KEY_WOW64_64KEY)}) {
+    std::string text;
+    SnapshotKey(HKEY_LOCAL_MACHINE, "SOFTWARE", view.second, text);
+    snapshot.parts[std::string("HKLM\\SOFTWARE ") + view.first] = text;
+  }
+  std::string classes;
+  SnapshotKey(HKEY_CLASSES_ROOT, "TSSAFILE", 0, classes);
+  snapshot.parts["HKCR\\TSSAFILE"] = classes;
+  snapshot.parts["ROOT store"] = CertificateHashes(L"ROOT");
+  snapshot.parts["CA store"] = CertificateHashes(L"CA");
+  for (const auto& folder : folders) snapshot.parts["folder " + folder] = FolderSnapshot(folder);
+  snapshot.parts["temporary folder"] = TempEntries();
+  snapshot.parts["services"] = ServiceList();
+  return snapshot;
+}
+
+// The states a check meets: a first run, a counted run with a code left from before, an
+// installed agent service.
+struct SnapshotCase {
+  const char* name;
+  std::function<void(DaxcheckTest&)> prepare;
+};
+
+void PrintTo(const SnapshotCase& param, std::ostream* out) { *out << param.name; }
+
+class ChecksChangeNothing : public DaxcheckTest,
+                            public ::testing::WithParamInterface<SnapshotCase> {
+ public:
+  void UseSilo() { UseSiloConfigFolder(); }
+  e2e::StagedPackage& package() { return *package_; }
+};
+
+TEST_P(ChecksChangeNothing, RegistryStoresFoldersServicesAndNamedObjectsStayAsTheyWere) {
+  Stage("signed_good", kHigherPackageMsi);
+  UseSilo();
+  // The writers clear this bit on the file they merge into: the package's must keep it.
+  ASSERT_TRUE(::SetFileAttributesA(package_->SetAidPath().c_str(), FILE_ATTRIBUTE_READONLY));
+  if (GetParam().prepare) GetParam().prepare(*this);
+
+  const MachineSnapshot before = TakeSnapshot({package_->path(), config_.path()});
+  for (const char* arguments : {"--json", ""}) {
+    const CheckResult check = Check(arguments);
+    ASSERT_TRUE(check.exitCode.has_value());
+    EXPECT_LE(*check.exitCode, 1u) << check.output;
+  }
+  const MachineSnapshot after = TakeSnapshot({package_->path(), config_.path()});
+
+  for (const auto& part : before.parts) {
+    EXPECT_TRUE(after.parts.at(part.first) == part.second) << part.first << " changed";
+  }
+  for (const char* mutex :
+       {"DaxInstall_exist", "Global\\TRVAutoUpgradeNotifyPass", "FenmarkServiceCtrlObjMutex"}) {
+    platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, mutex));
+    EXPECT_FALSE(left) << mutex << " was left behind";
+  }
+  for (const char* event : {"StopDaxInstServiceEvent", "DaxInstServiceStoppedEvent"}) {
+    platform::UniqueKernelHandle left(::OpenEventA(SYNCHRONIZE, FALSE, event));
+    EXPECT_FALSE(left) << event << " was left behind";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, ChecksChangeNothing,
+    ::testing::Values(SnapshotCase{"FirstRun", nullptr},
+                      SnapshotCase{"CountedRunWithAnEarlierCode",
+                                   [](DaxcheckTest&) {
+                                     testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE,
+                                                                       kClientKey, "LaunchSetup", 0,
+                                                                       KEY_WOW64_32KEY);
+                                     LeaveEarlierResult(7);
+                                   }},
+                      SnapshotCase{"AgentServiceInstalled",
+                                   [](DaxcheckTest& test) {
+                                     auto& self = static_cast<ChecksChangeNothing&>(test);
+                                     const auto installed =
+                                         self.package().folder().Run("-install", kLongWait);
+                                     ASSERT_TRUE(installed.has_value());
+                                     ASSERT_TRUE(e2e::ServiceExists());
+                                   }}),
+    [](const ::testing::TestParamInfo<SnapshotCase>& info) { return info.param.name; });
+
+}  // namespace
