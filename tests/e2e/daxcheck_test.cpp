@@ -6,7 +6,6 @@
 // configuration folders and the services are the same before and after it.
 #include <windows.h>
 // After windows.h, which they need.
-#include <aclapi.h>
 #include <msi.h>
 #include <wincrypt.h>
 
@@ -148,27 +147,9 @@ void LeaveEarlierResult(DWORD code) {
 // Leaves a success in the setup result key under a DACL that lets everyone read the key but not
 // set or delete its values, as the system enforces it.
 void LeaveUndeletableResult(DWORD code) {
-  testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", code);
-  platform::UniqueRegKey key;
-  ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKey, 0, WRITE_DAC, key.put()),
-            ERROR_SUCCESS);
-  BYTE sid[SECURITY_MAX_SID_SIZE];
-  DWORD sidSize = sizeof(sid);
-  ASSERT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize));
-  EXPLICIT_ACCESS_A access = {};
-  access.grfAccessPermissions = KEY_READ | DELETE | WRITE_DAC;
-  access.grfAccessMode = SET_ACCESS;
-  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-  access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
-  PACL acl = nullptr;
-  ASSERT_EQ(::SetEntriesInAclA(1, &access, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
-  SECURITY_DESCRIPTOR descriptor;
-  ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-  ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-  const LONG set = ::RegSetKeySecurity(
-      key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
-  ::LocalFree(acl);
-  ASSERT_EQ(set, ERROR_SUCCESS);
+  ASSERT_EQ(
+      testing_support::LeaveUndeletableDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", code),
+      ERROR_SUCCESS);
 }
 
 class DaxcheckTest : public ::testing::Test {

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <aclapi.h>
+
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -138,6 +140,33 @@ void SetRegistryDword(HKEY root, const char* subKey, const char* name, DWORD val
     ::RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                      sizeof(value));
   }
+}
+
+LONG LeaveUndeletableDword(HKEY root, const char* subKey, const char* name, DWORD value) {
+  SetRegistryDword(root, subKey, name, value);
+  platform::UniqueRegKey key;
+  LONG status = ::RegOpenKeyExA(root, subKey, 0, WRITE_DAC, key.put());
+  if (status != ERROR_SUCCESS) return status;
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof(sid);
+  if (!::CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize)) {
+    return static_cast<LONG>(::GetLastError());
+  }
+  EXPLICIT_ACCESS_A access = {};
+  access.grfAccessPermissions = KEY_READ | DELETE | WRITE_DAC;
+  access.grfAccessMode = SET_ACCESS;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+  PACL acl = nullptr;
+  status = static_cast<LONG>(::SetEntriesInAclA(1, &access, nullptr, &acl));
+  if (status != ERROR_SUCCESS) return status;
+  SECURITY_DESCRIPTOR descriptor;
+  ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+  status = ::RegSetKeySecurity(
+      key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
+  ::LocalFree(acl);
+  return status;
 }
 
 void SetRegistryString(HKEY root, const char* subKey, const char* name, const std::string& value,

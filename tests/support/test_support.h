@@ -48,6 +48,10 @@ void SetRegistryDword(HKEY root, const char* subKey, const char* name, DWORD val
                       REGSAM view = 0);
 void SetRegistryString(HKEY root, const char* subKey, const char* name, const std::string& value,
                        REGSAM view = 0);
+// Writes `value` and then gives the key a protected DACL that lets everyone read it, change its
+// DACL and delete the key, but not set or delete its values: a value that a run cannot remove.
+// Returns the error of the first step that failed, or ERROR_SUCCESS.
+LONG LeaveUndeletableDword(HKEY root, const char* subKey, const char* name, DWORD value);
 std::optional<DWORD> ReadDword(HKEY root, const char* subKey, const char* name, REGSAM view = 0);
 
 // Starts a program and waits for it; the exit code, or nullopt when it could not be started or

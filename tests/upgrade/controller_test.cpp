@@ -1,6 +1,5 @@
 #include "upgrade/controller.h"
 
-#include <aclapi.h>
 #include <comdef.h>
 
 #include <gmock/gmock.h>
@@ -543,28 +542,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, CodeOfThisRun,
 class ResultKeyThatRefusesDeletes {
  public:
   explicit ResultKeyThatRefusesDeletes(DWORD code) {
-    SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", code);
-    platform::UniqueRegKey key;
-    EXPECT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kResultKey, 0, WRITE_DAC, key.put()),
-              ERROR_SUCCESS);
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof(sid);
-    EXPECT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize));
-    EXPLICIT_ACCESS_A access = {};
-    access.grfAccessPermissions = KEY_READ | DELETE | WRITE_DAC;
-    access.grfAccessMode = SET_ACCESS;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
-    PACL acl = nullptr;
-    EXPECT_EQ(::SetEntriesInAclA(1, &access, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
-    SECURITY_DESCRIPTOR descriptor;
-    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    EXPECT_EQ(::RegSetKeySecurity(key.get(),
-                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                  &descriptor),
-              ERROR_SUCCESS);
-    ::LocalFree(acl);
+    EXPECT_EQ(
+        testing_support::LeaveUndeletableDword(HKEY_CLASSES_ROOT, kResultKey, "Default", code),
+        ERROR_SUCCESS);
   }
   ~ResultKeyThatRefusesDeletes() { ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kResultKey); }
   ResultKeyThatRefusesDeletes(const ResultKeyThatRefusesDeletes&) = delete;
