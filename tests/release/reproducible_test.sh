@@ -12,8 +12,11 @@ rm -rf "$work"
 mkdir -p "$work"
 vendor_environment "$work/vendor" >/dev/null
 folders=("$work/first/src" "$work/second build of the same commit/daxinst-source")
+# Both copies first: the source must not change between the builds.
 for folder in "${folders[@]}"; do
   copy_source "$source_dir" "$folder"
+done
+for folder in "${folders[@]}"; do
   echo "== $(date -u +%T) release build in $folder (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
   (cd "$folder" && cmake --preset release >"$folder.configure.log" 2>&1 &&
     cmake --build --preset release >"$folder.build.log" 2>&1) ||
