@@ -43,6 +43,15 @@ for case in "${cases[@]}"; do
   echo "  $name: stopped, '$expected'"
 done
 
+# A password given to the build is refused, and does not stay in the cache.
+if output=$(cmake --preset release -B "$work/refused-password" -DDAXINST_SIGNING_PASSWORD=hunter2-secret 2>&1); then
+  fail "release configured with a password in a cache variable"
+fi
+grep -qF "set DAXINST_SIGNING_PASSFILE" <<<"$(tr -s ' \n' ' ' <<<"$output")" ||
+  fail "a password in a cache variable was refused without saying what to set:"$'\n'"$output"
+! grep -rqF hunter2-secret "$work/refused-password" || fail "the refused password stayed in the build folder"
+echo "  a password as a cache variable: stopped, not kept"
+
 echo "== cmake --workflow --preset release"
 cmake --workflow --preset release >"$work/release.log" 2>&1 ||
   { cat "$work/release.log"; fail "the release workflow failed"; }
