@@ -18,6 +18,10 @@ vendor_environment "$work/vendor"
 bash "$(dirname "$0")/make-vendor.sh" "$work/stranger" \
   "/C=GB/ST=Kent/L=Canterbury/O=Example Vendor Ltd/OU=Endpoint Security/CN=Example Vendor Ltd" \
   "$VENDOR_SERIAL" >/dev/null
+# Its key under the vendor's password, so that only the root tells it apart.
+openssl pkcs12 -export -inkey "$work/stranger/leaf.key" -in "$work/stranger/leaf.pem" \
+  -certfile "$work/stranger/intermediate.pem" -passout "file:$DAXINST_SIGNING_PASSFILE" \
+  -out "$work/stranger/vendor-password.p12"
 cd "$work/src"
 
 echo "== configuring release without what it needs stops with a message"
@@ -115,7 +119,7 @@ echo "== a file that the vendor's root and publisher do not vouch for is never p
 # name|environment change|what the message must say
 cases=(
   "another publisher's key|DAXINST_SIGNING_PKCS12=$work/vendor/other.p12|whose CN is not that of DAXINST_PUBLISHER"
-  "a key of another root|DAXINST_SIGNING_PKCS12=$work/stranger/signing.p12|does not verify against the vendor's root"
+  "a key of another root|DAXINST_SIGNING_PKCS12=$work/stranger/vendor-password.p12|does not verify against the vendor's root"
   "the wrong password|DAXINST_SIGNING_PASSFILE=$work/stranger/passfile|osslsigncode could not sign"
 )
 for case in "${cases[@]}"; do
