@@ -99,17 +99,23 @@ for program in "${programs[@]}"; do
     fail "the build folder's $program is signed"
   # The stripped file names its symbol file, and both carry the same build id.
   [ -f "$work/symbols/$program.debug" ] || fail "the symbol archive lacks $program.debug"
-  x86_64-w64-mingw32-objdump -s -j .gnu_debuglink "$shipped" | grep -q "$program" ||
-    fail "$program does not name $program.debug"
-  id_shipped=$(x86_64-w64-mingw32-objdump -p "$shipped" | grep -o 'RSDS signature [0-9a-f]*')
-  id_symbols=$(x86_64-w64-mingw32-objdump -p "$work/symbols/$program.debug" | grep -o 'RSDS signature [0-9a-f]*')
+  # (Whole outputs are read before they are searched: a reader that stops early would end the
+  # writer with SIGPIPE, which pipefail takes for a failure.)
+  link=$(x86_64-w64-mingw32-objdump -s -j .gnu_debuglink "$shipped")
+  grep -q "$program" <<<"$link" || fail "$program does not name $program.debug"
+  headers=$(x86_64-w64-mingw32-objdump -p "$shipped")
+  id_shipped=$(grep -o 'RSDS signature [0-9a-f]*' <<<"$headers" || true)
+  headers=$(x86_64-w64-mingw32-objdump -p "$work/symbols/$program.debug")
+  id_symbols=$(grep -o 'RSDS signature [0-9a-f]*' <<<"$headers" || true)
   [ -n "$id_shipped" ] && [ "$id_shipped" = "$id_symbols" ] ||
     fail "build ids differ: '$id_shipped' in $program, '$id_symbols' in its symbols"
-  ! x86_64-w64-mingw32-objdump -h "$shipped" | grep -q '\.debug_info' || fail "$program is not stripped"
-  x86_64-w64-mingw32-objdump -h "$work/symbols/$program.debug" | grep -q '\.debug_info' ||
-    fail "$program.debug holds no DWARF"
+  sections=$(x86_64-w64-mingw32-objdump -h "$shipped")
+  ! grep -q '\.debug_info' <<<"$sections" || fail "$program is not stripped"
+  sections=$(x86_64-w64-mingw32-objdump -h "$work/symbols/$program.debug")
+  grep -q '\.debug_info' <<<"$sections" || fail "$program.debug holds no DWARF"
   # A crash address resolves to a source line from the kept symbols.
-  address=$(x86_64-w64-mingw32-nm "$work/symbols/$program.debug" | awk '$3 == "WinMain" || $3 == "main" { print $1; exit }')
+  symbols=$(x86_64-w64-mingw32-nm "$work/symbols/$program.debug")
+  address=$(awk '($3 == "WinMain" || $3 == "main") && !found { print $1; found = 1 }' <<<"$symbols")
   line=$(x86_64-w64-mingw32-addr2line -f -e "$work/symbols/$program.debug" "0x$address" | tail -1)
   [[ "$line" == *.cpp:[0-9]* ]] || fail "addr2line gives '$line' for $program's entry"
   echo "  $program: signature verified, signer checked, $id_shipped, entry at $line"
