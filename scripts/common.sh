@@ -1,4 +1,4 @@
-# Shared by ./run-tests and ./run-demo.
+# Shared by ./run-tests, ./run-demo and ./run-bench.
 
 DAXINST_PACKAGES=(
   cmake make file
@@ -45,9 +45,32 @@ install_packages() {
   fi
 }
 
+# configure_and_build [--quiet] PRESET BUILD_DIR [CMAKE_ARGUMENT...] [--target TARGET...]
+# Configures BUILD_DIR with a configure preset of CMakePresets.json (the folder given replaces
+# the preset's own) and builds everything, or only the targets after --target. --quiet keeps
+# the configure output to itself.
 configure_and_build() {
-  local build_dir=$1
-  shift
-  cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake "$@"
-  cmake --build "$build_dir" -j"$(nproc)"
+  local quiet=0
+  if [ "$1" = --quiet ]; then
+    quiet=1
+    shift
+  fi
+  local preset=$1 build_dir=$2
+  shift 2
+  local arguments=() targets=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = --target ]; then
+      shift
+      targets=("$@")
+      break
+    fi
+    arguments+=("$1")
+    shift
+  done
+  if [ "$quiet" = 1 ]; then
+    cmake --preset "$preset" -B "$build_dir" "${arguments[@]}" >/dev/null
+  else
+    cmake --preset "$preset" -B "$build_dir" "${arguments[@]}"
+  fi
+  cmake --build "$build_dir" -j"$(nproc)" ${targets[@]:+--target "${targets[@]}"}
 }

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -98,7 +99,11 @@ TEST_P(ExecutableImage, CarriesItsManifestDescriptionAndVersion) {
   const char* text =
       static_cast<const char*>(::LockResource(::LoadResource(module.get(), manifest)));
   ASSERT_NE(text, nullptr);
-  EXPECT_THAT(std::string(text, size), HasSubstr("requestedExecutionLevel level=\"asInvoker\""));
+  const std::string manifestText(text, size);
+  EXPECT_THAT(manifestText, HasSubstr("requestedExecutionLevel level=\"asInvoker\""));
+  // The version is written once, in project(VERSION); the manifest's identity and the version
+  // resource are made from it and cannot drift apart.
+  EXPECT_THAT(manifestText, HasSubstr("version=\"" DAXINST_EXPECTED_VERSION "\""));
 
   DWORD handle = 0;
   const DWORD versionSize = ::GetFileVersionInfoSizeA(Path().c_str(), &handle);
@@ -109,6 +114,22 @@ TEST_P(ExecutableImage, CarriesItsManifestDescriptionAndVersion) {
   UINT fixedSize = 0;
   ASSERT_TRUE(::VerQueryValueA(version.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize));
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  unsigned parts[4] = {};
+  ASSERT_EQ(std::sscanf(DAXINST_EXPECTED_VERSION, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2],
+                        &parts[3]),
+            4);
+  EXPECT_EQ(fixed->dwFileVersionMS, (parts[0] << 16) | parts[1]);
+  EXPECT_EQ(fixed->dwFileVersionLS, (parts[2] << 16) | parts[3]);
+  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+  EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+  for (const char* name : {"FileVersion", "ProductVersion"}) {
+    char* value = nullptr;
+    UINT length = 0;
+    const std::string key = std::string("\\StringFileInfo\\040904b0\\") + name;
+    ASSERT_TRUE(
+        ::VerQueryValueA(version.data(), key.c_str(), reinterpret_cast<void**>(&value), &length));
+    EXPECT_STREQ(value, DAXINST_EXPECTED_VERSION) << name;
+  }
 }
 
 // A build that is not for release says so where people and tools look: a diagnostic build (log

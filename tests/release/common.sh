@@ -1,0 +1,45 @@
+# Shared by the release tests: a clean copy of the source tree, and a vendor made for the test.
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+# copy_source SOURCE DEST: the files a clone of the checkout holds (tracked and new, not ignored),
+# so that no build folder or user preset of the developer comes along. The copy is no git
+# checkout: SOURCE_DATE_EPOCH carries the commit's time instead.
+copy_source() {
+  local source=$1 dest=$2
+  rm -rf "$dest"
+  mkdir -p "$dest"
+  (cd "$source" && git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
+    xargs -0 cp --parents -t "$dest")
+  SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct)
+  export SOURCE_DATE_EPOCH
+}
+
+# vendor_environment FOLDER: a vendor's bundle and PKCS #12 made anew, and the environment that
+# the release presets read.
+vendor_environment() {
+  local folder=$1
+  VENDOR_SERIAL=$(openssl rand -hex 16 | tr '[:lower:]' '[:upper:]' | sed 's/^./4/')
+  bash "$(dirname "${BASH_SOURCE[0]}")/make-vendor.sh" "$folder" \
+    "/C=GB/ST=Kent/L=Canterbury/O=Example Vendor Ltd/OU=Endpoint Security/CN=Example Vendor Ltd" \
+    "$VENDOR_SERIAL"
+  export DAXINST_CERT_BUNDLE=$folder/bundle.p7b
+  export DAXINST_PUBLISHER="CN=Example Vendor Ltd;OU=Endpoint Security;O=Example Vendor Ltd;L=Canterbury;ST=Kent;C=GB"
+  export DAXINST_STALE_SERIAL=$VENDOR_SERIAL
+  export DAXINST_SIGNING_PKCS12=$folder/signing.p12
+  export DAXINST_SIGNING_PASSFILE=$folder/passfile
+  unset DAXINST_TIMESTAMP_URL CMAKE_BUILD_PARALLEL_LEVEL CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
+}
+
+# The shipped programs a build folder holds.
+shipped_programs() {
+  local build=$1 name
+  for name in daxinst.exe daxcheck.exe; do
+    [ -f "$build/$name" ] && echo "$name"
+  done
+  return 0
+}
