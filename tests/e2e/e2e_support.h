@@ -24,6 +24,15 @@ constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 // The product key's list of features the client does not allow.
 constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
 
+// Product family F of the whole-upgrade executables (tests/e2e/CMakeLists.txt): the installed
+// client's package and the staged packages above and below it.
+constexpr char kInstalledMsi[] = "installed_f_12.1.2.msi";
+constexpr char kInstalledProduct[] = "{DA1F0000-0000-4000-8000-0000000000F1}";
+constexpr char kHigherPackageMsi[] = "package_f_12.1.10.msi";
+constexpr char kLowerPackageMsi[] = "package_f_12.1.1.msi";
+// A staged package's own Setup.ini.
+constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
+
 // A staged package's own setAid.ini before any merge: its identity and settings of its own.
 constexpr char kStagedSetAid[] =
     "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\n"

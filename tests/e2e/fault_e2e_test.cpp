@@ -51,7 +51,7 @@ constexpr DWORD kPollingRunWait = 240000;
 // Longer than the 120 reads of the setup result at one a second.
 constexpr DWORD kLongSetupMs = 125000;
 
-constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
+using e2e::kSetupIni;
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
     "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\"/>"

@@ -36,7 +36,7 @@ constexpr DWORD kRunWait = 90000;
 constexpr char kProgramKey[] = "Software\\Wine\\AppDefaults\\daxinst.exe";
 constexpr char kOverridesKey[] = "Software\\Wine\\AppDefaults\\daxinst.exe\\DllOverrides";
 
-constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
+using e2e::kSetupIni;
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
     "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\"/>"

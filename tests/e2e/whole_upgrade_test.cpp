@@ -45,15 +45,15 @@ using testing_support::WriteFileBytes;
 
 constexpr char kServiceName[] = "Daxinst";
 constexpr char kNotifyPass[] = "Global\\TRVAutoUpgradeNotifyPass";
-constexpr char kInstalledMsi[] = "installed_f_12.1.2.msi";
-constexpr char kInstalledProduct[] = "{DA1F0000-0000-4000-8000-0000000000F1}";
-constexpr char kHigherPackageMsi[] = "package_f_12.1.10.msi";
-constexpr char kLowerPackageMsi[] = "package_f_12.1.1.msi";
+using e2e::kHigherPackageMsi;
+using e2e::kInstalledMsi;
+using e2e::kInstalledProduct;
+using e2e::kLowerPackageMsi;
 constexpr DWORD kLongWait = 60000;
 // A run that never gets a setup result polls for two minutes before it ends.
 constexpr DWORD kPollingRunWait = 240000;
 
-constexpr char kSetupIni[] = "[Startup]\r\nCmdLine=/qb IDCENABLE = 1 /norestart\r\n";
+using e2e::kSetupIni;
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
     "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\""
