@@ -7,10 +7,11 @@
 #include <cstdint>
 #include <new>
 
-#include "config/ansi_text.h"
+#include "contract/product_registry.h"
 #include "diag/log.h"
+#include "platform/registry.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
-#include "service/service_control.h"
 #include "sharedlib/path_expansion.h"
 
 namespace config {
@@ -25,16 +26,11 @@ std::string WithFile(const std::string& folder, const char* file) {
   return folder + (folder.back() == '\\' ? "" : "\\") + file;
 }
 
-// Reads a value of the product key as ANSI text, whatever its registry type.
+// Reads a value of the product key as ANSI text of at most 260 bytes, whatever its registry type.
 bool ReadProductValue(HKEY key, const char* name, std::string& value) {
-  char buffer[261] = {};
-  DWORD size = sizeof(buffer) - 1;  // the last byte stays the terminator
-  if (::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  value = buffer;
-  return true;
+  platform::TextValueLimits limits;
+  limits.maxBytes = 260;
+  return platform::ReadRegistryText(key, name, limits, value);
 }
 
 // The version number (major << 16) | (minor & 0xFFFF) of a dotted version; false when it has
@@ -54,29 +50,17 @@ bool ParseVersion(const std::string& text, std::uint32_t& number) {
   }
 }
 
-// The registry view of the product key: the 32-bit view on a 64-bit system without the client's
-// service, the default view otherwise.
-REGSAM ProductKeyAccess() {
-  if (!service::IsServiceInstalled(service::kClientServiceName)) {
-    SYSTEM_INFO info = {};
-    ::GetSystemInfo(&info);
-    if (info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64 ||
-        info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) {
-      return KEY_READ | KEY_WOW64_32KEY;
-    }
-  }
-  return KEY_READ;
-}
-
 }  // namespace
 
 ConfigLocation LocateConfigXml() {
   ConfigLocation location;
-  const REGSAM access = ProductKeyAccess();
+  const REGSAM access = contract::ProductKeyAccess();
   location.readIn32BitView = (access & KEY_WOW64_32KEY) != 0;
   platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, access, key.put()) != ERROR_SUCCESS) {
-    location.failure = std::string(" - Unable to open registry key'") + kProductKeyPath + "'";
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, contract::kProductKeyPath, 0, access, key.put()) !=
+      ERROR_SUCCESS) {
+    location.failure =
+        std::string(" - Unable to open registry key'") + contract::kProductKeyPath + "'";
     return location;
   }
   location.productKeyOpened = true;
@@ -108,7 +92,7 @@ ConfigLocation LocateConfigXml() {
       return location;
     }
     location.installPath = installPath;
-    location.directory = Widen(installPath);
+    location.directory = platform::WidenCountedLenient(installPath);
   }
   if (!location.directory.empty()) {
     location.path =
@@ -147,7 +131,7 @@ std::wstring ReadSetAidValue(const std::string& iniPath, const char* section, co
   char buffer[260] = {};
   const DWORD length = ::GetPrivateProfileStringA(section, key, defaultValue, buffer,
                                                   sizeof(buffer), iniPath.c_str());
-  return length > 0 ? Widen(std::string(buffer, length)) : std::wstring();
+  return length > 0 ? platform::WidenCountedLenient(std::string(buffer, length)) : std::wstring();
 }
 
 }  // namespace
@@ -275,7 +259,8 @@ PackageSelection CConfigXMLParser::describeSelection() {
 std::wstring CConfigXMLParser::getOptionValue(const wchar_t* element, const char* attribute) {
   std::wstring value;
   if (!attribute || !selectPackage()) return value;
-  if (xmlDom->selectChild(element)) value = xmlDom->readAttribute(Widen(attribute));
+  if (xmlDom->selectChild(element))
+    value = xmlDom->readAttribute(platform::WidenCountedLenient(attribute));
   return value;
 }
 
@@ -292,7 +277,7 @@ std::vector<std::string> CConfigXMLParser::getEnabledFeatures() {
   if (!selectPackage() || !xmlDom->selectChild(L"EnabledClientFeatures")) return features;
   if (xmlDom->moveToFirstChild()) {
     do {
-      features.push_back(Narrow(xmlDom->readAttribute(L"FeatureName")));
+      features.push_back(platform::NarrowWithoutBestFit(xmlDom->readAttribute(L"FeatureName")));
     } while (xmlDom->moveToNextSibling());
   }
   return features;

@@ -11,9 +11,6 @@
 
 namespace config {
 
-// The product key below HKEY_LOCAL_MACHINE.
-constexpr char kProductKeyPath[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX";
-
 // Where a reader looks for config.xml, and why: the product key and its view, the client's
 // version, and the folder that version leads to. Every reader finds it this way.
 struct ConfigLocation {

@@ -5,9 +5,10 @@
 #include <boost/algorithm/string/split.hpp>
 #include <vector>
 
+#include "contract/product_registry.h"
 #include "diag/log.h"
+#include "platform/registry.h"
 #include "platform/unique_handle.h"
-#include "service/service_control.h"
 
 namespace config {
 
@@ -18,18 +19,7 @@ constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
 
 // The whole value as ANSI text, however long, whatever its registry type.
 bool ReadProductString(HKEY key, const char* name, std::string& value) {
-  std::vector<char> buffer(261, '\0');
-  for (;;) {
-    DWORD size = static_cast<DWORD>(buffer.size() - 1);  // the last byte stays the terminator
-    const LSTATUS status = ::RegQueryValueExA(key, name, nullptr, nullptr,
-                                              reinterpret_cast<BYTE*>(buffer.data()), &size);
-    if (status == ERROR_SUCCESS) {
-      value = buffer.data();
-      return true;
-    }
-    if (status != ERROR_MORE_DATA) return false;
-    buffer.assign(static_cast<size_t>(size) + 2, '\0');
-  }
+  return platform::ReadRegistryText(key, name, platform::TextValueLimits(), value);
 }
 
 // A name that the profile API would write as something else than one key of the section: a line
@@ -49,14 +39,13 @@ CFeatureOptParser::CFeatureOptParser(const std::string& packageDir,
 
 std::set<std::string> CFeatureOptParser::readNotAllowedFeatures() {
   std::set<std::string> notAllowed;
-  const bool is64Bit = Is64BitProcessor(system.ProcessorArchitecture());
-  REGSAM access = KEY_READ;
-  if (!service::IsServiceInstalled(service::kClientServiceName) && is64Bit) {
-    access |= KEY_WOW64_32KEY;
-  }
+  const WORD architecture = system.ProcessorArchitecture();
+  const bool is64Bit = contract::Is64BitProcessor(architecture);
+  const REGSAM access = contract::ProductKeyAccess(architecture);
   platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, access, key.put()) != ERROR_SUCCESS) {
-    diag::LogLine(kLogTag, " - Unable to open registry key '", kProductKeyPath, "'");
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, contract::kProductKeyPath, 0, access, key.put()) !=
+      ERROR_SUCCESS) {
+    diag::LogLine(kLogTag, " - Unable to open registry key '", contract::kProductKeyPath, "'");
     return notAllowed;
   }
   std::string value;

@@ -1,7 +1,7 @@
 #include "config/install_opt_parser.h"
 
-#include "config/ansi_text.h"
 #include "diag/log.h"
+#include "platform/text_conversion.h"
 
 namespace config {
 
@@ -24,7 +24,8 @@ std::uint32_t CInstallOptParser::propigateOptions() {
   std::uint32_t result = kOptionsMerged;
   for (const auto& [attribute, key] : optionMap) {
     bool exact = true;
-    const std::string value = Narrow(configParser->getInstallOption(attribute.c_str()), &exact);
+    const std::string value =
+        platform::NarrowWithoutBestFit(configParser->getInstallOption(attribute.c_str()), &exact);
     if (value.empty()) continue;  // the package's own value stays
     // A "?" in place of a character the code page lacks would give setup another folder than
     // the one config.xml names.

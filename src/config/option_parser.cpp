@@ -29,11 +29,6 @@ OptionWriterSystem& DefaultOptionWriterSystem() {
   return system;
 }
 
-bool Is64BitProcessor(WORD architecture) {
-  return architecture == PROCESSOR_ARCHITECTURE_IA64 ||
-         architecture == PROCESSOR_ARCHITECTURE_AMD64;
-}
-
 COptionParser::COptionParser(const std::string& packageDir, OptionWriterSystem& writerSystem)
     : system(writerSystem) {
   // Without a folder the profile functions would write a setAid.ini in the Windows folder.

@@ -37,10 +37,6 @@ class OptionWriterSystem {
 // The real system, shared by every writer that is not given another.
 OptionWriterSystem& DefaultOptionWriterSystem();
 
-// True for IA64 and AMD64: the processors on which the product key is read in the 32-bit view
-// while the client's service is not installed.
-bool Is64BitProcessor(WORD architecture);
-
 class COptionParser {
  public:
   // `packageDir` is the staged package's folder, with or without a trailing backslash.

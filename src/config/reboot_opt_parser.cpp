@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "config/ansi_text.h"
 #include "config/reboot_option_text.h"
+#include "platform/text_conversion.h"
 
 namespace config {
 
@@ -51,7 +51,7 @@ std::uint32_t CRebootOptParser::propigateOptions() {
   for (const auto& [attribute, key] : valueOptions) {
     const std::wstring text = configParser->getRebootOption(attribute.c_str());
     if (text.empty()) continue;
-    const std::string value = Narrow(escapeOptionValue(text));
+    const std::string value = platform::NarrowWithoutBestFit(escapeOptionValue(text));
     if (value.empty()) continue;  // nothing convertible: an empty write would erase the key
     if (!writeValue(section.c_str(), key.c_str(), value.c_str())) result = kOptionWriteFailed;
   }

@@ -27,46 +27,17 @@ void ThrowIfFailed(HRESULT result) {
   if (FAILED(result)) throw _com_error(result);
 }
 
-// Owns one COM reference for the length of a call.
-template <typename T>
-class ComRef {
- public:
-  ComRef() = default;
-  ~ComRef() {
-    if (p_) p_->Release();
-  }
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-  T** put() { return &p_; }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  T* release() {
-    T* p = p_;
-    p_ = nullptr;
-    return p;
-  }
+platform::UniqueBstr MakeBstr(const std::wstring& text) {
+  platform::UniqueBstr value(::SysAllocString(text.c_str()));
+  if (!value) throw _com_error(E_OUTOFMEMORY);
+  return value;
+}
 
- private:
-  T* p_ = nullptr;
-};
+std::wstring BstrText(BSTR value) {
+  return value ? std::wstring(value, ::SysStringLen(value)) : L"";
+}
 
-class Bstr {
- public:
-  explicit Bstr(const std::wstring& text) : value_(::SysAllocString(text.c_str())) {
-    if (!value_) throw _com_error(E_OUTOFMEMORY);
-  }
-  Bstr() = default;
-  ~Bstr() { ::SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  BSTR get() const { return value_; }
-  BSTR* put() { return &value_; }
-  std::wstring str() const { return value_ ? std::wstring(value_, ::SysStringLen(value_)) : L""; }
-
- private:
-  BSTR value_ = nullptr;
-};
-
+// A VARIANT is a value, not a handle: it clears whatever it came to hold.
 class Variant {
  public:
   Variant() { ::VariantInit(&value_); }
@@ -82,25 +53,20 @@ class Variant {
 }  // namespace
 
 CXmlDom::CXmlDom() {
+  // A failed creation leaves nothing that may be released.
+  IXMLDOMDocument2* document = nullptr;
   const HRESULT result =
       ::CoCreateInstance(kClsidDomDocument, nullptr, CLSCTX_INPROC_SERVER, kIidXmlDomDocument2,
-                         reinterpret_cast<void**>(&document_));
-  if (FAILED(result)) document_ = nullptr;
-  created_ = SUCCEEDED(result) && document_ != nullptr;
+                         reinterpret_cast<void**>(&document));
+  if (SUCCEEDED(result)) document_.reset(document);
+  created_ = SUCCEEDED(result) && document_.is_valid();
 }
 
 CXmlDom::CXmlDom(IXMLDOMDocument2* document) : created_(document != nullptr), document_(document) {}
 
-CXmlDom::~CXmlDom() {
-  if (cursor_) cursor_->Release();
-  if (rootElement_) rootElement_->Release();
-  if (document_) document_->Release();
-}
+CXmlDom::~CXmlDom() = default;
 
-void CXmlDom::setCursor(IXMLDOMNode* node) {
-  if (cursor_) cursor_->Release();
-  cursor_ = node;
-}
+void CXmlDom::setCursor(IXMLDOMNode* node) { cursor_.reset(node); }
 
 bool CXmlDom::loadFile(const std::wstring& path) {
   if (!created_) return false;
@@ -130,18 +96,15 @@ bool CXmlDom::loadFile(const std::wstring& path) {
   ThrowIfFailed(document_->load(*source.get(), &success));
 
   setCursor(nullptr);
-  if (rootElement_) {
-    rootElement_->Release();
-    rootElement_ = nullptr;
-  }
+  rootElement_.reset();
   // Where ProhibitDTD is not honoured (Wine's MSXML takes it and parses on), a declared document
   // type still makes the file malformed, as it is where ProhibitDTD works.
   if (success == VARIANT_TRUE) {
-    ComRef<IXMLDOMDocumentType> documentType;
+    platform::ComPtr<IXMLDOMDocumentType> documentType;
     ThrowIfFailed(document_->get_doctype(documentType.put()));
     if (documentType.get()) return false;
   }
-  ThrowIfFailed(document_->get_documentElement(&rootElement_));
+  ThrowIfFailed(document_->get_documentElement(rootElement_.put()));
   if (rootElement_) {
     IXMLDOMNode* node = nullptr;
     const HRESULT result =
@@ -153,7 +116,7 @@ bool CXmlDom::loadFile(const std::wstring& path) {
 }
 
 HRESULT CXmlDom::setBooleanProperty(const wchar_t* name, bool value) {
-  Bstr propertyName(name);
+  const platform::UniqueBstr propertyName = MakeBstr(name);
   Variant propertyValue;
   V_VT(propertyValue.get()) = VT_BOOL;
   V_BOOL(propertyValue.get()) = value ? VARIANT_TRUE : VARIANT_FALSE;
@@ -173,18 +136,18 @@ bool CXmlDom::selectChild(const std::wstring& name) {
   VARIANT_BOOL hasChildren = VARIANT_FALSE;
   ThrowIfFailed(cursor_->hasChildNodes(&hasChildren));
   if (hasChildren != VARIANT_TRUE) return false;
-  ComRef<IXMLDOMNodeList> children;
+  platform::ComPtr<IXMLDOMNodeList> children;
   ThrowIfFailed(cursor_->get_childNodes(children.put()));
   if (!children.get()) return false;
   long length = 0;
   ThrowIfFailed(children->get_length(&length));
   for (long i = 0; i < length; ++i) {
-    ComRef<IXMLDOMNode> child;
+    platform::ComPtr<IXMLDOMNode> child;
     ThrowIfFailed(children->nextNode(child.put()));
     if (!child.get()) break;
-    Bstr baseName;
+    platform::UniqueBstr baseName;
     ThrowIfFailed(child->get_baseName(baseName.put()));
-    if (baseName.str() == name) {
+    if (BstrText(baseName.get()) == name) {
       setCursor(child.release());
       return true;
     }
@@ -222,14 +185,14 @@ bool CXmlDom::isElement() {
 
 std::wstring CXmlDom::readAttribute(const std::wstring& name) {
   if (!created_ || !cursor_) return std::wstring();
-  ComRef<IXMLDOMElement> element;
+  platform::ComPtr<IXMLDOMElement> element;
   const HRESULT queried =
       cursor_->QueryInterface(kIidXmlDomElement, reinterpret_cast<void**>(element.put()));
   // A comment or processing instruction has no attributes at all.
   if (queried == E_NOINTERFACE) return std::wstring();
   ThrowIfFailed(queried);
   if (!element.get()) return std::wstring();
-  Bstr attribute(name);
+  const platform::UniqueBstr attribute = MakeBstr(name);
   Variant value;
   ThrowIfFailed(element->getAttribute(attribute.get(), value.get()));
   if (V_VT(value.get()) != VT_BSTR || !V_BSTR(value.get())) return std::wstring();

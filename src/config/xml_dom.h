@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace InstallUtils {
 
 // IXMLDOMDocument2, for whoever implements it.
@@ -48,9 +50,9 @@ class CXmlDom {
   HRESULT setBooleanProperty(const wchar_t* name, bool value);
 
   bool created_ = false;
-  IXMLDOMDocument2* document_ = nullptr;
-  IXMLDOMElement* rootElement_ = nullptr;
-  IXMLDOMNode* cursor_ = nullptr;
+  platform::ComPtr<IXMLDOMDocument2> document_;
+  platform::ComPtr<IXMLDOMElement> rootElement_;
+  platform::ComPtr<IXMLDOMNode> cursor_;
 };
 
 }  // namespace InstallUtils

@@ -18,11 +18,14 @@
 #include <utility>
 #include <vector>
 
-#include "config/ansi_text.h"
 #include "config/config_xml_parser.h"
+#include "contract/client_registry.h"
+#include "contract/named_objects.h"
+#include "contract/product_registry.h"
+#include "contract/service_names.h"
+#include "contract/setup_result_key.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
-#include "service/process_entry.h"
-#include "service/service_control.h"
 #include "setupcmd/command_line_generator.h"
 #include "sharedlib/isolation.h"
 #include "sharedlib/trust_identity.h"
@@ -49,7 +52,7 @@ std::string Utf8(const std::wstring& wide) {
   }
   return text;
 }
-std::string Utf8(const std::string& ansi) { return Utf8(config::Widen(ansi)); }
+std::string Utf8(const std::string& ansi) { return Utf8(platform::WidenCountedLenient(ansi)); }
 
 Json OptionalDword(bool found, DWORD value) { return found ? Json(value) : Json(nullptr); }
 
@@ -196,7 +199,8 @@ std::string ServiceState(const char* name, bool& installed) {
 // Whether a run holds the run guard: asked by opening the mutex, never by creating it, so that
 // the check leaves no object behind and takes nothing from a run that starts meanwhile.
 bool RunGuardHeld() {
-  platform::UniqueKernelHandle guard(::OpenMutexA(SYNCHRONIZE, FALSE, service::kRunGuardMutexName));
+  platform::UniqueKernelHandle guard(
+      ::OpenMutexA(SYNCHRONIZE, FALSE, contract::kRunGuardMutexName));
   return guard || ::GetLastError() == ERROR_ACCESS_DENIED;
 }
 
@@ -216,29 +220,29 @@ const char* PathName(upgrade::RunPath path) {
 
 Json RunStateGate() {
   Json gate = Gate(2, "run_state");
-  gate["client_key"] = std::string("HKLM\\") + service::kClientKeyPath;
-  gate["client_view"] = (service::ClientRegistryView() & KEY_WOW64_64KEY) ? "64-bit" : "32-bit";
+  gate["client_key"] = std::string("HKLM\\") + contract::kClientKeyPath;
+  gate["client_view"] = (contract::ClientRegistryView() & KEY_WOW64_64KEY) ? "64-bit" : "32-bit";
   DWORD launchSetup = 0, status = 0, result = 0, setupResult = 0;
-  const bool launchFound = upgrade::ReadClientDword(upgrade::kLaunchSetupValue, launchSetup);
-  const bool statusFound = upgrade::ReadClientDword(upgrade::kSetupStatusValue, status);
-  const bool resultFound = upgrade::ReadClientDword(upgrade::kInstResultValue, result);
-  const bool setupResultFound = upgrade::ReadSetupResult(setupResult);
+  const bool launchFound = contract::ReadClientDword(contract::kLaunchSetupValue, launchSetup);
+  const bool statusFound = contract::ReadClientDword(contract::kSetupStatusValue, status);
+  const bool resultFound = contract::ReadClientDword(contract::kInstResultValue, result);
+  const bool setupResultFound = contract::ReadSetupResult(setupResult);
   Json values;
   values["LaunchSetup"] = OptionalDword(launchFound, launchSetup);
   values["DaxSetupStatus"] = OptionalDword(statusFound, status);
   values["DaxInstResult"] = OptionalDword(resultFound, result);
   gate["client_values"] = values;
-  gate["setup_result_key"] = std::string("HKCR\\") + upgrade::kSetupResultKeyPath;
+  gate["setup_result_key"] = std::string("HKCR\\") + contract::kSetupResultKeyPath;
   gate["setup_result"] = OptionalDword(setupResultFound, setupResult);
 
   bool installed = false;
   Json serviceJson;
-  serviceJson["name"] = service::kServiceName;
-  serviceJson["state"] = ServiceState(service::kServiceName, installed);
+  serviceJson["name"] = contract::kServiceName;
+  serviceJson["state"] = ServiceState(contract::kServiceName, installed);
   serviceJson["installed"] = installed;
   gate["service"] = serviceJson;
   const bool guardHeld = RunGuardHeld();
-  gate["run_guard"] = {{"name", service::kRunGuardMutexName}, {"held", guardHeld}};
+  gate["run_guard"] = {{"name", contract::kRunGuardMutexName}, {"held", guardHeld}};
 
   // -install over an existing service deletes "LaunchSetup": the run that follows is a first
   // run whatever the value says now.
@@ -253,13 +257,13 @@ Json RunStateGate() {
   bool earlierCodeStays = false;
   if (upgrade::RunPathRunsSetup(path) && setupResultFound) {
     platform::UniqueRegKey key;
-    const LONG opened = upgrade::OpenSetupResultForDeleting(key);
+    const LONG opened = contract::OpenSetupResultForDeleting(key);
     earlierCodeStays = opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND;
     gate["earlier_setup_result_deletable"] = !earlierCodeStays;
   }
 
   if (guardHeld) {
-    Stop(gate, std::string("the run guard \"") + service::kRunGuardMutexName +
+    Stop(gate, std::string("the run guard \"") + contract::kRunGuardMutexName +
                    "\" is held: -install and -start refuse, and a run would stop at once");
   }
   if (path == upgrade::RunPath::kAlreadySucceeded) {
@@ -733,7 +737,7 @@ Json ConfigurationGate(const std::string& folder, std::string& predictedSetAid) 
 
   const config::ConfigLocation location = config::LocateConfigXml();
   Json where;
-  where["product_key"] = std::string("HKLM\\") + config::kProductKeyPath;
+  where["product_key"] = std::string("HKLM\\") + contract::kProductKeyPath;
   where["product_key_view"] = location.readIn32BitView ? "32-bit" : "default";
   where["product_key_opened"] = location.productKeyOpened;
   where["product_version"] =
@@ -933,7 +937,7 @@ bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
 
   // The shared library finds its silo above the program that runs: above daxinst.exe in the
   // package folder for the run, wherever daxcheck.exe lies for the check.
-  sharedlib::SetIsolationAnchor(config::Widen(folder + "\\daxinst.exe"));
+  sharedlib::SetIsolationAnchor(platform::WidenCountedLenient(folder + "\\daxinst.exe"));
 
   report = Json::object();
   report["program"] = "daxcheck";

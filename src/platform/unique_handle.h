@@ -1,10 +1,11 @@
-// Owning wrappers for Win32 handles: one template, one traits type per kind of handle, so that
-// every kind spells out its own invalid value and its own close function.
+// Owning wrappers for Win32 handles and COM interfaces: one template, one traits type per kind of
+// handle, so that every kind spells out its own invalid value and its own close function.
 #pragma once
 
 #include <windows.h>
 
 #include <msi.h>
+#include <oleauto.h>
 #include <wincrypt.h>
 #include <winsvc.h>
 
@@ -31,6 +32,8 @@ class UniqueHandle {
   pointer get() const noexcept { return value_; }
   bool is_valid() const noexcept { return value_ != Traits::invalid(); }
   explicit operator bool() const noexcept { return is_valid(); }
+  // For the kinds whose handle is a pointer to an object, such as a COM interface.
+  pointer operator->() const noexcept { return value_; }
 
   void reset(pointer value = Traits::invalid()) noexcept {
     if (is_valid()) Traits::close(value_);
@@ -125,6 +128,28 @@ struct MsiHandleTraits {
   static void close(pointer h) noexcept { ::MsiCloseHandle(h); }
 };
 
+// The argument vector of CommandLineToArgvW, one allocation.
+struct ArgumentVectorTraits {
+  using pointer = LPWSTR*;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::LocalFree(h); }
+};
+
+// Releasing needs oleaut32.dll, so only code that uses these links it.
+struct BstrTraits {
+  using pointer = BSTR;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::SysFreeString(h); }
+};
+
+// One reference to a COM interface.
+template <typename Interface>
+struct ComInterfaceTraits {
+  using pointer = Interface*;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { h->Release(); }
+};
+
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
@@ -137,5 +162,9 @@ using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
 using UniqueEventSource = UniqueHandle<EventSourceTraits>;
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 using UniqueMsiHandle = UniqueHandle<MsiHandleTraits>;
+using UniqueArgumentVector = UniqueHandle<ArgumentVectorTraits>;
+using UniqueBstr = UniqueHandle<BstrTraits>;
+template <typename Interface>
+using ComPtr = UniqueHandle<ComInterfaceTraits<Interface>>;
 
 }  // namespace platform

@@ -8,11 +8,13 @@
 #include <new>
 #include <string>
 
+#include "contract/service_names.h"
 #include "diag/log.h"
 #include "diag/trace.h"
 #include "platform/module_path.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
-#include "service/service_control.h"
+#include "service/run_operations.h"
 #include "service/service_runtime.h"
 #include "service/verbs.h"
 #include "upgrade/controller.h"
@@ -37,35 +39,7 @@ void TerminateOnHeapCorruption() {
     heapSetInformation(nullptr, 1 /* HeapEnableTerminationOnCorruption */, nullptr, 0);
 }
 
-struct LocalFreeDeleter {
-  void operator()(LPWSTR* argv) const { ::LocalFree(argv); }
-};
-
-// The first argument in the thread's ANSI code page, or "" when it cannot be converted.
-std::string ToThreadAnsi(const wchar_t* argument) {
-  if (!argument) return {};
-  const size_t length = std::wcslen(argument);
-  std::string buffer(length * 2 + 2, '\0');
-  const int written = ::WideCharToMultiByte(CP_THREAD_ACP, 0, argument, -1, &buffer[0],
-                                            static_cast<int>(buffer.size()), nullptr, nullptr);
-  if (written <= 0) return {};
-  buffer.resize(static_cast<size_t>(written) - 1);
-  return buffer;
-}
-
 }  // namespace
-
-const VerbEntry* MatchVerb(const char* argument) {
-  static const VerbEntry kVerbs[] = {
-      {"-install", mfn_Install},  {"-uninstall", mfn_UnInstall}, {"-start", mfn_StartService},
-      {"-stop", mfn_StopService}, {"-debug", ConfirmDebugMode},
-  };
-  if (!argument || !*argument) return nullptr;
-  for (const VerbEntry& verb : kVerbs) {
-    if (std::strstr(argument, verb.name)) return &verb;
-  }
-  return nullptr;
-}
 
 int ProcessEntry() {
   diag::RegisterTraceProvider();
@@ -78,12 +52,11 @@ int ProcessEntry() {
 
 bool DispatchCommandLine() {
   int count = 0;
-  std::unique_ptr<LPWSTR, LocalFreeDeleter> arguments(
-      ::CommandLineToArgvW(::GetCommandLineW(), &count));
+  platform::UniqueArgumentVector arguments(::CommandLineToArgvW(::GetCommandLineW(), &count));
   if (!arguments) return true;
   if (count < 2) return false;
 
-  const std::string argument = ToThreadAnsi(arguments.get()[1]);
+  const std::string argument = platform::NarrowToNulInThreadCodePage(arguments.get()[1]);
   LogLine(argument);
   if (const VerbEntry* verb = MatchVerb(argument.c_str())) verb->handler();
   LogLine("command line has been handled");
@@ -134,16 +107,16 @@ void ConfirmDebugMode() {
 }
 
 void RunDebugConsole() {
-  LogLine("Debugging ", kServiceDisplayName, ", press ctrl-c to exit.");
+  LogLine("Debugging ", contract::kServiceDisplayName, ", press ctrl-c to exit.");
   ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-  upgrade::DaxInst(0, nullptr);
+  upgrade::DaxInst(0, nullptr, ServiceRunOperations());
 }
 
 BOOL WINAPI ConsoleCtrlHandler(DWORD controlType) {
   switch (controlType) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      LogLine("Stopping ", kServiceDisplayName);
+      LogLine("Stopping ", contract::kServiceDisplayName);
       upgrade::StopDaxInst();
       return TRUE;
     default:

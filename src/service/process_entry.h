@@ -12,9 +12,6 @@ namespace service {
 // Set once, when the user confirms debug mode; never reset.
 extern std::atomic<bool> debugMode;
 
-constexpr char kServiceName[] = "Daxinst";
-constexpr char kServiceDisplayName[] = "Quorvex Auto-upgrade Agent";
-
 // Platform kinds answered by GetPlatformKind.
 enum PlatformKind : int {
   kPlatformNt = 0,

@@ -2,21 +2,19 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <exception>
 #include <mutex>
 
-#if defined(_MSC_VER) && __has_include(<atlexcept.h>)
-#include <atlexcept.h>
-#define DAXINST_HAVE_ATL_EXCEPTION 1
-#endif
-
+#include "contract/service_names.h"
+#include "diag/current_exception.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "service/process_entry.h"
+#include "service/run_operations.h"
 #include "upgrade/controller.h"
 
 namespace service {
 
+using contract::kServiceName;
 using diag::LogLine;
 
 SERVICE_STATUS serviceStatus = {};
@@ -65,7 +63,7 @@ EventLogWriter& CurrentEventLogWriter() {
 
 upgrade::RunOperations& CurrentRunOperations() {
   upgrade::RunOperations* operations = g_runOperations.load();
-  return operations ? *operations : upgrade::SystemRunOperations();
+  return operations ? *operations : ServiceRunOperations();
 }
 
 // The control handler (dispatcher thread) and the run (service thread) both report. The record
@@ -131,30 +129,9 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
     }
     ReportStoppedAfterFailure();
   } catch (...) {
-    LogCurrentException();
+    diag::LogCurrentException();
     // Without a stopped report the dispatcher never returns and the service is never removed.
     ReportStoppedAfterFailure();
-  }
-}
-
-void LogCurrentException() noexcept {
-  try {
-    try {
-      throw;
-    } catch (const std::exception& exception) {
-      LogLine("Exception thrown in service_main: ", exception.what());
-#ifdef DAXINST_HAVE_ATL_EXCEPTION
-    } catch (const ATL::CAtlException& exception) {
-      char code[32];
-      std::snprintf(code, sizeof(code), "%ld", static_cast<long>(static_cast<HRESULT>(exception)));
-      LogLine("Atl exception thrown in service_main. HRESULT:", code);
-#endif
-    } catch (...) {
-      // Anything else would end the process on the service thread, before the removal.
-      LogLine("Exception thrown in service_main: unknown exception");
-    }
-  } catch (...) {
-    // The log could not put the line together: it is lost, and the caller goes on to its end.
   }
 }
 
@@ -229,41 +206,6 @@ void ReportErrorEvent(const char* text) {
   std::snprintf(first, sizeof(first), "%s error: %d", kServiceName,
                 static_cast<int>(lastReportedError.load()));
   CurrentEventLogWriter().WriteError(kServiceName, first, text ? text : "");
-}
-
-CDACL::~CDACL() { CDACL::Release(); }
-
-bool CDACL::Create() {
-  Release();
-  descriptor_ = ::LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-  if (descriptor_ && ::InitializeSecurityDescriptor(descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
-      ::SetSecurityDescriptorDacl(descriptor_, TRUE, acl_, FALSE) &&
-      ::IsValidSecurityDescriptor(descriptor_)) {
-    attributes_ =
-        static_cast<SECURITY_ATTRIBUTES*>(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
-    if (attributes_) {
-      attributes_->nLength = sizeof(SECURITY_ATTRIBUTES);
-      attributes_->lpSecurityDescriptor = descriptor_;
-      attributes_->bInheritHandle = TRUE;
-      return true;
-    }
-  }
-  Release();
-  return false;
-}
-
-void CDACL::Release() {
-  if (descriptor_) ::LocalFree(descriptor_);
-  if (attributes_) ::LocalFree(attributes_);
-  if (everyoneSid_) ::FreeSid(everyoneSid_);
-  descriptor_ = nullptr;
-  attributes_ = nullptr;
-  everyoneSid_ = nullptr;
-}
-
-CEveryoneDACL::~CEveryoneDACL() {
-  if (acl_) ::LocalFree(acl_);
-  acl_ = nullptr;
 }
 
 }  // namespace service

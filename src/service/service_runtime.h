@@ -1,6 +1,5 @@
 // The service's runtime contract with the Service Control Manager: dispatcher, service entry,
-// control handler, status reports, event-log errors, and the security attributes of the
-// service-control-object mutex.
+// control handler, status reports and event-log errors.
 #pragma once
 
 #include <windows.h>
@@ -32,10 +31,6 @@ void WINAPI ServiceControlHandler(DWORD control);
 bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint);
 void ReportErrorEvent(const char* text);
 
-// Logs the exception being handled the way service_main reports it. Only for use inside a catch
-// block; never throws, even when the log itself runs out of memory.
-void LogCurrentException() noexcept;
-
 // Where the handler registration and the status reports go. The Service Control Manager by
 // default; tests put a recorder in its place to see the exact sequence of reports.
 class StatusSink {
@@ -64,30 +59,5 @@ EventLogWriter& SystemEventLogWriter();
 StatusSink* UseStatusSink(StatusSink* sink);
 EventLogWriter* UseEventLogWriter(EventLogWriter* writer);
 upgrade::RunOperations* UseRunOperations(upgrade::RunOperations* operations);
-
-// Security attributes for named objects. The descriptor carries a present but empty DACL, which
-// lets every user open the object: the rest of the client must reach it from any account.
-class CDACL {
- public:
-  CDACL() = default;
-  CDACL(const CDACL&) = delete;
-  CDACL& operator=(const CDACL&) = delete;
-  virtual ~CDACL();
-  virtual bool Create();
-  virtual void Release();
-
-  SECURITY_ATTRIBUTES* Attributes() const noexcept { return attributes_; }
-
- protected:
-  PACL acl_ = nullptr;
-  SECURITY_ATTRIBUTES* attributes_ = nullptr;
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  PSID everyoneSid_ = nullptr;
-};
-
-class CEveryoneDACL : public CDACL {
- public:
-  ~CEveryoneDACL() override;
-};
 
 }  // namespace service

@@ -1,3 +1,5 @@
+// The command-line verbs of daxinst.exe and the handlers of -install, -uninstall, -start and
+// -stop (-debug is ConfirmDebugMode of process_entry.h).
 #pragma once
 
 namespace service {
@@ -10,5 +12,10 @@ struct VerbEntry {
 // The verb that the first argument names: the first of -install, -uninstall, -start, -stop,
 // -debug that occurs anywhere in it, case-sensitive. Null when none does.
 const VerbEntry* MatchVerb(const char* argument);
+
+void mfn_Install();
+void mfn_UnInstall();
+void mfn_StartService();
+void mfn_StopService();
 
 }  // namespace service

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/registry.h"
 #include "platform/unique_handle.h"
 #include "sharedlib/isolation.h"
 #include "sharedlib/path_expansion_text.h"
@@ -104,20 +105,10 @@ int CompareNoCase(const wchar_t* left, const wchar_t* right) {
 
 // A string value of `key`; REG_SZ or REG_EXPAND_SZ with an even length, used as stored.
 bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& value) {
-  DWORD type = 0;
-  DWORD size = 0;
-  if (::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
-  if ((type != REG_SZ && type != REG_EXPAND_SZ) || size % 2 != 0) return false;
-  std::vector<wchar_t> data(size / 2 + 1, L'\0');
-  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
-          ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ) || size % 2 != 0 || size / 2 >= data.size()) {
-    return false;
-  }
-  // The stored text may or may not carry its terminator; it ends at the first one.
-  data[size / 2] = L'\0';
-  value = data.data();
-  return true;
+  platform::TextValueLimits limits;
+  limits.stringTypesOnly = true;
+  limits.wholeCharactersOnly = true;
+  return platform::ReadRegistryText(key, name, limits, value);
 }
 
 bool ReadWindowsFolderValue(const wchar_t* name, std::wstring& out) {

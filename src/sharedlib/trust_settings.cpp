@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "platform/registry.h"
 #include "platform/unique_handle.h"
 
 namespace sharedlib {
@@ -13,15 +14,10 @@ const IID IID_IvnTrustSettings = {
 
 namespace {
 
+// 0 when the policy is missing or not a REG_DWORD.
 DWORD ReadPolicy(HKEY key, const wchar_t* name) {
   DWORD value = 0;
-  DWORD type = 0;
-  DWORD size = sizeof(value);
-  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-          ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof(value)) {
-    return 0;
-  }
+  platform::ReadRegistryDword(key, name, value);
   return value;
 }
 

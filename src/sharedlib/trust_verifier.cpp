@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "diag/trace.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "sharedlib/trust_identity.h"
 
@@ -109,16 +110,6 @@ struct CryptMsgTraits {
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
   const size_t length = std::wcslen(prefix);
   return text.size() >= length && ::_wcsnicmp(text.c_str(), prefix, length) == 0;
-}
-
-std::wstring Widen(const char* text) {
-  if (!text || !*text) return {};
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length);
-  wide.resize(static_cast<size_t>(length) - 1);
-  return wide;
 }
 
 bool IsWindows8OrLater() {
@@ -434,7 +425,7 @@ class CVerifyTrust final : public IvnVerifyTrust,
                                         BYTE* outFlag, ULONG driverMode) override {
     if (!path) return VerifyFileEx(nullptr, level, catalogHashOption, outFlag, driverMode);
     try {
-      const std::wstring wide = Widen(path);
+      const std::wstring wide = platform::WidenToNulLenient(path);
       return VerifyFileEx(wide.c_str(), level, catalogHashOption, outFlag, driverMode);
     } catch (const std::bad_alloc&) {
       return ReportOutOfMemory();

@@ -3,31 +3,31 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "contract/client_registry.h"
+#include "contract/named_objects.h"
+#include "contract/setup_result_key.h"
+#include "diag/current_exception.h"
 #include "diag/log.h"
 #include "platform/module_path.h"
 #include "platform/process_query.h"
-#include "platform/registry.h"
+#include "platform/security_attributes.h"
 #include "platform/unique_handle.h"
-#include "service/service_control.h"
-#include "service/service_runtime.h"
-#include "upgrade/setup_launcher.h"
-#include "upgrade/setup_result.h"
 
 namespace upgrade {
 
+using contract::kInstResultValue;
+using contract::kLaunchSetupValue;
+using contract::kSetupStatusValue;
+using contract::ReadClientDword;
+using contract::WriteClientDword;
 using diag::LogLine;
 
 namespace {
 
 // Process-wide so that the end sequence closes exactly what the run opened, each at most once.
-HANDLE g_stopEvent = nullptr;
-HANDLE g_runGuardMutex = nullptr;
-HANDLE g_serviceCtrlMutex = nullptr;
-
-void CloseAndForget(HANDLE& handle) {
-  if (handle) ::CloseHandle(handle);
-  handle = nullptr;
-}
+platform::UniqueKernelHandle g_stopEvent;
+platform::UniqueKernelHandle g_runGuardMutex;
+platform::UniqueKernelHandle g_serviceCtrlMutex;
 
 void LogTagged(const char* message) { LogLine("<ServiceStart>", message); }
 
@@ -40,17 +40,6 @@ void LogLineOrLoseIt(const Pieces&... pieces) noexcept {
   } catch (...) {
   }
 }
-
-class SystemOperations final : public RunOperations {
- public:
-  bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) override {
-    return service::ReportServiceStatus(state, win32ExitCode, waitHint);
-  }
-  int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) override {
-    return upgrade::RunDaxSetup(packageDirectory, daxPid);
-  }
-  int DaxSetupResult() override { return upgrade::DaxSetupResult(); }
-};
 
 enum class Outcome { kSucceeded, kFailed, kAbandoned };
 
@@ -68,9 +57,8 @@ void CountSetupBeforeItStarts(DWORD launchCount) {
 // earlier run's result as this one's. False when the old code cannot be deleted: a stale success
 // could then not be told from a new one, so setup must not run.
 bool ForgetEarlierResult() {
-  service::DeleteRegistryValue(HKEY_LOCAL_MACHINE, service::kClientKeyPath, kInstResultValue,
-                               service::ClientRegistryView());
-  const LONG error = DeleteSetupResult();
+  contract::DeleteClientValue(kInstResultValue);
+  const LONG error = contract::DeleteSetupResult();
   if (error == ERROR_SUCCESS) return true;
   LogLine("DaxInst: Cannot delete the setup result left from before - error ", error,
           ". Setup is not run.");
@@ -82,7 +70,7 @@ bool ForgetEarlierResult() {
 Outcome CountedPath(RunOperations& operations, const std::string& packageDirectory, DWORD daxPid,
                     DWORD launchCount) {
   DWORD setupResult = 0;
-  ReadSetupResult(setupResult);
+  contract::ReadSetupResult(setupResult);
   switch (ChooseRunPath(true, launchCount, setupResult)) {
     case RunPath::kAlreadySucceeded:
       LogLine("DaxInst: RunDaxSetup has been run, result = ", setupResult);
@@ -126,17 +114,19 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
   return Outcome::kFailed;
 }
 
-Outcome Run(int argc, char** argv, RunOperations& operations, service::CEveryoneDACL& everyone) {
+Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryoneDACL& everyone) {
   LogTagged("To begin the service");
   LogTagged("Set up pending");
-  WriteClientDword(kSetupStatusValue, kSetupStatusPending);
+  WriteClientDword(kSetupStatusValue, contract::kSetupStatusPending);
   if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
     return Outcome::kFailed;
   }
 
   LogTagged("If already running");
-  g_runGuardMutex = ::CreateMutexA(nullptr, FALSE, service::kRunGuardMutexName);
-  if (::GetLastError() == ERROR_ALREADY_EXISTS) return Outcome::kFailed;
+  HANDLE runGuard = ::CreateMutexA(nullptr, FALSE, contract::kRunGuardMutexName);
+  const DWORD runGuardError = ::GetLastError();
+  g_runGuardMutex.reset(runGuard);
+  if (runGuardError == ERROR_ALREADY_EXISTS) return Outcome::kFailed;
 
   DWORD daxPid = 0;
   if (argc == 2 && argv && argv[1]) {
@@ -144,7 +134,7 @@ Outcome Run(int argc, char** argv, RunOperations& operations, service::CEveryone
   }
 
   LogTagged("To create event");
-  g_stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, kStopEventName);
+  g_stopEvent.reset(::CreateEventA(nullptr, TRUE, FALSE, contract::kStopEventName));
   if (!g_stopEvent) return Outcome::kFailed;
   if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
     return Outcome::kFailed;
@@ -159,7 +149,8 @@ Outcome Run(int argc, char** argv, RunOperations& operations, service::CEveryone
   }
 
   LogTagged("To create mutex");
-  g_serviceCtrlMutex = ::CreateMutexA(everyone.Attributes(), FALSE, kServiceCtrlMutexName);
+  g_serviceCtrlMutex.reset(
+      ::CreateMutexA(everyone.Attributes(), FALSE, contract::kServiceCtrlMutexName));
   if (!g_serviceCtrlMutex) {
     LogLine("DaxInst: Cannot create mutex.");
     return Outcome::kFailed;
@@ -168,7 +159,7 @@ Outcome Run(int argc, char** argv, RunOperations& operations, service::CEveryone
 
   // The only look at the stop event: once setup runs, a stop request does not interrupt it.
   LogTagged("To wait for stop event");
-  if (::WaitForSingleObjectEx(g_stopEvent, kStopEventWait, TRUE) == WAIT_OBJECT_0) {
+  if (::WaitForSingleObjectEx(g_stopEvent.get(), kStopEventWait, TRUE) == WAIT_OBJECT_0) {
     LogLine("DaxInst: Stop event received.");
   }
 
@@ -186,34 +177,28 @@ Outcome Run(int argc, char** argv, RunOperations& operations, service::CEveryone
 
 void EndSequence() {
   LogLineOrLoseIt("DaxInst: Stopping Daxinst ...");
-  CloseAndForget(g_serviceCtrlMutex);
-  CloseAndForget(g_runGuardMutex);
+  g_serviceCtrlMutex.reset();
+  g_runGuardMutex.reset();
   LogLineOrLoseIt("================= End ===================");
   diag::CloseLogFile();
-  CloseAndForget(g_stopEvent);
-  platform::UniqueKernelHandle stopped(::OpenEventA(EVENT_MODIFY_STATE, FALSE, kStoppedEventName));
+  g_stopEvent.reset();
+  platform::UniqueKernelHandle stopped(
+      ::OpenEventA(EVENT_MODIFY_STATE, FALSE, contract::kStoppedEventName));
   if (stopped) ::SetEvent(stopped.get());
-  WriteClientDword(kSetupStatusValue, kSetupStatusFinished);
+  WriteClientDword(kSetupStatusValue, contract::kSetupStatusFinished);
 }
 
 }  // namespace
 
 RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResult) {
   if (!launchSetupFound) return RunPath::kFirstTime;
-  if (setupResult == SetupResultDone) return RunPath::kAlreadySucceeded;
+  if (setupResult == contract::SetupResultDone) return RunPath::kAlreadySucceeded;
   if (launchCount >= MaxSetupTimes) return RunPath::kFailedBefore;
   return RunPath::kCounted;
 }
 
-RunOperations& SystemRunOperations() {
-  static SystemOperations operations;
-  return operations;
-}
-
-void DaxInst(int argc, char** argv) { DaxInst(argc, argv, SystemRunOperations()); }
-
 void DaxInst(int argc, char** argv, RunOperations& operations) {
-  service::CEveryoneDACL everyone;
+  platform::CEveryoneDACL everyone;
   Outcome outcome = Outcome::kFailed;
   try {
     outcome = Run(argc, argv, operations, everyone);
@@ -221,7 +206,7 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
     // Whatever leaves the run fails it and still gets the end sequence: without it
     // "DaxSetupStatus" stays 1, the stopped event is never set and the mutexes stay open, and in
     // debug mode nothing above would catch it at all.
-    service::LogCurrentException();
+    diag::LogCurrentException();
     outcome = Outcome::kFailed;
   }
   switch (outcome) {
@@ -239,12 +224,14 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
 
 void StopDaxInst() {
   LogLine("DaxInst : Stopping Service ...");
-  platform::UniqueKernelHandle stopped(::CreateEventA(nullptr, TRUE, FALSE, kStoppedEventName));
+  platform::UniqueKernelHandle stopped(
+      ::CreateEventA(nullptr, TRUE, FALSE, contract::kStoppedEventName));
   if (!stopped) {
     LogLine("DaxInst: Creating stopped event handle failed!");
     return;
   }
-  platform::UniqueKernelHandle stop(::OpenEventA(EVENT_MODIFY_STATE, FALSE, kStopEventName));
+  platform::UniqueKernelHandle stop(
+      ::OpenEventA(EVENT_MODIFY_STATE, FALSE, contract::kStopEventName));
   if (!stop) {
     LogLine("DaxInst: Opening stop event handle failed!");
     return;
@@ -266,34 +253,6 @@ DWORD ResolveDaxPid(DWORD processId) {
   // Only the start command, which runs this same executable, names its caller this way.
   if (self.fileName.empty() || starter.fileName.empty()) return 0;
   return _stricmp(self.fileName.c_str(), starter.fileName.c_str()) == 0 ? starter.parentId : 0;
-}
-
-bool ReadClientDword(const char* valueName, DWORD& value) {
-  return platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, service::kClientKeyPath, valueName,
-                                     service::ClientRegistryView(), value);
-}
-
-void WriteClientDword(const char* valueName, DWORD value) {
-  // A failed write is ignored: the run goes on without it.
-  service::WriteRegistryDword(HKEY_LOCAL_MACHINE, service::kClientKeyPath, valueName, value,
-                              service::ClientRegistryView());
-}
-
-bool ReadSetupResult(DWORD& code) {
-  return platform::ReadRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKeyPath, kSetupResultValue, 0,
-                                     code);
-}
-
-LONG OpenSetupResultForDeleting(platform::UniqueRegKey& key) {
-  return ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKeyPath, 0, KEY_SET_VALUE, key.put());
-}
-
-LONG DeleteSetupResult() {
-  platform::UniqueRegKey key;
-  LONG error = OpenSetupResultForDeleting(key);
-  if (error == ERROR_SUCCESS) error = ::RegDeleteValueA(key.get(), kSetupResultValue);
-  // No key or no value: nothing is left for the polling to read.
-  return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
 }  // namespace upgrade

@@ -5,36 +5,18 @@
 
 #include <string>
 
-#include "platform/unique_handle.h"
-
 namespace upgrade {
 
 constexpr DWORD MaxSetupTimes = 1;
-constexpr DWORD SetupResultDone = 99;
 constexpr DWORD kStartPendingWaitHint = 5000;
 constexpr DWORD kStopEventWait = 500;
 constexpr DWORD kStoppedEventWait = 120000;
 
-constexpr char kStopEventName[] = "StopDaxInstServiceEvent";
-constexpr char kStoppedEventName[] = "DaxInstServiceStoppedEvent";
-constexpr char kServiceCtrlMutexName[] = "FenmarkServiceCtrlObjMutex";
-
-// Values of the client key.
-constexpr char kLaunchSetupValue[] = "LaunchSetup";
-constexpr char kSetupStatusValue[] = "DaxSetupStatus";
-constexpr char kInstResultValue[] = "DaxInstResult";
-constexpr DWORD kSetupStatusPending = 1;
-constexpr DWORD kSetupStatusFinished = 2;
-
-// The key under HKEY_CLASSES_ROOT where the staged setup program leaves its setup code.
-constexpr char kSetupResultKeyPath[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
-constexpr char kSetupResultValue[] = "Default";
-
 // Answers of DaxSetupResult.
 enum SetupAnswer : int { kSetupSucceeded = 0, kSetupFailed = 1, kSetupNoResult = 2 };
 
-// What one run needs from the rest of the program. The system's own operations are the default;
-// tests put fakes in their place.
+// What one run needs from the rest of the program: the only way the run reaches the service's
+// status reports. The service binds the system's own operations; tests put fakes in their place.
 class RunOperations {
  public:
   virtual ~RunOperations() = default;
@@ -43,11 +25,8 @@ class RunOperations {
   virtual int DaxSetupResult() = 0;
 };
 
-RunOperations& SystemRunOperations();
-
 // Performs one upgrade run. With argc == 2, argv[1] is the decimal process number that the start
 // command passed to the service.
-void DaxInst(int argc, char** argv);
 void DaxInst(int argc, char** argv, RunOperations& operations);
 
 // Asks a running run to stop and waits for it to finish (at most kStoppedEventWait).
@@ -69,17 +48,5 @@ RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResul
 constexpr bool RunPathRunsSetup(RunPath path) {
   return path == RunPath::kFirstTime || path == RunPath::kCounted;
 }
-
-// Registry state of a run, in the client view where the client key is concerned. Reads leave
-// `value` untouched and answer false when the value is missing or not a REG_DWORD.
-bool ReadClientDword(const char* valueName, DWORD& value);
-void WriteClientDword(const char* valueName, DWORD value);
-bool ReadSetupResult(DWORD& code);
-// Deletes the setup code in the setup result key, the key and view that ReadSetupResult reads.
-// ERROR_SUCCESS when it is gone or was never there, else the error that kept it.
-LONG DeleteSetupResult();
-// The open DeleteSetupResult deletes through, which changes nothing by itself: ERROR_SUCCESS
-// with `key`, ERROR_FILE_NOT_FOUND when there is no key, else the error that would keep the code.
-LONG OpenSetupResultForDeleting(platform::UniqueRegKey& key);
 
 }  // namespace upgrade

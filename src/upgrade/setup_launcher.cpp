@@ -9,8 +9,10 @@
 #include "config/feature_opt_parser.h"
 #include "config/install_opt_parser.h"
 #include "config/reboot_opt_parser.h"
+#include "contract/named_objects.h"
 #include "diag/log.h"
 #include "platform/file_identity.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "setupcmd/command_line_generator.h"
 #include "upgrade/setup_verifier.h"
@@ -21,23 +23,10 @@ using diag::LogLine;
 
 namespace {
 
-constexpr char kNotifyPassMutexName[] = "Global\\TRVAutoUpgradeNotifyPass";
-
 std::string Hex4(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "%04x", value);
   return text;
-}
-
-// Text in UTF-16 through the system code page; empty when it cannot be converted.
-std::wstring Widen(const std::string& text, DWORD flags) {
-  if (text.empty()) return {};
-  const int length = ::MultiByteToWideChar(CP_ACP, flags, text.c_str(), -1, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_ACP, flags, text.c_str(), -1, &wide[0], length);
-  wide.resize(static_cast<size_t>(length) - 1);
-  return wide;
 }
 
 // How long an ended setup process is given to be gone before the launcher goes on.
@@ -54,7 +43,7 @@ int RunVerifiedSetup(const std::wstring& setupPath, HANDLE verified, const char*
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   // Converted as CreateProcessA would convert it; the process may write into it.
-  std::wstring writableCommandLine = Widen(commandLine ? commandLine : "", 0);
+  std::wstring writableCommandLine = platform::WidenToNulLenient(commandLine);
   if (commandLine && *commandLine && writableCommandLine.empty()) return -1;
 
   PROCESS_INFORMATION created = {};
@@ -132,7 +121,8 @@ HeldSetupFile OpenSetupFile(const std::string& packageDirectory) {
   // through it, so the program that was verified is the program that runs. The one wide form of
   // the path names the file for the handle, the check and the launch: a second conversion, or a
   // rewriting such as environment expansion, could name another file.
-  setup.widePath = Widen(setup.path, MB_ERR_INVALID_CHARS);
+  // Strict: a byte that the code page lacks fails the open rather than naming another file.
+  setup.widePath = platform::WidenToNulStrict(setup.path.c_str());
   if (setup.path.size() < MAX_PATH && !setup.widePath.empty()) {
     setup.handle = platform::OpenReadShared(setup.widePath.c_str());
   }
@@ -190,7 +180,8 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
   }
   if (generated != setupcmd::kCommandLineReady) return generated;
 
-  platform::UniqueKernelHandle notifyPass(::CreateMutexA(nullptr, TRUE, kNotifyPassMutexName));
+  platform::UniqueKernelHandle notifyPass(
+      ::CreateMutexA(nullptr, TRUE, contract::kNotifyPassMutexName));
   const DWORD mutexError = ::GetLastError();
   if (!notifyPass) {
     LogLine("Create mutex. Failed..");

@@ -1,8 +1,8 @@
 #include "upgrade/setup_result.h"
 
+#include "contract/client_registry.h"
+#include "contract/setup_result_key.h"
 #include "diag/log.h"
-#include "service/process_entry.h"
-#include "service/service_control.h"
 #include "upgrade/controller.h"
 
 namespace upgrade {
@@ -14,27 +14,27 @@ constexpr char kTag[] = "<DaxSetupResult>";
 // What the user is told about a setup code in debug mode; null for codes that tell nothing.
 const char* SetupCodeMessage(DWORD code) {
   switch (code) {
-    case 0:
+    case contract::kSetupCodeSucceeded:
       return "Auto-upgrade installation SUCCESSFUL.";
-    case 1:
+    case contract::kSetupCodeFailed:
       return "Auto-upgrade installation FAILED.";
-    case 4:
+    case contract::kSetupCodeSucceededRestartRecommended:
       return "Auto-upgrade installation SUCCESSFUL. Restart the computer is recommended.";
-    case 5:
+    case contract::kSetupCodeSucceededDisabledUntilRestart:
       return "The Quorvex Security client has been successfully updated to a newer version and "
              "will be disabled until you restart your computer.  Please restart your computer at "
              "the soonest available opportunity.";
-    case 6:
+    case contract::kSetupCodeError:
       return "Auto-upgrade installation has error.";
-    case 7:
+    case contract::kSetupCodeCancelled:
       return "Auto-upgrade installation has been cancelled.";
     default:
       return nullptr;
   }
 }
 
-void TellUser(DWORD code) {
-  if (!service::debugMode) return;
+void TellUser(bool tellUser, DWORD code) {
+  if (!tellUser) return;
   if (const char* message = SetupCodeMessage(code)) {
     ::MessageBoxA(nullptr, message, kSetupResultCaption, MB_OK);
   }
@@ -42,15 +42,15 @@ void TellUser(DWORD code) {
 
 }  // namespace
 
-int DaxSetupResult() {
-  return DaxSetupResult([](DWORD milliseconds) { ::Sleep(milliseconds); });
+int DaxSetupResult(bool tellUser) {
+  return DaxSetupResult(tellUser, [](DWORD milliseconds) { ::Sleep(milliseconds); });
 }
 
-int DaxSetupResult(const std::function<void(DWORD milliseconds)>& pause) {
+int DaxSetupResult(bool tellUser, const std::function<void(DWORD milliseconds)>& pause) {
   DWORD code = 0;
   bool found = false;
   for (int read = 0; read < kSetupResultReads; ++read) {
-    if (ReadSetupResult(code)) {
+    if (contract::ReadSetupResult(code)) {
       found = true;
       break;
     }
@@ -63,22 +63,21 @@ int DaxSetupResult(const std::function<void(DWORD milliseconds)>& pause) {
     return kSetupNoResult;
   }
 
-  WriteClientDword(kInstResultValue, code);
+  contract::WriteClientDword(contract::kInstResultValue, code);
   diag::LogLine(kTag, "Dax Setup Code = ", code);
 
   switch (code) {
-    case 0:
-    case 4:
-    case 5:
+    case contract::kSetupCodeSucceeded:
+    case contract::kSetupCodeSucceededRestartRecommended:
+    case contract::kSetupCodeSucceededDisabledUntilRestart:
       // Taken over: the next service start for this package ends as succeeded without setup.
-      service::WriteRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKeyPath, kSetupResultValue,
-                                  SetupResultDone, 0);
-      TellUser(code);
+      contract::WriteSetupResult(contract::SetupResultDone);
+      TellUser(tellUser, code);
       return kSetupSucceeded;
-    case 1:
-    case 6:
-    case 7:
-      TellUser(code);
+    case contract::kSetupCodeFailed:
+    case contract::kSetupCodeError:
+    case contract::kSetupCodeCancelled:
+      TellUser(tellUser, code);
       return kSetupFailed;
     default:
       return kSetupFailed;

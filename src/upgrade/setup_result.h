@@ -13,12 +13,12 @@ constexpr DWORD kSetupResultPause = 1000;
 constexpr char kSetupResultCaption[] = "Quorvex Client Upgrade";
 
 // Waits for the setup code that setup leaves in the registry, records it for the rest of the
-// client and answers kSetupSucceeded, kSetupFailed or kSetupNoResult. In debug mode the user is
-// told the outcome in a message box, and the call returns once it is closed.
-int DaxSetupResult();
+// client and answers kSetupSucceeded, kSetupFailed or kSetupNoResult. With `tellUser` (debug
+// mode) the user is told the outcome in a message box, and the call returns once it is closed.
+int DaxSetupResult(bool tellUser);
 
 // The same with the pause between reads supplied by the caller, so that the polling can be
 // observed without waiting for it.
-int DaxSetupResult(const std::function<void(DWORD milliseconds)>& pause);
+int DaxSetupResult(bool tellUser, const std::function<void(DWORD milliseconds)>& pause);
 
 }  // namespace upgrade

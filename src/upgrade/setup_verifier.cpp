@@ -9,6 +9,8 @@
 
 #include "diag/trace.h"
 #include "platform/file_identity.h"
+#include "platform/last_error.h"
+#include "platform/registry.h"
 #include "sharedlib/isolation.h"
 #include "sharedlib/trust_identity.h"
 
@@ -45,11 +47,6 @@ void Report(const SetupVerifier& verifier, const wchar_t* format, ...) {
   if (verifier.errorReportHook) verifier.errorReportHook(text);
 }
 
-HRESULT LastErrorResult() {
-  const DWORD error = ::GetLastError();
-  return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
-}
-
 platform::UniqueCertStore OpenMachineStore(const wchar_t* name) {
   return platform::UniqueCertStore(
       ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
@@ -70,7 +67,7 @@ HRESULT RemoveStaleCopy() {
   const std::vector<BYTE>& serial = sharedlib::StaleCopySerial();
   if (serial.empty()) return S_OK;
   platform::UniqueCertStore root = OpenMachineStore(L"ROOT");
-  if (!root) return LastErrorResult();
+  if (!root) return platform::HResultFromLastError();
   CRYPT_INTEGER_BLOB wanted = {static_cast<DWORD>(serial.size()), const_cast<BYTE*>(serial.data())};
   PCCERT_CONTEXT current = nullptr;
   while ((current = ::CertEnumCertificatesInStore(root.get(), current)) != nullptr) {
@@ -79,7 +76,7 @@ HRESULT RemoveStaleCopy() {
     PCCERT_CONTEXT copy = ::CertDuplicateCertificateContext(current);
     ::CertFreeCertificateContext(current);
     if (!::CertDeleteCertificateFromStore(copy)) {
-      const HRESULT error = LastErrorResult();
+      const HRESULT error = platform::HResultFromLastError();
       if (error != CRYPT_E_NOT_FOUND) return error;
     }
     break;
@@ -95,9 +92,9 @@ HRESULT InstallBundle() {
   platform::UniqueCertStore bundle = OpenCertificateBundle(opened);
   if (!bundle) return opened;
   platform::UniqueCertStore root = OpenMachineStore(L"ROOT");
-  if (!root) return LastErrorResult();
+  if (!root) return platform::HResultFromLastError();
   platform::UniqueCertStore ca = OpenMachineStore(L"CA");
-  if (!ca) return LastErrorResult();
+  if (!ca) return platform::HResultFromLastError();
 
   HRESULT result = S_OK;
   PCCERT_CONTEXT current = nullptr;
@@ -105,7 +102,7 @@ HRESULT InstallBundle() {
     const bool toRoot = std::wcscmp(BundleTargetStore(current), L"ROOT") == 0;
     if (!::CertAddCertificateContextToStore(toRoot ? root.get() : ca.get(), current,
                                             CERT_STORE_ADD_NEW, nullptr)) {
-      const HRESULT error = LastErrorResult();
+      const HRESULT error = platform::HResultFromLastError();
       if (error != CRYPT_E_EXISTS) {
         ::CertFreeCertificateContext(current);
         result = error;
@@ -161,15 +158,13 @@ std::wstring ReadSilo() {
                       key.put()) != ERROR_SUCCESS) {
     return {};
   }
-  wchar_t buffer[261] = {};
-  DWORD size = sizeof(buffer) - sizeof(wchar_t);
-  DWORD type = 0;
-  if (::RegQueryValueExW(key.get(), L"silo", nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                         &size) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ)) {
-    return {};
-  }
-  return std::wstring(buffer, size / sizeof(wchar_t)).c_str();
+  // At most 260 characters.
+  platform::TextValueLimits limits;
+  limits.maxBytes = 260 * sizeof(wchar_t);
+  limits.stringTypesOnly = true;
+  std::wstring silo;
+  if (!platform::ReadRegistryText(key.get(), L"silo", limits, silo)) return {};
+  return silo;
 }
 
 // The settings object lives below the silo's registry root, re-based on the product key when
@@ -182,19 +177,15 @@ void CreateSettings(SetupVerifier& verifier) {
     return;
   }
   const std::wstring siloRoot = sharedlib::GetSiloRegistryRoot();
-  const HRESULT created = sharedlib::CreateTrustSettings(siloRoot.c_str(), &verifier.settings);
-  if (FAILED(created)) {
-    verifier.settings = nullptr;
+  sharedlib::IvnTrustSettings* settings = nullptr;
+  const HRESULT created = sharedlib::CreateTrustSettings(siloRoot.c_str(), &settings);
+  if (SUCCEEDED(created)) {
+    verifier.settings.reset(settings);
+  } else {
     diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelWarning, kSetupVerifierMessages,
                      kMsgSettingsFailed, {diag::TraceArg::Number(static_cast<int>(created))});
   }
 }
-
-struct ReleaseInterface {
-  void operator()(IUnknown* object) const {
-    if (object) object->Release();
-  }
-};
 
 }  // namespace
 
@@ -203,14 +194,14 @@ platform::UniqueCertStore OpenCertificateBundle(HRESULT& error) {
   HMODULE module = ::GetModuleHandleW(nullptr);
   HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(1), L"ROOTC");
   if (!resource) {
-    error = LastErrorResult();
+    error = platform::HResultFromLastError();
     return {};
   }
   HGLOBAL loaded = ::LoadResource(module, resource);
   const DWORD size = ::SizeofResource(module, resource);
   const void* data = loaded ? ::LockResource(loaded) : nullptr;
   if (!data || size == 0) {
-    error = LastErrorResult();
+    error = platform::HResultFromLastError();
     return {};
   }
   CRYPT_DATA_BLOB blob = {size, static_cast<BYTE*>(const_cast<void*>(data))};
@@ -218,7 +209,7 @@ platform::UniqueCertStore OpenCertificateBundle(HRESULT& error) {
   if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL,
                           CERT_QUERY_FORMAT_FLAG_ALL, 0, nullptr, nullptr, nullptr, &rawBundle,
                           nullptr, nullptr)) {
-    error = LastErrorResult();
+    error = platform::HResultFromLastError();
     return {};
   }
   return platform::UniqueCertStore(rawBundle);
@@ -246,8 +237,8 @@ LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path) {
   if (!file) {
     const DWORD error = ::GetLastError();
     Report(*verifier, L"Could not open file %s. Last error: %d", name, static_cast<int>(error));
-    // HRESULT_FROM_WIN32(0) is 0, the answer for a trusted file.
-    return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
+    // Never 0, the answer for a trusted file.
+    return platform::HResultFromError(error);
   }
   return VerifySetupFile(verifier, path, file.get());
 }
@@ -266,25 +257,23 @@ LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path, HANDLE file) 
                             ? static_cast<DWORD>(ERROR_INVALID_HANDLE)
                             : ::GetLastError();
     Report(*verifier, L"Could not open file %s. Last error: %d", name, static_cast<int>(error));
-    return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
+    return platform::HResultFromError(error);
   }
   platform::UniqueFileHandle kept(rawKept);
 
   sharedlib::IvnVerifyTrust* rawInstance = nullptr;
   const HRESULT created = g_factory(&rawInstance);
-  std::unique_ptr<sharedlib::IvnVerifyTrust, ReleaseInterface> instance(
-      SUCCEEDED(created) ? rawInstance : nullptr);
+  platform::ComPtr<sharedlib::IvnVerifyTrust> instance(SUCCEEDED(created) ? rawInstance : nullptr);
   if (!instance) {
     Report(*verifier, L"Failed to create vnVerifyTrust. Error: %d", static_cast<int>(created));
     return E_FAIL;
   }
   if (!verifier->settings) {
-    sharedlib::IvnVerifyTrustConfig* config = nullptr;
+    platform::ComPtr<sharedlib::IvnVerifyTrustConfig> config;
     if (SUCCEEDED(instance->QueryInterface(sharedlib::IID_IvnVerifyTrustConfig,
-                                           reinterpret_cast<void**>(&config))) &&
+                                           reinterpret_cast<void**>(config.put()))) &&
         config) {
       config->SetOption(0);
-      config->Release();
     }
   }
 
@@ -296,8 +285,7 @@ LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path, HANDLE file) 
   sharedlib::IvnVerifyHeldFile* rawHeld = nullptr;
   const HRESULT found = instance->QueryInterface(sharedlib::IID_IvnVerifyHeldFile,
                                                  reinterpret_cast<void**>(&rawHeld));
-  std::unique_ptr<sharedlib::IvnVerifyHeldFile, ReleaseInterface> held(SUCCEEDED(found) ? rawHeld
-                                                                                        : nullptr);
+  platform::ComPtr<sharedlib::IvnVerifyHeldFile> held(SUCCEEDED(found) ? rawHeld : nullptr);
   if (!held) {
     // A component that can judge files only by their names cannot judge this one.
     Report(*verifier, L"Failed to create vnVerifyTrust. Error: %d",
@@ -318,10 +306,7 @@ void DestroySetupVerifier(SetupVerifier* verifier) {
   if (!verifier) return;
   verifier->cryptoProvider.reset();
   verifier->keptFiles.clear();
-  if (verifier->settings) {
-    verifier->settings->Release();
-    verifier->settings = nullptr;
-  }
+  verifier->settings.reset();
   delete verifier;
 }
 

@@ -23,7 +23,7 @@ using ErrorReportHook = std::function<void(const wchar_t* text)>;
 
 struct SetupVerifier {
   platform::UniqueCryptProvider cryptoProvider;
-  sharedlib::IvnTrustSettings* settings = nullptr;
+  platform::ComPtr<sharedlib::IvnTrustSettings> settings;
   bool certificateUpdateEnabled = true;
   bool certificatesUpdated = false;
   ErrorReportHook errorReportHook;

@@ -8,12 +8,13 @@
 #include <string>
 
 #include "config/config_xml_parser.h"
+#include "contract/product_registry.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
 
 namespace config_testing {
 
-constexpr const char* kProductKey = config::kProductKeyPath;
+constexpr const char* kProductKey = contract::kProductKeyPath;
 // The silo that the test executables' isolate.ini names, and the hive of its expansion map.
 constexpr char kSilo[] = "{5E0C3A71-2B4D-4C8E-9F10-A1B2C3D4E5F6}";
 constexpr char kHive[] = "Software\\Quorvex\\Isolation";

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "service/process_entry.h"
-#include "service/service_control.h"
 #include "service/verbs.h"
 #include "support/test_support.h"
 

@@ -1,6 +1,6 @@
 // The waits of the start and stop verbs against a scripted service and clock, and the shared
 // registry and service routines against Wine's real registry and Service Control Manager.
-#include "service/service_control.h"
+#include "service/service_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "contract/client_registry.h"
 #include "diag/log.h"
+#include "platform/last_error.h"
+#include "platform/registry.h"
+#include "platform/service_presence.h"
 #include "platform/unique_handle.h"
 #include "service/service_runtime.h"
 #include "support/test_support.h"
@@ -106,7 +110,7 @@ std::vector<std::string> FailedToStart(int state, int checkPoint, int waitHint) 
 
 std::string ErrorText(DWORD error) {
   ::SetLastError(error);
-  return service::LastErrorText();
+  return platform::LastErrorText();
 }
 
 struct StartCase {
@@ -215,14 +219,14 @@ TEST_F(StopWaitTest, AFailedQueryEndsTheWaitWithTheLastStateSeen) {
 
 TEST(LastErrorTextTest, IsTheSystemMessageWithTheCodeInHex) {
   ::SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-  const std::string text = service::LastErrorText();
+  const std::string text = platform::LastErrorText();
   ASSERT_GT(text.size(), 9u);
   EXPECT_EQ(text.substr(text.size() - 8), " (0x424)");
   EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
   // One buffer for the whole process: the next call overwrites it.
-  const char* first = service::LastErrorText();
+  const char* first = platform::LastErrorText();
   ::SetLastError(ERROR_ACCESS_DENIED);
-  const char* second = service::LastErrorText();
+  const char* second = platform::LastErrorText();
   EXPECT_EQ(first, second);
   EXPECT_NE(std::string(second).find("(0x5)"), std::string::npos);
 }
@@ -230,14 +234,14 @@ TEST(LastErrorTextTest, IsTheSystemMessageWithTheCodeInHex) {
 TEST(LastErrorTextTest, KeepsTheInsertsOfAMessageThatHasThem) {
   // StartService answers this one for a service whose image is no program.
   ::SetLastError(ERROR_BAD_EXE_FORMAT);
-  const std::string text = service::LastErrorText();
+  const std::string text = platform::LastErrorText();
   EXPECT_NE(text.find("%1"), std::string::npos) << text;
   EXPECT_NE(text.find("(0xc1)"), std::string::npos) << text;
 }
 
 TEST(LastErrorTextTest, IsEmptyWhenTheSystemHasNoMessage) {
   ::SetLastError(0x2000FFFF);
-  EXPECT_STREQ(service::LastErrorText(), "");
+  EXPECT_STREQ(platform::LastErrorText(), "");
 }
 
 class RegistryRoutinesTest : public ::testing::Test {
@@ -252,7 +256,7 @@ class RegistryRoutinesTest : public ::testing::Test {
 
 TEST_F(RegistryRoutinesTest, WriteCreatesTheKeyInTheGivenViewOnly) {
   EXPECT_EQ(
-      service::WriteRegistryDword(HKEY_LOCAL_MACHINE, kKey, "Value", 0xDEADBEEF, KEY_WOW64_32KEY),
+      platform::WriteRegistryDword(HKEY_LOCAL_MACHINE, kKey, "Value", 0xDEADBEEF, KEY_WOW64_32KEY),
       0);
   EXPECT_EQ(testing_support::ReadDword(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_32KEY),
             0xDEADBEEFu);
@@ -266,15 +270,15 @@ TEST_F(RegistryRoutinesTest, WriteCreatesTheKeyInTheGivenViewOnly) {
 }
 
 TEST_F(RegistryRoutinesTest, DeleteAnswersWhetherTheValueWentAway) {
-  EXPECT_EQ(service::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 1)
+  EXPECT_EQ(platform::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 1)
       << "missing key";
   testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kKey, "Value", 7, KEY_WOW64_64KEY);
   testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kKey, "Value", 8, KEY_WOW64_32KEY);
-  EXPECT_EQ(service::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 0);
+  EXPECT_EQ(platform::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 0);
   EXPECT_FALSE(
       testing_support::ReadDword(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY).has_value());
   EXPECT_EQ(testing_support::ReadDword(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_32KEY), 8u);
-  EXPECT_EQ(service::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 1)
+  EXPECT_EQ(platform::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 1)
       << "missing value";
 }
 
@@ -307,17 +311,17 @@ class TemporaryService {
 };
 
 TEST(ServicePresenceTest, IsServiceInstalledAndTheClientViewFollowTheService) {
-  ASSERT_FALSE(service::IsServiceInstalled("daxService")) << "left over from an earlier run";
-  EXPECT_EQ(service::ClientRegistryView(), static_cast<REGSAM>(KEY_WOW64_32KEY));
-  EXPECT_FALSE(service::IsServiceInstalled("NoSuchDaxinstService"));
+  ASSERT_FALSE(platform::IsServiceInstalled("daxService")) << "left over from an earlier run";
+  EXPECT_EQ(contract::ClientRegistryView(), static_cast<REGSAM>(KEY_WOW64_32KEY));
+  EXPECT_FALSE(platform::IsServiceInstalled("NoSuchDaxinstService"));
   {
     TemporaryService client("daxService");
     ASSERT_TRUE(client.created());
-    EXPECT_TRUE(service::IsServiceInstalled("daxService"));
-    EXPECT_EQ(service::ClientRegistryView(), static_cast<REGSAM>(KEY_WOW64_64KEY));
+    EXPECT_TRUE(platform::IsServiceInstalled("daxService"));
+    EXPECT_EQ(contract::ClientRegistryView(), static_cast<REGSAM>(KEY_WOW64_64KEY));
   }
-  EXPECT_FALSE(service::IsServiceInstalled("daxService"));
-  EXPECT_EQ(service::ClientRegistryView(), static_cast<REGSAM>(KEY_WOW64_32KEY));
+  EXPECT_FALSE(platform::IsServiceInstalled("daxService"));
+  EXPECT_EQ(contract::ClientRegistryView(), static_cast<REGSAM>(KEY_WOW64_32KEY));
 }
 
 }  // namespace

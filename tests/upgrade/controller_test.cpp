@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "contract/setup_result_key.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
@@ -67,7 +68,7 @@ class FakeRunOperations : public upgrade::RunOperations {
   int DaxSetupResult() override {
     ++resultCalls;
     if (onResult) onResult();
-    if (realCollector) return upgrade::DaxSetupResult([this](DWORD) { ++collectorPauses; });
+    if (realCollector) return upgrade::DaxSetupResult(false, [this](DWORD) { ++collectorPauses; });
     return answer;
   }
 
@@ -496,7 +497,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StaleCodeCase{"UntrustedSetupOnTheCountedPath", 0u, 4, "unsigned",
                                     "[setup]\r\ncode=0\r\n", false},
                       StaleCodeCase{"SetupThatLeavesNoCodeAfterAnEarlierUpgrade", std::nullopt,
-                                    upgrade::SetupResultDone, "signed_good",
+                                    contract::SetupResultDone, "signed_good",
                                     "[setup]\r\ncode=none\r\n", true}),
     [](const ::testing::TestParamInfo<StaleCodeCase>& info) { return info.param.name; });
 
@@ -525,7 +526,7 @@ TEST_P(CodeOfThisRun, IsTheOneThatDecides) {
   EXPECT_EQ(codeWhenSetupStarts, std::nullopt);
   EXPECT_EQ(recordWhenSetupStarts, std::nullopt);
   EXPECT_EQ(operations_.collectorPauses, 0);
-  EXPECT_EQ(SetupResult(), upgrade::SetupResultDone);
+  EXPECT_EQ(SetupResult(), contract::SetupResultDone);
   EXPECT_EQ(Client("DaxInstResult"), 4u);
   EXPECT_THAT(Messages(), IsSupersetOf({std::string("<DaxSetupResult>Dax Setup Code = 4"),
                                         std::string("DaxInst: Auto-upgrade succeeded.")}));

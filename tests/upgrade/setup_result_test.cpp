@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "contract/client_registry.h"
+#include "contract/setup_result_key.h"
 #include "diag/log.h"
-#include "service/process_entry.h"
 #include "support/message_box_answerer.h"
 #include "support/test_support.h"
 #include "upgrade/controller.h"
@@ -23,6 +24,13 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
+
+using contract::kInstResultValue;
+using contract::kSetupResultKeyPath;
+using contract::kSetupResultValue;
+using contract::ReadClientDword;
+using contract::ReadSetupResult;
+using contract::SetupResultDone;
 
 std::string LogPath() { return testing_support::ExecutableDirectory() + "\\daxinst.log"; }
 
@@ -52,14 +60,11 @@ class SetupResultTest : public ::testing::Test {
     testing_support::DeleteFileIfPresent(LogPath());
     diag::OpenLogFile();
   }
-  void TearDown() override {
-    service::debugMode = false;
-    diag::CloseLogFile();
-  }
+  void TearDown() override { diag::CloseLogFile(); }
 
   // Polls with pauses that only count, so that a full polling time takes no time.
   int Collect(const std::function<void()>& onPause = {}) {
-    return DaxSetupResult([this, onPause](DWORD milliseconds) {
+    return DaxSetupResult(tellUser_, [this, onPause](DWORD milliseconds) {
       pauses_.push_back(milliseconds);
       if (onPause) onPause();
     });
@@ -67,6 +72,8 @@ class SetupResultTest : public ::testing::Test {
 
   testing_support::RunRegistryGuard registry_;
   std::vector<DWORD> pauses_;
+  // As the service passes it in debug mode.
+  bool tellUser_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -122,7 +129,7 @@ TEST_P(SetupCodeTest, DebugModeShowsTheCodesMessage) {
   if (!testing_support::DisplayAvailable()) GTEST_SKIP() << "message boxes need a display";
   const CodeCase& c = GetParam();
   WriteSetupCode(c.code);
-  service::debugMode = true;
+  tellUser_ = true;
   testing_support::MessageBoxAnswerer user(kSetupResultCaption, IDOK);
 
   EXPECT_EQ(Collect(), c.answer);

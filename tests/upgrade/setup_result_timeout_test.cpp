@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "contract/client_registry.h"
 #include "diag/log.h"
 #include "support/test_support.h"
 #include "upgrade/controller.h"
@@ -19,7 +20,7 @@ TEST(SetupResultTimeout, GivesUpAfterTheFullPollingTime) {
   diag::OpenLogFile();
 
   const ULONGLONG started = ::GetTickCount64();
-  EXPECT_EQ(DaxSetupResult(), kSetupNoResult);
+  EXPECT_EQ(DaxSetupResult(false), kSetupNoResult);
   const ULONGLONG elapsed = ::GetTickCount64() - started;
 
   // 120 reads, each failed one followed by a pause of a second.
@@ -31,7 +32,7 @@ TEST(SetupResultTimeout, GivesUpAfterTheFullPollingTime) {
                              "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. Failed.",
                              "<DaxSetupResult>ERR to read DaxSetupResult."));
   DWORD recorded = 0;
-  EXPECT_FALSE(ReadClientDword(kInstResultValue, recorded));
+  EXPECT_FALSE(contract::ReadClientDword(contract::kInstResultValue, recorded));
 }
 
 }  // namespace

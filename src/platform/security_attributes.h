@@ -1,0 +1,35 @@
+// Security attributes for the named objects that the rest of the client opens.
+#pragma once
+
+#include <windows.h>
+
+namespace platform {
+
+// The descriptor is marked as having a DACL but is given a null one (acl_ stays empty): a NULL
+// DACL, which puts no limit on access, so every user may open the object with any right. That
+// differs from an empty DACL, which would deny everyone. The rest of the client must reach the
+// object from any account.
+class CDACL {
+ public:
+  CDACL() = default;
+  CDACL(const CDACL&) = delete;
+  CDACL& operator=(const CDACL&) = delete;
+  virtual ~CDACL();
+  virtual bool Create();
+  virtual void Release();
+
+  SECURITY_ATTRIBUTES* Attributes() const noexcept { return attributes_; }
+
+ protected:
+  PACL acl_ = nullptr;
+  SECURITY_ATTRIBUTES* attributes_ = nullptr;
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  PSID everyoneSid_ = nullptr;
+};
+
+class CEveryoneDACL : public CDACL {
+ public:
+  ~CEveryoneDACL() override;
+};
+
+}  // namespace platform

@@ -1,0 +1,115 @@
+#include "service/verbs.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "contract/client_registry.h"
+#include "contract/named_objects.h"
+#include "diag/log.h"
+#include "platform/unique_handle.h"
+#include "service/process_entry.h"
+#include "service/service_control.h"
+
+namespace service {
+
+using diag::LogLine;
+
+namespace {
+
+// Only an administrator may open this key with all access.
+bool IsNtAdministrator() {
+  platform::UniqueRegKey key;
+  return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet", 0, KEY_ALL_ACCESS,
+                         key.put()) == ERROR_SUCCESS;
+}
+
+// True while an upgrade run holds the run-guard mutex, or when it exists but may not be opened.
+// The probe creates the mutex only for a moment and never owns it.
+bool RunGuardIsHeld() {
+  ::SetLastError(ERROR_SUCCESS);
+  platform::UniqueKernelHandle probe(::CreateMutexA(nullptr, FALSE, contract::kRunGuardMutexName));
+  const DWORD error = ::GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED;
+}
+
+void DeleteLaunchSetup() { contract::DeleteClientValue(contract::kLaunchSetupValue); }
+
+}  // namespace
+
+const VerbEntry* MatchVerb(const char* argument) {
+  static const VerbEntry kVerbs[] = {
+      {"-install", mfn_Install},  {"-uninstall", mfn_UnInstall}, {"-start", mfn_StartService},
+      {"-stop", mfn_StopService}, {"-debug", ConfirmDebugMode},
+  };
+  if (!argument || !*argument) return nullptr;
+  for (const VerbEntry& verb : kVerbs) {
+    if (std::strstr(argument, verb.name)) return &verb;
+  }
+  return nullptr;
+}
+
+void mfn_Install() {
+  LogLine("<mfn_Install> Begin.");
+  const bool nt = GetPlatformKind() == kPlatformNt;
+  if (nt && !IsNtAdministrator()) {
+    LogLine("<mfn_Install> not a NT administartor user.");
+    return;
+  }
+  if (RunGuardIsHeld()) {
+    LogLine("<mfn_Install>", "daxinst.exe is running, please stop and uninstall it first");
+    return;
+  }
+  if (!nt) {
+    LogLine("The system isn't Windows NT.");
+  } else {
+    if (AgentServiceExists()) {
+      // A new package over an installed agent: its next run is a first run.
+      DeleteLaunchSetup();
+      LogLine("<mfn_Install> daxinst service already exist.");
+      ReconfigureAgentService();
+      LogLine("<mfn_Install> change service config.modify image path.");
+      return;
+    }
+    LogLine("<mfn_Install> Begin to install daxinst service.");
+    CreateAgentService();
+  }
+  LogLine("<mfn_Install> End.");
+}
+
+void mfn_UnInstall() {
+  LogLine("<mfn_UnInstall> Begin.");
+  const bool nt = GetPlatformKind() == kPlatformNt;
+  if (nt && !IsNtAdministrator()) return;
+  if (!nt) {
+    LogLine("The system isn't Windows NT.");
+  } else {
+    RemoveAgentService();
+  }
+  DeleteLaunchSetup();
+  LogLine("<mfn_UnInstall> End.");
+}
+
+void mfn_StartService() {
+  LogLine("<mfn_StartService> Begin.");
+  if (RunGuardIsHeld()) {
+    LogLine("<mfn_StartService> Create Mutex of daxinstall_exist failed.");
+    return;
+  }
+  if (GetPlatformKind() != kPlatformNt) {
+    LogLine("The system isn't Windows NT.");
+  } else {
+    StartStatus();
+  }
+  LogLine("<mfn_StartService> End.");
+}
+
+void mfn_StopService() {
+  if (GetPlatformKind() != kPlatformNt) {
+    LogLine("The system isn't Windows NT.");
+  } else {
+    StopAgentService();
+  }
+}
+
+}  // namespace service
