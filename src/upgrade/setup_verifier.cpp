@@ -69,12 +69,15 @@ HRESULT RemoveStaleCopy() {
   platform::UniqueCertStore root = OpenMachineStore(L"ROOT");
   if (!root) return platform::HResultFromLastError();
   CRYPT_INTEGER_BLOB wanted = {static_cast<DWORD>(serial.size()), const_cast<BYTE*>(serial.data())};
-  PCCERT_CONTEXT current = nullptr;
-  while ((current = ::CertEnumCertificatesInStore(root.get(), current)) != nullptr) {
+  // Each step of the walk frees the context it is given and answers the next one.
+  platform::UniqueCertContext current;
+  for (;;) {
+    current.reset(::CertEnumCertificatesInStore(root.get(), current.release()));
+    if (!current) break;
     if (!::CertCompareIntegerBlob(&current->pCertInfo->SerialNumber, &wanted)) continue;
-    // Deleting frees the context it is given, so the walk keeps its own.
-    PCCERT_CONTEXT copy = ::CertDuplicateCertificateContext(current);
-    ::CertFreeCertificateContext(current);
+    // Deleting frees the context it is given, even when it fails, so the walk keeps its own.
+    PCCERT_CONTEXT copy = ::CertDuplicateCertificateContext(current.get());
+    current.reset();
     if (!::CertDeleteCertificateFromStore(copy)) {
       const HRESULT error = platform::HResultFromLastError();
       if (error != CRYPT_E_NOT_FOUND) return error;
@@ -97,19 +100,22 @@ HRESULT InstallBundle() {
   if (!ca) return platform::HResultFromLastError();
 
   HRESULT result = S_OK;
-  PCCERT_CONTEXT current = nullptr;
-  while ((current = ::CertEnumCertificatesInStore(bundle.get(), current)) != nullptr) {
-    const bool toRoot = std::wcscmp(BundleTargetStore(current), L"ROOT") == 0;
-    if (!::CertAddCertificateContextToStore(toRoot ? root.get() : ca.get(), current,
+  // Each step of the walk frees the context it is given and answers the next one.
+  platform::UniqueCertContext current;
+  for (;;) {
+    current.reset(::CertEnumCertificatesInStore(bundle.get(), current.release()));
+    if (!current) break;
+    const bool toRoot = std::wcscmp(BundleTargetStore(current.get()), L"ROOT") == 0;
+    if (!::CertAddCertificateContextToStore(toRoot ? root.get() : ca.get(), current.get(),
                                             CERT_STORE_ADD_NEW, nullptr)) {
       const HRESULT error = platform::HResultFromLastError();
       if (error != CRYPT_E_EXISTS) {
-        ::CertFreeCertificateContext(current);
         result = error;
         break;
       }
     }
   }
+  current.reset();
   CommitAndClose(root);
   CommitAndClose(ca);
   return result;

@@ -1,5 +1,5 @@
-// The waits of the start and stop verbs against a scripted service and clock, and the shared
-// registry and service routines against Wine's real registry and Service Control Manager.
+// The waits of the start and stop verbs against a scripted service and clock, and the service
+// presence that the client view follows against Wine's real Service Control Manager.
 #include "service/service_wait.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include "contract/client_registry.h"
 #include "diag/log.h"
 #include "platform/last_error.h"
-#include "platform/registry.h"
 #include "platform/service_presence.h"
 #include "platform/unique_handle.h"
 #include "service/service_runtime.h"
@@ -215,71 +214,6 @@ TEST_F(StopWaitTest, AFailedQueryEndsTheWaitWithTheLastStateSeen) {
   EXPECT_EQ(NewLogLines(),
             (std::vector<std::string>{kStopping, "Quorvex Auto-upgrade Agent failed to stop."}));
   EXPECT_EQ(service::serviceStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-}
-
-TEST(LastErrorTextTest, IsTheSystemMessageWithTheCodeInHex) {
-  ::SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-  const std::string text = platform::LastErrorText();
-  ASSERT_GT(text.size(), 9u);
-  EXPECT_EQ(text.substr(text.size() - 8), " (0x424)");
-  EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
-  // One buffer for the whole process: the next call overwrites it.
-  const char* first = platform::LastErrorText();
-  ::SetLastError(ERROR_ACCESS_DENIED);
-  const char* second = platform::LastErrorText();
-  EXPECT_EQ(first, second);
-  EXPECT_NE(std::string(second).find("(0x5)"), std::string::npos);
-}
-
-TEST(LastErrorTextTest, KeepsTheInsertsOfAMessageThatHasThem) {
-  // StartService answers this one for a service whose image is no program.
-  ::SetLastError(ERROR_BAD_EXE_FORMAT);
-  const std::string text = platform::LastErrorText();
-  EXPECT_NE(text.find("%1"), std::string::npos) << text;
-  EXPECT_NE(text.find("(0xc1)"), std::string::npos) << text;
-}
-
-TEST(LastErrorTextTest, IsEmptyWhenTheSystemHasNoMessage) {
-  ::SetLastError(0x2000FFFF);
-  EXPECT_STREQ(platform::LastErrorText(), "");
-}
-
-class RegistryRoutinesTest : public ::testing::Test {
- protected:
-  static constexpr char kKey[] = "SOFTWARE\\Quorvex\\DaxinstServiceTest";
-  void TearDown() override {
-    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-      ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, view, 0);
-    }
-  }
-};
-
-TEST_F(RegistryRoutinesTest, WriteCreatesTheKeyInTheGivenViewOnly) {
-  EXPECT_EQ(
-      platform::WriteRegistryDword(HKEY_LOCAL_MACHINE, kKey, "Value", 0xDEADBEEF, KEY_WOW64_32KEY),
-      0);
-  EXPECT_EQ(testing_support::ReadDword(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_32KEY),
-            0xDEADBEEFu);
-  EXPECT_FALSE(
-      testing_support::ReadDword(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY).has_value());
-  const auto raw =
-      testing_support::ReadRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_32KEY);
-  ASSERT_TRUE(raw.has_value());
-  EXPECT_EQ(raw->type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(raw->data.size(), 4u);
-}
-
-TEST_F(RegistryRoutinesTest, DeleteAnswersWhetherTheValueWentAway) {
-  EXPECT_EQ(platform::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 1)
-      << "missing key";
-  testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kKey, "Value", 7, KEY_WOW64_64KEY);
-  testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kKey, "Value", 8, KEY_WOW64_32KEY);
-  EXPECT_EQ(platform::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 0);
-  EXPECT_FALSE(
-      testing_support::ReadDword(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY).has_value());
-  EXPECT_EQ(testing_support::ReadDword(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_32KEY), 8u);
-  EXPECT_EQ(platform::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Value", KEY_WOW64_64KEY), 1)
-      << "missing value";
 }
 
 // A service of the test's own, deleted again at the end.
