@@ -1,5 +1,5 @@
-// Process entry of daxinst.exe: the five command-line verbs, the service course with its
-// removal afterwards, debug mode, and the routine that starts other programs.
+// Process entry of daxinst.exe: the command line handed to its verb (verbs.h), the service course
+// with its removal afterwards, debug mode, and the routine that starts other programs.
 #pragma once
 
 #include <windows.h>
