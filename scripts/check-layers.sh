@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Fails when a file of src/ includes, or a library of src/ links, a folder above its own in the
-# layer graph below. Plain text analysis: every `#include "folder/..."` line of src/ and every
-# target_link_libraries(folder ...) of src/<folder>/CMakeLists.txt.
+# Fails when a file of src/ includes, or a library named after a folder links, a folder above
+# its own in the layer graph below. Plain text analysis: every `#include "folder/..."` line of
+# src/ and every target_link_libraries(folder ...) of the top CMakeLists.txt and those of src/.
 #   scripts/check-layers.sh [source-root]          check
 #   scripts/check-layers.sh --graph [source-root]  check and print which folder includes which
 set -euo pipefail
@@ -75,21 +75,24 @@ while IFS= read -r -d '' file; do
 done < <(find "$src" -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.c' -o -name '*.rc' \
                                 -o -name '*.in' \) -print0 | sort -z)
 
-# The link lines: the libraries a folder's library names must be folders it may use too.
-for cmake in "$src"/*/CMakeLists.txt; do
-  from="$(basename "$(dirname "$cmake")")"
-  [[ -z "${allowed[$from]+set}" ]] && continue
-  # One call per line, comments dropped, then the arguments after the target and its scope.
-  libraries="$(sed -E 's/#.*//' "$cmake" | tr '\n' ' ' |
-               grep -o -E "target_link_libraries\([[:space:]]*$from[[:space:]][^)]*\)" |
-               sed -E 's/^target_link_libraries\(//; s/\)$//' || true)"
-  for word in $libraries; do
-    [[ "$word" == "$from" || -z "${allowed[$word]+set}" ]] && continue
-    if ! may_use "$from" "$word"; then
-      report "${cmake#"$root"/}: library $from may not link $word ($from may use: ${allowed[$from]:-nothing})"
-    fi
-  done
-done
+# The link lines: a library named after a folder may link only the folders that folder may use.
+# daxinst_core stands for everything daxinst.exe is made of, the service layer included.
+while IFS= read -r -d '' cmake; do
+  # One call per line, comments dropped.
+  while read -r target words; do
+    [[ -z "${allowed[$target]+set}" ]] && continue
+    for word in $words; do
+      [[ "$word" == daxinst_core ]] && word=service
+      [[ "$word" == "$target" || -z "${allowed[$word]+set}" ]] && continue
+      if ! may_use "$target" "$word"; then
+        report "${cmake#"$root"/}: library $target may not link $word ($target may use: ${allowed[$target]:-nothing})"
+      fi
+    done
+  done < <(sed -E 's/#.*//' "$cmake" | tr '\n' ' ' |
+           grep -o -E 'target_link_libraries\([^)]*\)' |
+           sed -E 's/^target_link_libraries\([[:space:]]*//; s/\)$//' || true)
+done < <(find "$root" -maxdepth 1 -name CMakeLists.txt -print0
+         find "$src" -name CMakeLists.txt -print0 | sort -z)
 
 if ((show_graph)); then
   for from in platform diag contract sharedlib config setupcmd upgrade service daxcheck main daxinst; do

@@ -60,6 +60,16 @@ check "a link of a higher folder's library fails the check" test $? -ne 0
 check "the failure names the library" \
   grep -q 'library upgrade may not link service' <<<"$output"
 
+core_link=$scratch/core-link
+make_tree "$core_link"
+mkdir -p "$core_link/src/daxcheck"
+printf 'add_executable(daxcheck main.cpp)\ntarget_link_libraries(daxcheck PRIVATE daxinst_core)\n' \
+  >"$core_link/CMakeLists.txt"
+output=$(bash "$checker" "$core_link" 2>&1)
+check "daxcheck linking the whole program, service included, fails the check" test $? -ne 0
+check "the failure names the top-level CMake file" \
+  grep -q '^CMakeLists.txt: library daxcheck may not link service' <<<"$output"
+
 unknown=$scratch/unknown-folder
 make_tree "$unknown"
 mkdir -p "$unknown/src/newfolder"
