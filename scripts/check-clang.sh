@@ -7,6 +7,7 @@
 set -uo pipefail
 source_dir=$1
 shift
+# shellcheck source=scripts/clang-mingw.sh
 source "$(dirname "$0")/clang-mingw.sh"
 clang=${DAXINST_CLANG:-clang++}
 if ! command -v "$clang" >/dev/null; then

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # check-function-size.sh SOURCE_DIR [COMPILE_OPTION...]
 # No function of src/ is longer than 80 lines: clang-tidy's readability-function-size reads every
-# .cpp file of SOURCE_DIR/src, and the headers of src/ they include, as clang does for the MinGW-w64
-# target (check-clang.sh), with the build's defines and include folders handed over by CTest.
+# .cpp file of SOURCE_DIR/src, and the headers of src/ they include, as clang does for the
+# MinGW-w64 target (check-clang.sh), with the build's defines and include folders handed over by
+# CTest.
 # Prints each function over the limit once and exits non-zero when there is any.
 set -uo pipefail
 source_dir=$(cd "$1" && pwd) || exit 1
 shift
+# shellcheck source=scripts/clang-mingw.sh
 source "$(dirname "$0")/clang-mingw.sh"
 tidy=${DAXINST_CLANG_TIDY:-clang-tidy}
 clang=${DAXINST_CLANG:-clang++}
@@ -25,7 +27,8 @@ if [ ${#files[@]} -eq 0 ]; then
   exit 1
 fi
 # The configuration is given whole, so that no .clang-tidy file of the tree or above it changes it.
-config="{Checks: '-*,readability-function-size', CheckOptions: [{key: readability-function-size.LineThreshold, value: '$max_lines'}]}"
+config="{Checks: '-*,readability-function-size', CheckOptions: [
+  {key: readability-function-size.LineThreshold, value: '$max_lines'}]}"
 cd "$source_dir" || exit 1
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
@@ -54,7 +57,7 @@ mapfile -t long < <(awk -v root="$source_dir/" '
     print where ": " name ", " lines " lines"
     where = ""
   }' "$report" | LC_ALL=C sort -u)
-echo "readability-function-size: ${#long[@]} functions over $max_lines lines in ${#files[@]} files" \
-  "of src/ and the headers they include"
+echo "readability-function-size: ${#long[@]} functions over $max_lines lines in" \
+  "${#files[@]} files of src/ and the headers they include"
 for entry in "${long[@]}"; do echo "  $entry"; done
 [ ${#long[@]} -eq 0 ] && [ $status -eq 0 ]

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by check-clang.sh and check-function-size.sh: clang reads src/ the way MinGW-w64's g++
 # does (its libstdc++ and Windows headers, never the host's /usr/include), with the compile
 # options and include folders that CMake gives the build.
@@ -20,6 +21,7 @@ clang_mingw_flags() {
       return 1
     fi
   done
+  # shellcheck disable=SC2034 # read by the scripts that source this file
   clang_flags=(--target=x86_64-w64-mingw32 -std=c++17 -Wall -Wextra -Werror -nostdinc -nostdinc++
                -isystem "$cxx" -isystem "$cxx/x86_64-w64-mingw32" -isystem "$cxx/backward"
                -isystem "$resource/include" -isystem "$DAXINST_MINGW_ROOT/include")
