@@ -154,8 +154,10 @@ function(daxinst_check_vendor_bundle)
 endfunction()
 
 # A shipped program is stripped, and its DWARF debug information is kept in <file>.debug beside
-# it, which the stripped file names (with a checksum) in its .gnu_debuglink section.
+# it, which the stripped file names (with a checksum) in its .gnu_debuglink section. Called by
+# the CMake file that makes the program: a step after the link belongs to the target's folder.
 function(daxinst_keep_symbols target)
+  set_target_properties(${target} PROPERTIES DAXINST_KEEPS_SYMBOLS ON)
   if(MSVC OR NOT CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel|RelWithDebInfo)$")
     return()
   endif()
@@ -187,7 +189,11 @@ function(daxinst_release_rules)
   endif()
   set(_files)
   foreach(_program IN LISTS _programs)
-    daxinst_keep_symbols(${_program})
+    get_target_property(_keeps ${_program} DAXINST_KEEPS_SYMBOLS)
+    if(NOT _keeps)
+      message(FATAL_ERROR "${_program} is shipped: call daxinst_keep_symbols(${_program}) where "
+                          "it is made")
+    endif()
     list(APPEND _files ${_program}.exe)
   endforeach()
 

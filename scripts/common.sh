@@ -7,7 +7,7 @@ DAXINST_PACKAGES=(
   libboost-dev nlohmann-json3-dev googletest
   wixl msitools openssl osslsigncode
   xvfb xauth
-  clang libclang-rt-14-dev
+  clang clang-tidy libclang-rt-14-dev
 )
 
 as_root() {
