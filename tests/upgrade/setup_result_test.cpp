@@ -11,6 +11,7 @@
 
 #include "diag/log.h"
 #include "service/process_entry.h"
+#include "support/fresh_log.h"
 #include "support/message_box_answerer.h"
 #include "support/test_support.h"
 #include "upgrade/controller.h"
@@ -24,7 +25,7 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-std::string LogPath() { return testing_support::ExecutableDirectory() + "\\daxinst.log"; }
+using testing_support::LogPath;
 
 std::vector<std::string> LoggedLines() { return testing_support::LogMessages(LogPath()); }
 
@@ -47,11 +48,7 @@ void WriteSetupCode(DWORD code) {
 
 class SetupResultTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    diag::CloseLogFile();
-    testing_support::DeleteFileIfPresent(LogPath());
-    diag::OpenLogFile();
-  }
+  void SetUp() override { testing_support::StartFreshLog(); }
   void TearDown() override {
     service::debugMode = false;
     diag::CloseLogFile();
