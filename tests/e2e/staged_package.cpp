@@ -251,10 +251,6 @@ StagedRunResult StagedPackage::WaitForRunEnd(DWORD runWaitMs, RunEnd end) {
   return run_;
 }
 
-std::vector<DWORD> StagedPackage::LaunchSetupValuesSoFar() const {
-  return transient_ ? transient_->launchSetupValues() : std::vector<DWORD>{};
-}
-
 StagedRunResult StagedPackage::InstallStartAndWait(const PackageFolder& starter, DWORD runWaitMs,
                                                    const std::function<void()>& afterInstall,
                                                    RunEnd end) {

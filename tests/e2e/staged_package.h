@@ -168,8 +168,6 @@ class StagedPackage {
   std::optional<DWORD> Start(const PackageFolder& starter);
   // Waits (bounded) for the end of the run that Start began, and answers how it went.
   StagedRunResult WaitForRunEnd(DWORD runWaitMs, RunEnd end = RunEnd::kLoggedAndRemoved);
-  // The values seen so far by the run's watch, while it goes on.
-  std::vector<DWORD> LaunchSetupValuesSoFar() const;
 
   // The log ---------------------------------------------------------------------------------
   std::vector<std::string> Messages() const { return package_->Messages(); }
