@@ -19,7 +19,7 @@ constexpr const char* kProductKey = contract::kProductKeyPath;
 constexpr char kSilo[] = "{5E0C3A71-2B4D-4C8E-9F10-A1B2C3D4E5F6}";
 constexpr char kHive[] = "Software\\Quorvex\\Isolation";
 
-inline std::string LogPath() { return testing_support::ExecutableDirectory() + "\\daxinst.log"; }
+using testing_support::LogPath;
 
 inline std::string MapKey() {
   return std::string(kHive) + "\\" + kSilo + "\\Varnel\\PathExpansionMap";

@@ -26,7 +26,7 @@ const char kHeaderPattern[] = "====== DaxInst starts at \\d\\d:\\d\\d:\\d\\d====
 class LogFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    logPath_ = testing_support::ExecutableDirectory() + "\\daxinst.log";
+    logPath_ = testing_support::LogPath();
     testing_support::DeleteFileIfPresent(logPath_);
     diag::g_daxDebugLog.Enable();
   }

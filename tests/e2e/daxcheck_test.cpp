@@ -3,10 +3,11 @@
 // staging program with "-install" and "-start" and holds the prediction against what the run did:
 // whether setup ran, the command line it was given and the setAid.ini it found. A check also
 // changes nothing: the registry in both views, the certificate stores, the package and
-// configuration folders and the services are the same before and after it.
+// configuration folders and the services are the same before and after it. Cases that wait out
+// the two-minute polling time are instantiated as Slow..., which tests/e2e/CMakeLists.txt gives
+// CTest entries of their own.
 #include <windows.h>
 // After windows.h, which they need.
-#include <msi.h>
 #include <wincrypt.h>
 
 #include <gtest/gtest.h>
@@ -33,22 +34,20 @@ namespace {
 
 using Json = nlohmann::json;
 using e2e::kClientKey;
-using e2e::kNotAllowedValue;
 using e2e::kSetupResultKey;
+using testing_support::Dump;
 using testing_support::ExecutableDirectory;
+using testing_support::Has;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
 using e2e::kHigherPackageMsi;
-using e2e::kInstalledMsi;
 using e2e::kInstalledProduct;
 using e2e::kLowerPackageMsi;
-constexpr DWORD kLongWait = 60000;
-// A run that never gets a setup result polls for two minutes before it ends.
-constexpr DWORD kPollingRunWait = 240000;
+using e2e::kPollingRunWait;
+constexpr DWORD kLongWait = e2e::kRunWait;
 constexpr char kPlaceholder[] = "<DAXPID>";
 
-using e2e::kSetupIni;
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
     "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\""
@@ -70,27 +69,6 @@ constexpr char kSetAidWithPlatform[] =
     "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\nPlatformType=WIN64BIT\r\n"
     "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
     "[FEATURE_SELECTION]\r\nOld=1\r\n";
-
-std::string FixtureMsi(const char* name) { return ExecutableDirectory() + "\\msi\\" + name; }
-
-std::optional<DWORD> RunMsiexec(const char* action, const char* msi) {
-  return testing_support::RunAndWait(
-      "msiexec.exe " + std::string(action) + " \"" + FixtureMsi(msi) + "\" /qn", 180000);
-}
-
-bool RelatedProductInstalled() {
-  return ::MsiQueryProductStateA(kInstalledProduct) == INSTALLSTATE_DEFAULT;
-}
-
-std::string Dump(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += "  [" + line + "]\n";
-  return text;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& wanted) {
-  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-}
 
 // Runs `commandLine` with its standard output in `outputPath` and waits for it.
 std::optional<DWORD> RunCapturing(const std::string& commandLine, const std::string& outputPath,
@@ -152,48 +130,32 @@ void LeaveUndeletableResult(DWORD code) {
       ERROR_SUCCESS);
 }
 
-class DaxcheckTest : public ::testing::Test {
+class DaxcheckTest : public e2e::WholeRunTest {
  protected:
-  static void SetUpTestSuite() {
-    if (!RelatedProductInstalled()) installExit_ = RunMsiexec("/i", kInstalledMsi);
-  }
-  static void TearDownTestSuite() {
-    if (RelatedProductInstalled()) RunMsiexec("/x", kInstalledMsi);
-  }
+  DaxcheckTest() : WholeRunTest("check", kConfigBody) {}
+
+  static void SetUpTestSuite() { e2e::InstalledFamilyF::Install(); }
+  static void TearDownTestSuite() { e2e::InstalledFamilyF::Remove(); }
 
   void SetUp() override {
-    ASSERT_TRUE(RelatedProductInstalled())
-        << "msiexec could not install " << kInstalledMsi << ", exit "
-        << (installExit_ ? std::to_string(*installExit_) : "none");
-    e2e::RemoveDaxinst();
-    config_testing::ClearRegistry();
-    config_testing::UseConfigFolder(config_.path());
-    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigBody));
-    config_testing::SetProductValue(kNotAllowedValue, "Legacy");
+    ASSERT_TRUE(e2e::InstalledFamilyF::Installed());
+    WholeRunTest::SetUp();
   }
 
-  void TearDown() override {
-    e2e::RemoveDaxinst();
-    EXPECT_TRUE(
-        e2e::WaitUntil([] { return e2e::CountProcessesNamed("daxinst.exe") == 0; }, kLongWait));
-    EXPECT_TRUE(
-        e2e::WaitUntil([] { return e2e::CountProcessesNamed("setup.exe") == 0; }, kLongWait));
-    package_.reset();
-    platform::UniqueRegKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, config_testing::kProductKey, 0,
-                        KEY_ALL_ACCESS | KEY_WOW64_32KEY, key.put()) == ERROR_SUCCESS) {
-      ::RegDeleteValueA(key.get(), kNotAllowedValue);
-    }
-    config_testing::ClearRegistry();
+  void CleanRegistry() override {
+    WholeRunTest::CleanRegistry();
     // Also a key whose DACL refuses to delete its values: the key itself may be deleted.
     ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kSetupResultKey);
   }
 
   void Stage(const char* setup, const char* msi, const char* setAid = e2e::kStagedSetAid) {
-    package_ = std::make_unique<e2e::StagedPackage>("check pkg", setup, msi);
-    WriteFileBytes(package_->File("setup-control.ini"), "[setup]\r\ncode=0\r\ncopysetaid=1\r\n");
-    WriteFileBytes(package_->SetAidPath(), setAid);
-    WriteFileBytes(package_->SetupIniPath(), kSetupIni);
+    e2e::PackageContents contents;
+    contents.folder = "check pkg";
+    contents.setup = setup;
+    contents.msi = msi;
+    contents.setupControl = "[setup]\r\ncode=0\r\ncopysetaid=1\r\n";
+    contents.setAid = setAid;
+    WholeRunTest::Stage(contents);
     // Shipped beside daxinst.exe, and run from there as the staging program would run it.
     ASSERT_TRUE(testing_support::CopyFileTo(ExecutableDirectory() + "\\daxcheck.exe",
                                             package_->File("daxcheck.exe")));
@@ -221,16 +183,9 @@ class DaxcheckTest : public ::testing::Test {
     return result;
   }
 
-  static std::optional<DWORD> installExit_;
-  testing_support::RunRegistryGuard registry_;
-  testing_support::TempFolder config_{"check config"};
   testing_support::TempFolder output_{"check output"};
-  std::unique_ptr<e2e::StagedPackage> package_;
   int checks_ = 0;
-  e2e::PackageFolder starter_{"check starter", e2e::kLogOnVariant};
 };
-
-std::optional<DWORD> DaxcheckTest::installExit_;
 
 // One whole package: what is staged besides the package itself, what daxcheck must answer, and
 // the line of the log by which the run shows the same answer.
@@ -255,9 +210,7 @@ class PredictionEqualsReality : public DaxcheckTest,
   bool InstallNow() {
     return package_->folder().Run("-install", kLongWait).has_value() && e2e::ServiceExists();
   }
-  void UseConfig(const char* body) {
-    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(body));
-  }
+  void UseConfig(const char* body) { WriteConfig(config_testing::Document(body)); }
   platform::UniqueKernelHandle heldGuard;
 };
 
@@ -282,7 +235,7 @@ TEST_P(PredictionEqualsReality, TheRunDoesWhatTheCheckPredicted) {
       (*configuration)["option_writers"].value("predicted_setaid_ini", std::string());
 
   const e2e::StagedRunResult run = package_->InstallStartAndWait(starter_, param.runWait);
-  const auto messages = package_->folder().Messages();
+  const auto messages = package_->Messages();
   EXPECT_TRUE(Has(messages, param.evidence)) << Dump(messages);
 
   const auto commandLine = package_->SetupCommandLine();
@@ -301,69 +254,85 @@ TEST_P(PredictionEqualsReality, TheRunDoesWhatTheCheckPredicted) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Packages, PredictionEqualsReality,
-    ::testing::Values(
-        PredictionCase{"GoodPackage", "signed_good", kHigherPackageMsi, nullptr, true, nullptr,
-                       "<DaxSetupResult>Dax Setup Code = 0", kLongWait},
-        PredictionCase{"UntrustedSetup", "unsigned", kHigherPackageMsi, nullptr, false, "trust",
-                       "Trust verification for setup.exe failed", kPollingRunWait},
-        PredictionCase{"LowerVersion", "signed_good", kLowerPackageMsi, nullptr, false,
-                       "version_gate",
-                       "ERROR: attempting to install lower version 12.1.1 over version 12.1.2",
-                       kPollingRunWait},
-        PredictionCase{"CountedPathWithSetup", "signed_good", kHigherPackageMsi,
-                       [](DaxcheckTest&) {
-                         testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
-                                                           "LaunchSetup", 0, KEY_WOW64_32KEY);
-                         LeaveEarlierResult(7);
-                       },
-                       true, nullptr, "DaxInst: Times to set up = 1", kLongWait},
-        PredictionCase{"CountedPathFailedBefore", "signed_good", kHigherPackageMsi,
-                       [](DaxcheckTest&) {
-                         testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
-                                                           "LaunchSetup", 1, KEY_WOW64_32KEY);
-                         LeaveEarlierResult(4);
-                       },
-                       false, "run_state", "DaxInst: Dax Setup has FAILED for 1 times.", kLongWait},
-        PredictionCase{"AgentServiceAlreadyInstalled", "signed_good", kHigherPackageMsi,
-                       [](DaxcheckTest& test) {
-                         // -install over it deletes LaunchSetup: a first run, not a counted one.
-                         auto& self = static_cast<PredictionEqualsReality&>(test);
-                         ASSERT_TRUE(self.InstallNow());
-                         testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
-                                                           "LaunchSetup", 1, KEY_WOW64_32KEY);
-                       },
-                       true, nullptr, "DaxInst: LaunchSetup not found, first time setup. ",
-                       kLongWait},
-        PredictionCase{"UndeletableEarlierResult", "signed_good", kHigherPackageMsi,
-                       [](DaxcheckTest&) { LeaveUndeletableResult(0); }, false, "run_state",
-                       "DaxInst: Cannot delete the setup result left from before - error 5. "
-                       "Setup is not run.",
-                       kLongWait},
-        PredictionCase{"RunGuardHeld", "signed_good", kHigherPackageMsi,
-                       [](DaxcheckTest& test) {
-                         static_cast<PredictionEqualsReality&>(test).heldGuard.reset(
-                             ::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
-                       },
-                       false, "run_state",
-                       "<mfn_Install>daxinst.exe is running, please stop and uninstall it first",
-                       kLongWait},
-        PredictionCase{"SiloConfigWithExcludedFeatures", "signed_good", kHigherPackageMsi,
-                       [](DaxcheckTest& test) {
-                         auto& self = static_cast<PredictionEqualsReality&>(test);
-                         self.UseSilo();
-                         self.UseConfig(kConfigByAttributes);
-                       },
-                       true, nullptr, "<DaxSetupResult>Dax Setup Code = 0", kLongWait,
-                       kSetAidWithPlatform}),
-    [](const ::testing::TestParamInfo<PredictionCase>& info) { return info.param.name; });
+std::vector<PredictionCase> PredictionCases() {
+  return {
+      PredictionCase{"GoodPackage", "signed_good", kHigherPackageMsi, nullptr, true, nullptr,
+                     "<DaxSetupResult>Dax Setup Code = 0", kLongWait},
+      PredictionCase{"UntrustedSetup", "unsigned", kHigherPackageMsi, nullptr, false, "trust",
+                     "Trust verification for setup.exe failed", kPollingRunWait},
+      PredictionCase{
+          "LowerVersion", "signed_good", kLowerPackageMsi, nullptr, false, "version_gate",
+          "ERROR: attempting to install lower version 12.1.1 over version 12.1.2", kPollingRunWait},
+      PredictionCase{"CountedPathWithSetup", "signed_good", kHigherPackageMsi,
+                     [](DaxcheckTest&) {
+                       testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                         "LaunchSetup", 0, KEY_WOW64_32KEY);
+                       LeaveEarlierResult(7);
+                     },
+                     true, nullptr, "DaxInst: Times to set up = 1", kLongWait},
+      PredictionCase{"CountedPathFailedBefore", "signed_good", kHigherPackageMsi,
+                     [](DaxcheckTest&) {
+                       testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                         "LaunchSetup", 1, KEY_WOW64_32KEY);
+                       LeaveEarlierResult(4);
+                     },
+                     false, "run_state", "DaxInst: Dax Setup has FAILED for 1 times.", kLongWait},
+      PredictionCase{"AgentServiceAlreadyInstalled", "signed_good", kHigherPackageMsi,
+                     [](DaxcheckTest& test) {
+                       // -install over it deletes LaunchSetup: a first run, not a counted one.
+                       auto& self = static_cast<PredictionEqualsReality&>(test);
+                       ASSERT_TRUE(self.InstallNow());
+                       testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                         "LaunchSetup", 1, KEY_WOW64_32KEY);
+                     },
+                     true, nullptr, "DaxInst: LaunchSetup not found, first time setup. ",
+                     kLongWait},
+      PredictionCase{"UndeletableEarlierResult", "signed_good", kHigherPackageMsi,
+                     [](DaxcheckTest&) { LeaveUndeletableResult(0); }, false, "run_state",
+                     "DaxInst: Cannot delete the setup result left from before - error 5. "
+                     "Setup is not run.",
+                     kLongWait},
+      PredictionCase{"RunGuardHeld", "signed_good", kHigherPackageMsi,
+                     [](DaxcheckTest& test) {
+                       static_cast<PredictionEqualsReality&>(test).heldGuard.reset(
+                           ::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
+                     },
+                     false, "run_state",
+                     "<mfn_Install>daxinst.exe is running, please stop and uninstall it first",
+                     kLongWait},
+      PredictionCase{"SiloConfigWithExcludedFeatures", "signed_good", kHigherPackageMsi,
+                     [](DaxcheckTest& test) {
+                       auto& self = static_cast<PredictionEqualsReality&>(test);
+                       self.UseSilo();
+                       self.UseConfig(kConfigByAttributes);
+                     },
+                     true, nullptr, "<DaxSetupResult>Dax Setup Code = 0", kLongWait,
+                     kSetAidWithPlatform}};
+}
+
+// The cases whose run waits out the polling time (`slow`), or the others.
+std::vector<PredictionCase> PredictionCases(bool slow) {
+  std::vector<PredictionCase> cases;
+  for (const auto& c : PredictionCases()) {
+    if ((c.runWait == kPollingRunWait) == slow) cases.push_back(c);
+  }
+  return cases;
+}
+
+std::string PredictionName(const ::testing::TestParamInfo<PredictionCase>& info) {
+  return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, PredictionEqualsReality,
+                         ::testing::ValuesIn(PredictionCases(false)), PredictionName);
+INSTANTIATE_TEST_SUITE_P(SlowPackages, PredictionEqualsReality,
+                         ::testing::ValuesIn(PredictionCases(true)), PredictionName);
 
 // The check's own account of the cases above, where the run's log says nothing.
 TEST_F(DaxcheckTest, ReportNamesTheConfigurationEntryAndEveryKeyTheWritersChange) {
   Stage("signed_good", kHigherPackageMsi, kSetAidWithPlatform);
   UseSiloConfigFolder();
-  WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigByAttributes));
+  WriteConfig(config_testing::Document(kConfigByAttributes));
 
   const CheckResult check = Check();
   ASSERT_FALSE(check.report.is_discarded()) << check.output;

@@ -16,6 +16,7 @@ namespace {
 
 using e2e::kClientKey;
 using e2e::kSetupResultKey;
+using testing_support::SetupResult;
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -38,10 +39,6 @@ REGSAM ClientView() {
 
 std::optional<DWORD> ClientValue(const char* name) {
   return testing_support::ReadDword(HKEY_LOCAL_MACHINE, kClientKey, name, ClientView());
-}
-
-std::optional<DWORD> SetupResult() {
-  return testing_support::ReadDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default");
 }
 
 class DebugModeTest : public ::testing::Test {

@@ -11,8 +11,9 @@
 namespace e2e {
 
 PackageFolder::PackageFolder(const std::string& name, const char* variant) : folder_(name) {
-  testing_support::CopyFileTo(testing_support::ExecutableDirectory() + "\\" + variant,
-                              executable());
+  EXPECT_TRUE(testing_support::CopyFileTo(testing_support::ExecutableDirectory() + "\\" + variant,
+                                          executable()))
+      << "could not stage " << executable();
 }
 
 std::optional<DWORD> PackageFolder::Run(const std::string& arguments, DWORD timeoutMs) const {

@@ -19,8 +19,8 @@ constexpr char kLogOnVariant[] = "daxinst_log_on.exe";
 constexpr char kLogOffVariant[] = "daxinst_log_off.exe";
 
 // Where the client keeps the values of a run, and where setup leaves its code.
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
+using testing_support::kClientKey;
+using testing_support::kSetupResultKey;
 // The product key's list of features the client does not allow.
 constexpr char kNotAllowedValue[] = "ProductFeaturesValidButNotAllowed";
 

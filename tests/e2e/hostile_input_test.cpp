@@ -2,7 +2,9 @@
 // program would, with one input made hostile (config.xml, setAid.ini, Setup.ini, isolate.ini, the
 // .msi, or a registry value the run reads), and checks that the run still ends within its waits,
 // that every daxinst.exe process exits 0, that nothing but setAid.ini and the log changes, and
-// that the log tells what happened, line by line.
+// that the log tells what happened, line by line. The case that waits out the two-minute
+// polling time is instantiated as SlowInputs, which tests/e2e/CMakeLists.txt gives a CTest entry
+// of its own.
 #include <windows.h>
 // After windows.h, which they need.
 #include <msi.h>
@@ -32,19 +34,16 @@ namespace {
 
 using e2e::kClientKey;
 using e2e::kNotAllowedValue;
+using e2e::kPollingRunWait;
+using e2e::kRunWait;
 using e2e::kSetupResultKey;
 
+using testing_support::Dump;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
 constexpr char kPackageMsi[] = "package_h_12.1.10.msi";
 constexpr char kReaderTag[] = "CConfigXMLParser::CConfigXMLParser";
-
-// A run whose setup leaves its code at once ends well within this; one that waits out the
-// two-minute polling time of the setup result ends within the longer one, as in the other
-// whole-run suites: on a loaded machine 120 reads a second apart took more than 200 s.
-constexpr DWORD kRunWait = 60000;
-constexpr DWORD kPollingRunWait = 240000;
 
 constexpr char kSetupIni[] =
     "[Startup]\r\nCmdLine=/qb /l*v C:\\pkglogs\\setup.log IDCENABLE = 1 /norestart\r\n";
@@ -146,13 +145,6 @@ void SetRawValue(HKEY root, const std::string& subKey, const char* name, DWORD t
       << name;
 }
 
-void DeleteValue(HKEY root, const std::string& subKey, const char* name, REGSAM view) {
-  platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(root, subKey.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) == ERROR_SUCCESS) {
-    ::RegDeleteValueA(key.get(), name);
-  }
-}
-
 // `expected` may hold kAny, which stands for any run of characters (a Windows Installer code
 // that this case does not pin down).
 constexpr char kAny = '\x01';
@@ -188,12 +180,6 @@ bool LinesMatch(const std::vector<std::string>& expected, const std::vector<std:
   return true;
 }
 
-std::string Dump(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += "  [" + line.substr(0, 300) + "]\n";
-  return text;
-}
-
 // A registry value a case stages under the product key or the silo's expansion map: the run only
 // reads them, so each must be found as it was staged.
 struct StagedValue {
@@ -203,9 +189,9 @@ struct StagedValue {
 };
 
 // What a case can change before the run.
-class Stage {
+class Staging {
  public:
-  Stage(e2e::StagedPackage& package, std::string configFolder)
+  Staging(e2e::StagedPackage& package, std::string configFolder)
       : package_(package), configFolder_(std::move(configFolder)) {}
 
   e2e::StagedPackage& package() { return package_; }
@@ -277,7 +263,7 @@ enum class Merge {
 using KeptCheck = std::function<void(const e2e::StagedPackage&, const std::string& setAidBefore)>;
 
 struct HostileCase {
-  HostileCase(std::string caseName, std::function<void(Stage&)> prepareRun,
+  HostileCase(std::string caseName, std::function<void(Staging&)> prepareRun,
               std::vector<std::string> runLines, std::string setupArguments,
               Merge merged = Merge::kMerged, Road taken = Road::kFirstTime, KeptCheck kept = {})
       : name(std::move(caseName)),
@@ -289,7 +275,7 @@ struct HostileCase {
         check(std::move(kept)) {}
 
   std::string name;
-  std::function<void(Stage&)> prepare;
+  std::function<void(Staging&)> prepare;
   // The run's lines between "Setup path = " and the notify mutex's line; kCommandLine stands
   // for the command line.
   std::vector<std::string> lines;
@@ -322,38 +308,18 @@ std::vector<std::string> WithReaderLine(const std::string& message) {
   return lines;
 }
 
-class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
+class HostileInputTest : public e2e::WholeRunTest,
+                         public ::testing::WithParamInterface<HostileCase> {
  protected:
+  HostileInputTest() : WholeRunTest("hostile", kConfigBody) {}
+
   void SetUp() override {
-    e2e::RemoveDaxinst();
-    CleanRegistry();
-    config_testing::UseConfigFolder(config_.path());
-    testing_support::SetRegistryString(HKEY_LOCAL_MACHINE, config_testing::kProductKey,
-                                       kNotAllowedValue, "Legacy", KEY_WOW64_32KEY);
-    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigBody));
-    package_ = std::make_unique<e2e::StagedPackage>("hostile pkg", "signed_good", kPackageMsi);
-    WriteFileBytes(package_->File("setup-control.ini"), "[setup]\r\ncode=0\r\n");
-    WriteFileBytes(package_->SetAidPath(), e2e::kStagedSetAid);
-    WriteFileBytes(package_->SetupIniPath(), kSetupIni);
-  }
-
-  void TearDown() override {
-    e2e::RemoveDaxinst();
-    EXPECT_TRUE(
-        e2e::WaitUntil([] { return e2e::CountProcessesNamed("daxinst.exe") == 0; }, kRunWait));
-    EXPECT_TRUE(
-        e2e::WaitUntil([] { return e2e::CountProcessesNamed("setup.exe") == 0; }, kRunWait));
-    package_.reset();
-    CleanRegistry();
-  }
-
-  static void CleanRegistry() {
-    testing_support::RunRegistryGuard::Clear();
-    config_testing::ClearRegistry();
-    for (const char* name : {kNotAllowedValue, "ProductVersion", "dax_install_path"}) {
-      DeleteValue(HKEY_LOCAL_MACHINE, config_testing::kProductKey, name, KEY_WOW64_32KEY);
-    }
-    config_testing::ClearRegistry();
+    WholeRunTest::SetUp();
+    e2e::PackageContents contents;
+    contents.folder = "hostile pkg";
+    contents.msi = kPackageMsi;
+    contents.setupIni = kSetupIni;
+    Stage(contents);
   }
 
   std::map<std::string, std::string> Untouchable() const {
@@ -378,9 +344,7 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
   }
 
   std::string CommandLine(const std::string& arguments) const {
-    return "\"" + package_->SetupPath() + "\" /w /s /v\"" + arguments +
-           " DAXPID=" + std::to_string(::GetCurrentProcessId()) +
-           " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+    return e2e::SetupCommandLine(*package_, arguments);
   }
 
   // What setup's C runtime makes of that command line: its path, /w, /s and one /v argument,
@@ -427,7 +391,18 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
   }
 
   void ExpectSetAid(Merge merge) const {
-    if (merge == Merge::kCaseChecks) return;
+    switch (merge) {
+      case Merge::kMerged:
+        e2e::ExpectMergedSetAid(*package_, e2e::LegacyFeature::kLeftOut);
+        return;
+      case Merge::kMergedAllowed:
+        e2e::ExpectMergedSetAid(*package_, e2e::LegacyFeature::kKept);
+        return;
+      case Merge::kUnmerged:
+        break;
+      case Merge::kCaseChecks:
+        return;
+    }
     const auto setAid = ReadFileBytes(package_->SetAidPath());
     ASSERT_TRUE(setAid);
     // The package's identity is only read.
@@ -435,34 +410,15 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {
         << *setAid;
     EXPECT_EQ(setAid->find("Old=1"), std::string::npos) << "the feature section was kept\n"
                                                         << *setAid;
-    switch (merge) {
-      case Merge::kMerged:
-      case Merge::kMergedAllowed:
-        EXPECT_NE(setAid->find("DestinationDirectory=D:\\New\r\n"), std::string::npos) << *setAid;
-        EXPECT_NE(setAid->find("AutoReboot=true\r\n"), std::string::npos) << *setAid;
-        EXPECT_NE(setAid->find("Core=1\r\n"), std::string::npos) << *setAid;
-        EXPECT_EQ(setAid->find("Legacy=1") != std::string::npos, merge == Merge::kMergedAllowed)
-            << *setAid;
-        break;
-      case Merge::kUnmerged:
-        EXPECT_NE(setAid->find("DestinationDirectory=C:\\Old\r\n"), std::string::npos) << *setAid;
-        EXPECT_NE(setAid->find("AutoReboot=false\r\n"), std::string::npos) << *setAid;
-        EXPECT_EQ(setAid->find("Core=1"), std::string::npos) << *setAid;
-        break;
-      case Merge::kCaseChecks:
-        break;
-    }
+    EXPECT_NE(setAid->find("DestinationDirectory=C:\\Old\r\n"), std::string::npos) << *setAid;
+    EXPECT_NE(setAid->find("AutoReboot=false\r\n"), std::string::npos) << *setAid;
+    EXPECT_EQ(setAid->find("Core=1"), std::string::npos) << *setAid;
   }
-
-  testing_support::RunRegistryGuard registry_;
-  testing_support::TempFolder config_{"hostile config"};
-  std::unique_ptr<e2e::StagedPackage> package_;
-  e2e::PackageFolder starter_{"hostile starter", e2e::kLogOnVariant};
 };
 
 TEST_P(HostileInputTest, RunEndsCleanlyKeepsTheClientsDataAndLogsTheOutcome) {
   const HostileCase& c = GetParam();
-  Stage stage(*package_, config_.path());
+  Staging stage(*package_, config_.path());
   c.prepare(stage);
   if (c.road == Road::kPolling) {
     WriteFileBytes(package_->File("setup-control.ini"), "[setup]\r\ncode=none\r\n");
@@ -475,10 +431,7 @@ TEST_P(HostileInputTest, RunEndsCleanlyKeepsTheClientsDataAndLogsTheOutcome) {
       starter_, c.road == Road::kPolling ? kPollingRunWait : kRunWait);
 
   // The run ended in time, and every process of it exited 0.
-  EXPECT_EQ(run.installExit, 0u);
-  EXPECT_EQ(run.startExit, 0u);
-  ASSERT_TRUE(run.ended) << "the run did not end with the service's removal\n"
-                         << Dump(package_->folder().Messages());
+  ASSERT_TRUE(e2e::RanToTheEnd(run, *package_));
   EXPECT_NE(run.serviceProcessId, 0u) << "the SCM never named the service's process";
   bool sawService = false;
   for (const auto& process : run.processes) {
@@ -493,9 +446,10 @@ TEST_P(HostileInputTest, RunEndsCleanlyKeepsTheClientsDataAndLogsTheOutcome) {
 
   // The outcome is logged.
   const auto expected = ExpectedRun(c);
-  EXPECT_TRUE(LinesMatch(expected, package_->RunLines())) << "expected:\n"
-                                                          << Dump(expected) << "logged:\n"
-                                                          << Dump(package_->folder().Messages());
+  EXPECT_TRUE(LinesMatch(expected, package_->FirstRunLines()))
+      << "expected:\n"
+      << Dump(expected) << "logged:\n"
+      << Dump(package_->folder().Messages());
 
   // Setup ran once with the command line expected, and took it apart as expected.
   EXPECT_EQ(package_->SetupCommandLine(), CommandLine(c.arguments));
@@ -610,19 +564,19 @@ std::vector<HostileCase> ConfigCases() {
       // REBOOT=ReallySuppress and IDCDEPLOYMENT=AutoUpgrade as arguments of its own, and
       // Windows Installer no REBOOT=ReallySuppress. The name is now set aside for Setup.ini's.
       {"ConfigXmlLogFileNameEndingInBackslash",
-       [](Stage& s) { s.WriteConfig(LogFileNameEndingInBackslash()); },
+       [](Staging& s) { s.WriteConfig(LogFileNameEndingInBackslash()); },
        WithWarning("WARNING: InstallationLogFileName of config.xml is set aside: its file name "
                    "ends in a backslash [/l*v \"C:\\logs\\\"]"),
        "/qb!- /l*v C:\\pkglogs\\setup.log IDCENABLE=1"},
-      {"ConfigXmlEntityExpansionBomb", [](Stage& s) { s.WriteConfig(EntityBomb()); }, Plain(),
+      {"ConfigXmlEntityExpansionBomb", [](Staging& s) { s.WriteConfig(EntityBomb()); }, Plain(),
        "/qn /l*v C:\\pkglogs\\setup.log IDCENABLE=1", Merge::kUnmerged},
-      {"ConfigXmlOf50Megabytes", [](Stage& s) { s.WriteConfig(FiftyMegabytes()); },
+      {"ConfigXmlOf50Megabytes", [](Staging& s) { s.WriteConfig(FiftyMegabytes()); },
        WithReaderLine(" - config.xml is larger than 16 MB and is not read"), kUnmergedArguments,
        Merge::kUnmerged},
-      {"ConfigXmlNested10000Deep", [](Stage& s) { s.WriteConfig(DeepNesting()); }, Plain(),
+      {"ConfigXmlNested10000Deep", [](Staging& s) { s.WriteConfig(DeepNesting()); }, Plain(),
        kUnmergedArguments, Merge::kUnmerged},
       {"ConfigXmlWithInvalidUtf8",
-       [](Stage& s) {
+       [](Staging& s) {
          std::string body = kConfigBody;
          body.insert(body.find("D:\\New"), "\xC3\x28\xFF\xFE");
          s.WriteConfig("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Deployment>\r\n" + body +
@@ -630,14 +584,14 @@ std::vector<HostileCase> ConfigCases() {
        },
        Plain(), kUnmergedArguments, Merge::kUnmerged},
       {"ConfigXmlWithNulBytes",
-       [](Stage& s) {
+       [](Staging& s) {
          std::string document = config_testing::Document(kConfigBody);
          document.insert(document.find("<RebootOptions"), std::string("\0\0\0", 3));
          s.WriteConfig(document);
        },
        Plain(), kUnmergedArguments, Merge::kUnmerged},
       {"ConfigXmlClientPackageWith10000Attributes",
-       [](Stage& s) { s.WriteConfig(TenThousandAttributes()); }, Plain(), kMergedArguments},
+       [](Staging& s) { s.WriteConfig(TenThousandAttributes()); }, Plain(), kMergedArguments},
   };
 }
 
@@ -648,39 +602,39 @@ std::vector<HostileCase> IniCases() {
   const std::string longLine = "Note=" + Repeat("n", 10 * 1024) + "\r\n";
   return {
       {"SetAidIniWith100000Lines",
-       [bulk](Stage& s) { s.WritePackageFile("setAid.ini", e2e::kStagedSetAid + bulk); }, Plain(),
+       [bulk](Staging& s) { s.WritePackageFile("setAid.ini", e2e::kStagedSetAid + bulk); }, Plain(),
        kMergedArguments, Merge::kMerged, Road::kFirstTime, KeepsBlock(bulk)},
       {"SetAidIniWith10KilobyteLines",
-       [longLine](Stage& s) {
+       [longLine](Staging& s) {
          s.WritePackageFile("setAid.ini",
                             std::string(e2e::kStagedSetAid) + "[LONG]\r\n" + longLine);
        },
        Plain(), kMergedArguments, Merge::kMerged, Road::kFirstTime, KeepsBlock(longLine)},
       // No identity can be read, so no entry of config.xml fits and nothing is written.
       {"SetAidIniOfBinaryGarbage",
-       [](Stage& s) { s.WritePackageFile("setAid.ini", Bytes(7, 64 * 1024)); }, Plain(),
+       [](Staging& s) { s.WritePackageFile("setAid.ini", Bytes(7, 64 * 1024)); }, Plain(),
        kUnmergedArguments, Merge::kCaseChecks, Road::kFirstTime, Unchanged()},
       {"SetAidIniKeysWithoutEquals",
-       [](Stage& s) {
+       [](Staging& s) {
          s.WritePackageFile("setAid.ini",
                             "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum\r\nAppType\r\n"
                             "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory\r\nAutoReboot\r\n");
        },
        Plain(), kUnmergedArguments, Merge::kCaseChecks, Road::kFirstTime, Unchanged()},
       {"SetupIniWith100000Lines",
-       [bulk](Stage& s) { s.WritePackageFile("Setup.ini", bulk + kSetupIni); }, Plain(),
+       [bulk](Staging& s) { s.WritePackageFile("Setup.ini", bulk + kSetupIni); }, Plain(),
        kMergedArguments},
       {"SetupIniWith10KilobyteLine",
-       [](Stage& s) {
+       [](Staging& s) {
          s.WritePackageFile("Setup.ini",
                             "[Startup]\r\nCmdLine=" + Repeat("x", 10 * 1024) + " IDCENABLE=1\r\n");
        },
        Plain(), "/qb!- /l*v C:\\logs\\upgrade.log"},
       {"SetupIniOfBinaryGarbage",
-       [](Stage& s) { s.WritePackageFile("Setup.ini", Bytes(11, 64 * 1024)); }, Plain(),
+       [](Staging& s) { s.WritePackageFile("Setup.ini", Bytes(11, 64 * 1024)); }, Plain(),
        "/qb!- /l*v C:\\logs\\upgrade.log"},
       {"SetupIniKeysWithoutEquals",
-       [](Stage& s) { s.WritePackageFile("Setup.ini", "[Startup]\r\nCmdLine\r\nIDCENABLE\r\n"); },
+       [](Staging& s) { s.WritePackageFile("Setup.ini", "[Startup]\r\nCmdLine\r\nIDCENABLE\r\n"); },
        Plain(), "/qb!- /l*v C:\\logs\\upgrade.log"},
   };
 }
@@ -691,16 +645,16 @@ std::vector<HostileCase> IsolationCases() {
   const auto unexpanded =
       WithReaderLine(" - Unable to expand TRVCONFIGDIR path expansion variable");
   return {
-      {"IsolateIniValidForComparison", [](Stage& s) { s.UseExpandedConfigFolder(); }, Plain(),
+      {"IsolateIniValidForComparison", [](Staging& s) { s.UseExpandedConfigFolder(); }, Plain(),
        kMergedArguments},
       {"IsolateIniOfGarbage",
-       [](Stage& s) {
+       [](Staging& s) {
          s.UseExpandedConfigFolder();
          s.WritePackageFile("isolate.ini", Bytes(13, 4096));
        },
        unexpanded, kUnmergedArguments, Merge::kUnmerged},
       {"IsolateIniUtf16WithoutByteOrderMark",
-       [](Stage& s) {
+       [](Staging& s) {
          s.UseExpandedConfigFolder();
          s.WritePackageFile(
              "isolate.ini",
@@ -708,7 +662,7 @@ std::vector<HostileCase> IsolationCases() {
        },
        unexpanded, kUnmergedArguments, Merge::kUnmerged},
       {"IsolateIniWithoutIsolationSection",
-       [](Stage& s) {
+       [](Staging& s) {
          s.UseExpandedConfigFolder();
          s.WritePackageFile("isolate.ini",
                             "[other]\r\nsilo=" + std::string(config_testing::kSilo) + "\r\n");
@@ -724,39 +678,39 @@ std::vector<HostileCase> RegistryCases() {
   const auto noVersion = WithReaderLine(" - Unable to read value 'ProductVersion'");
   return {
       {"ProductVersionOfTypeDword",
-       [](Stage& s) { s.SetProductValue("ProductVersion", REG_DWORD, Dword(12)); },
+       [](Staging& s) { s.SetProductValue("ProductVersion", REG_DWORD, Dword(12)); },
        WithReaderLine(" - Unable to parse value 'ProductVersion'"), kUnmergedArguments,
        Merge::kUnmerged},
       {"ProductVersionOf64Kilobytes",
-       [big](Stage& s) { s.SetProductValue("ProductVersion", REG_SZ, big); }, noVersion,
+       [big](Staging& s) { s.SetProductValue("ProductVersion", REG_SZ, big); }, noVersion,
        kUnmergedArguments, Merge::kUnmerged},
       {"ProductVersionOf1000Components",
-       [](Stage& s) { s.SetProductText("ProductVersion", ManyComponents(1000)); }, noVersion,
+       [](Staging& s) { s.SetProductText("ProductVersion", ManyComponents(1000)); }, noVersion,
        kUnmergedArguments, Merge::kUnmerged},
       {"DaxInstallPathOfTypeDword",
-       [](Stage& s) { s.SetProductValue("dax_install_path", REG_DWORD, Dword(0x433A5C)); }, Plain(),
-       kUnmergedArguments, Merge::kUnmerged},
+       [](Staging& s) { s.SetProductValue("dax_install_path", REG_DWORD, Dword(0x433A5C)); },
+       Plain(), kUnmergedArguments, Merge::kUnmerged},
       {"DaxInstallPathOf64Kilobytes",
-       [big](Stage& s) { s.SetProductValue("dax_install_path", REG_SZ, big); },
+       [big](Staging& s) { s.SetProductValue("dax_install_path", REG_SZ, big); },
        WithReaderLine(" - Unable to read value 'dax_install_path'"), kUnmergedArguments,
        Merge::kUnmerged},
       {"NotAllowedFeaturesOfTypeDword",
-       [](Stage& s) { s.SetProductValue(kNotAllowedValue, REG_DWORD, Dword(0x4C)); }, Plain(),
+       [](Staging& s) { s.SetProductValue(kNotAllowedValue, REG_DWORD, Dword(0x4C)); }, Plain(),
        kMergedArguments, Merge::kMergedAllowed},
       {"NotAllowedFeaturesOf64Kilobytes",
-       [](Stage& s) {
+       [](Staging& s) {
          s.SetProductText(kNotAllowedValue, Repeat("Feature,", 8 * 1024 - 1) + "Legacy");
        },
        Plain(), kMergedArguments},
       {"ExpansionMapValueOfTypeDword",
-       [](Stage& s) {
+       [](Staging& s) {
          s.UseExpandedConfigFolder();
          s.SetMapValue("trvconfigdir", REG_DWORD, Dword(1));
        },
        WithReaderLine(" - Unable to expand TRVCONFIGDIR path expansion variable"),
        kUnmergedArguments, Merge::kUnmerged},
       {"ExpansionMapValueOf64Kilobytes",
-       [](Stage& s) {
+       [](Staging& s) {
          s.UseExpandedConfigFolder();
          // 32,767 characters and the terminator: a folder no file can be read from.
          s.SetMapValue("trvconfigdir", REG_SZ, Utf16(Repeat("x", 32767)) + std::string(2, '\0'));
@@ -764,7 +718,7 @@ std::vector<HostileCase> RegistryCases() {
        Plain(), kUnmergedArguments, Merge::kUnmerged},
       // Each value repeats the next variable: 10,922 copies of 32,766 characters.
       {"ExpansionMapValuesThatMultiply",
-       [](Stage& s) {
+       [](Staging& s) {
          s.UseExpandedConfigFolder();
          s.SetMapValue("trvconfigdir", REG_SZ, Utf16(Repeat("%many%", 1)) + std::string(2, '\0'));
          s.SetMapValue("many", REG_SZ, Utf16(Repeat("%big%", 10922)) + std::string(2, '\0'));
@@ -773,26 +727,26 @@ std::vector<HostileCase> RegistryCases() {
        WithReaderLine(" - Unable to expand TRVCONFIGDIR path expansion variable"),
        kUnmergedArguments, Merge::kUnmerged},
       {"LaunchSetupOfTypeText",
-       [](Stage& s) { s.SetClientValue("LaunchSetup", REG_SZ, std::string("0\0", 2)); }, Plain(),
+       [](Staging& s) { s.SetClientValue("LaunchSetup", REG_SZ, std::string("0\0", 2)); }, Plain(),
        kMergedArguments},
       {"LaunchSetupOf64Kilobytes",
-       [big](Stage& s) { s.SetClientValue("LaunchSetup", REG_BINARY, big); }, Plain(),
+       [big](Staging& s) { s.SetClientValue("LaunchSetup", REG_BINARY, big); }, Plain(),
        kMergedArguments},
       {"SetupResultOfTypeTextOnTheCountedRoad",
-       [](Stage& s) {
+       [](Staging& s) {
          s.SetClientValue("LaunchSetup", REG_DWORD, Dword(0));
          s.SetSetupResult(REG_SZ, std::string("99\0", 3));
        },
        Plain(), kMergedArguments, Merge::kMerged, Road::kCounted},
       {"SetupResultOf64KilobytesOnTheCountedRoad",
-       [big](Stage& s) {
+       [big](Staging& s) {
          s.SetClientValue("LaunchSetup", REG_DWORD, Dword(0));
          s.SetSetupResult(REG_BINARY, big);
        },
        Plain(), kMergedArguments, Merge::kMerged, Road::kCounted},
       // The one case that waits out the polling time: setup leaves nothing, and the value left
       // from before is text.
-      {"SetupResultLeftAs64KilobytesOfText", [big](Stage& s) { s.SetSetupResult(REG_SZ, big); },
+      {"SetupResultLeftAs64KilobytesOfText", [big](Staging& s) { s.SetSetupResult(REG_SZ, big); },
        Plain(), kMergedArguments, Merge::kMerged, Road::kPolling},
   };
 }
@@ -817,14 +771,14 @@ void SetMsiProductVersion(const std::string& msi, const std::string& version) {
 std::vector<HostileCase> MsiCases() {
   return {
       {"MsiThatIsNotADatabase",
-       [](Stage& s) { s.WritePackageFile("Quorvex Client.msi", Bytes(17, 64 * 1024)); },
+       [](Staging& s) { s.WritePackageFile("Quorvex Client.msi", Bytes(17, 64 * 1024)); },
        {"ERROR: MsiOpenDatabase failed with error \x01 on \x01",
         "ERROR: MsiEnumRelatedProducts failed with error \x01",
         "ERROR: MsiOpenDatabase failed with error \x01 on \x01",
         "New Version = 0.0.0.0 Installed Version = ", kCommandLine},
        kMergedArguments},
       {"MsiProductVersionOf1000Components",
-       [](Stage& s) { SetMsiProductVersion(s.package().MsiPath(), ManyComponents(1000)); },
+       [](Staging& s) { SetMsiProductVersion(s.package().MsiPath(), ManyComponents(1000)); },
        {"ERROR: MsiEnumRelatedProducts failed with error 259",
         "ERROR: MsiRecordGetString failed with error 234",
         "New Version = 0.0.0.0 Installed Version = ", kCommandLine},
@@ -840,9 +794,18 @@ std::vector<HostileCase> AllCases() {
   return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, HostileInputTest, ::testing::ValuesIn(AllCases()),
-                         [](const ::testing::TestParamInfo<HostileCase>& info) {
-                           return info.param.name;
-                         });
+// The cases that wait out the polling time (`slow`), or the others.
+std::vector<HostileCase> Cases(bool slow) {
+  std::vector<HostileCase> cases;
+  for (auto& c : AllCases()) {
+    if ((c.road == Road::kPolling) == slow) cases.push_back(std::move(c));
+  }
+  return cases;
+}
+
+std::string CaseName(const ::testing::TestParamInfo<HostileCase>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Inputs, HostileInputTest, ::testing::ValuesIn(Cases(false)), CaseName);
+INSTANTIATE_TEST_SUITE_P(SlowInputs, HostileInputTest, ::testing::ValuesIn(Cases(true)), CaseName);
 
 }  // namespace

@@ -23,8 +23,8 @@
 namespace {
 
 using ::testing::Contains;
+using testing_support::Dump;
 using testing_support::ExecutableDirectory;
-using testing_support::WriteFileBytes;
 
 // The libraries a test may plant, which Wine then looks for in the program's folder first.
 constexpr const char* kPlantable[] = {"msi", "wintrust", "crypt32", "urlmon"};
@@ -36,7 +36,6 @@ constexpr DWORD kRunWait = 90000;
 constexpr char kProgramKey[] = "Software\\Wine\\AppDefaults\\daxinst.exe";
 constexpr char kOverridesKey[] = "Software\\Wine\\AppDefaults\\daxinst.exe\\DllOverrides";
 
-using e2e::kSetupIni;
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
     "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\"/>"
@@ -70,12 +69,6 @@ std::string Describe(const std::vector<Marker>& markers) {
   std::string text;
   for (const auto& marker : markers) text += "  " + marker.library + " in " + marker.process + "\n";
   return text.empty() ? "  (none)\n" : text;
-}
-
-std::string Dump(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += "  [" + line + "]\n";
-  return text;
 }
 
 void Plant(const std::string& folder, const std::vector<std::string>& libraries) {
@@ -138,31 +131,11 @@ struct PlantedCase {
 
 void PrintTo(const PlantedCase& c, std::ostream* out) { *out << c.name; }
 
-class PlantedLibraryTest : public ::testing::TestWithParam<PlantedCase> {
+// No list of features the client does not allow: the run merges config.xml's one feature.
+class PlantedLibraryTest : public e2e::WholeRunTest,
+                           public ::testing::WithParamInterface<PlantedCase> {
  protected:
-  void SetUp() override {
-    e2e::RemoveDaxinst();
-    CleanRegistry();
-    config_testing::UseConfigFolder(config_.path());
-    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigBody));
-  }
-
-  void TearDown() override {
-    e2e::RemoveDaxinst();
-    EXPECT_TRUE(
-        e2e::WaitUntil([] { return e2e::CountProcessesNamed("daxinst.exe") == 0; }, kRunWait));
-    EXPECT_TRUE(
-        e2e::WaitUntil([] { return e2e::CountProcessesNamed("setup.exe") == 0; }, kRunWait));
-    CleanRegistry();
-  }
-
-  static void CleanRegistry() {
-    testing_support::RunRegistryGuard::Clear();
-    config_testing::ClearRegistry();
-  }
-
-  testing_support::RunRegistryGuard registry_;
-  testing_support::TempFolder config_{"planted config"};
+  PlantedLibraryTest() : WholeRunTest("planted", kConfigBody, nullptr) {}
 };
 
 // The fault this pins: msi.dll, wintrust.dll and crypt32.dll were in daxinst.exe's import table,
@@ -196,17 +169,17 @@ TEST_P(PlantedLibraryTest, WholeUpgradeSucceedsWithoutLoadingALibraryFromThePack
     ASSERT_FALSE(::testing::Test::HasFailure()) << "the planting does not work: nothing to show";
   }
 
-  e2e::StagedPackage package("planted pkg", "signed_good", kPackageMsi);
-  WriteFileBytes(package.File("setup-control.ini"), "[setup]\r\ncode=0\r\n");
-  WriteFileBytes(package.SetAidPath(), e2e::kStagedSetAid);
-  WriteFileBytes(package.SetupIniPath(), kSetupIni);
-  e2e::PackageFolder starter("planted starter", e2e::kLogOnVariant);
+  e2e::PackageContents contents;
+  contents.folder = "planted pkg";
+  contents.msi = kPackageMsi;
+  Stage(contents);
+  e2e::StagedPackage& package = *package_;
   Plant(package.path(), planted);
-  Plant(starter.path(), planted);
+  Plant(starter_.path(), planted);
 
-  const e2e::StagedRunResult run = package.InstallStartAndWait(starter, kRunWait);
+  const e2e::StagedRunResult run = package.InstallStartAndWait(starter_, kRunWait);
 
-  for (const std::string& folder : {package.path(), starter.path()}) {
+  for (const std::string& folder : {package.path(), starter_.path()}) {
     const auto markers = Markers(folder);
     for (const auto& marker : markers) {
       EXPECT_NE(_stricmp(marker.process.c_str(), "daxinst.exe"), 0)
@@ -217,16 +190,13 @@ TEST_P(PlantedLibraryTest, WholeUpgradeSucceedsWithoutLoadingALibraryFromThePack
     std::printf("markers in %s:\n%s", folder.c_str(), Describe(markers).c_str());
   }
 
-  EXPECT_EQ(run.installExit, 0u);
-  EXPECT_EQ(run.startExit, 0u);
-  ASSERT_TRUE(run.ended) << "the run did not end with the service's removal\n"
-                         << Dump(package.folder().Messages());
+  ASSERT_TRUE(e2e::RanToTheEnd(run, package));
   EXPECT_GE(run.processes.size(), 2u) << "the service process and its -uninstall child";
   for (const auto& process : run.processes) {
     EXPECT_EQ(process.exitCode, 0u) << "daxinst.exe process " << process.processId;
   }
-  EXPECT_THAT(package.RunLines(), Contains("DaxInst: Auto-upgrade succeeded."))
-      << Dump(package.folder().Messages());
+  EXPECT_THAT(package.FirstRunLines(), Contains("DaxInst: Auto-upgrade succeeded."))
+      << Dump(package.Messages());
   EXPECT_TRUE(package.SetupCommandLine().has_value()) << "setup did not run";
   // config.xml reached setAid.ini, so MSXML was loaded and read it.
   EXPECT_THAT(testing_support::ReadFileBytes(package.SetAidPath()).value_or(""),

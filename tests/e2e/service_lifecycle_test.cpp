@@ -29,6 +29,11 @@ using e2e::RemoveDaxinst;
 using e2e::ServiceExists;
 using e2e::WaitUntil;
 
+// "daxService" is not installed here: the client key lives in the 32-bit view.
+using testing_support::ClientValue;
+using testing_support::Dump;
+using testing_support::Has;
+using testing_support::InOrder;
 using testing_support::LogMessages;
 
 constexpr char kServiceName[] = "Daxinst";
@@ -256,33 +261,6 @@ class ServiceLifecycleTest : public ::testing::Test {
     return lines;
   }
 
-  static bool Has(const std::vector<std::string>& lines, const std::string& wanted) {
-    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-  }
-
-  // True when `wanted` appears in `lines` in this order, other lines in between.
-  static bool InOrder(const std::vector<std::string>& lines,
-                      const std::vector<std::string>& wanted) {
-    auto at = lines.begin();
-    for (const auto& line : wanted) {
-      at = std::find(at, lines.end(), line);
-      if (at == lines.end()) return false;
-      ++at;
-    }
-    return true;
-  }
-
-  static std::string Dump(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) text += "  " + line + "\n";
-    return text;
-  }
-
-  std::optional<DWORD> Client(const char* value) const {
-    // "daxService" is not installed here: the client key lives in the 32-bit view.
-    return testing_support::ReadDword(HKEY_LOCAL_MACHINE, kClientKey, value, KEY_WOW64_32KEY);
-  }
-
   // Waits until the service process has had the service removed and its -uninstall child ended.
   void WaitForSelfRemoval() {
     EXPECT_TRUE(WaitUntil([] { return !ServiceExists(); }, kLongWait)) << "service not removed";
@@ -338,7 +316,7 @@ TEST_F(ServiceLifecycleTest, InstallOverAnExistingServiceReconfiguresItAndForget
 
   RunVerb(packageExe_, "-install");
 
-  EXPECT_FALSE(Client("LaunchSetup").has_value());
+  EXPECT_FALSE(ClientValue("LaunchSetup").has_value());
   const auto config = QueryConfig();
   ASSERT_TRUE(config.has_value());
   EXPECT_EQ(config->type,
@@ -379,7 +357,7 @@ TEST_F(ServiceLifecycleTest, InstallAndStartAreRefusedWhileARunHoldsTheRunGuard)
   RunVerb(packageExe_, "-start");
   ::Sleep(1500);
   EXPECT_TRUE(StateIs(SERVICE_STOPPED));
-  EXPECT_FALSE(Client("DaxSetupStatus").has_value()) << "a run took place";
+  EXPECT_FALSE(ClientValue("DaxSetupStatus").has_value()) << "a run took place";
 
   const auto all = Lines(PackageLog());
   const std::vector<std::string> lines(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
@@ -402,8 +380,8 @@ TEST_F(ServiceLifecycleTest, StartRunsOneUpgradeRunAndTheServiceRemovesItself) {
   RunVerb(packageExe_, "-start");
 
   WaitForSelfRemoval();
-  EXPECT_FALSE(Client("LaunchSetup").has_value());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_FALSE(ClientValue("LaunchSetup").has_value());
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 
   const auto lines = Lines(PackageLog());
   EXPECT_TRUE(InOrder(
@@ -446,7 +424,7 @@ TEST_F(ServiceLifecycleTest, StopEndsARunningService) {
       InOrder(package, {"DaxInst : Stopping Service ...", "DaxInst: Waiting for service to stop...",
                         "================= End ==================="}))
       << Dump(package);
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 }
 
 TEST_F(ServiceLifecycleTest, UninstallStopsAndDeletesARunningService) {
@@ -474,8 +452,8 @@ TEST_F(ServiceLifecycleTest, UninstallStopsAndDeletesARunningService) {
                 "<mfn_UnInstall> End.", "command line has been handled"}))
       << Dump(Lines(ControlLog()));
   WaitForSelfRemoval();
-  EXPECT_FALSE(Client("LaunchSetup").has_value());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_FALSE(ClientValue("LaunchSetup").has_value());
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 }
 
 TEST_F(ServiceLifecycleTest, UninstallOfAServiceThatIsNotInstalledStillForgetsLaunchSetup) {
@@ -483,7 +461,7 @@ TEST_F(ServiceLifecycleTest, UninstallOfAServiceThatIsNotInstalledStillForgetsLa
                                     KEY_WOW64_32KEY);
   RunVerb(packageExe_, "-uninstall");
 
-  EXPECT_FALSE(Client("LaunchSetup").has_value());
+  EXPECT_FALSE(ClientValue("LaunchSetup").has_value());
   const auto lines = Lines(PackageLog());
   ASSERT_EQ(lines.size(), 5u) << Dump(lines);
   EXPECT_EQ(lines[0], "-uninstall");

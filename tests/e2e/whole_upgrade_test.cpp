@@ -2,36 +2,35 @@
 // signed stand-in setup program, setAid.ini, Setup.ini, a .msi, config.xml found through the
 // product key), plays the staging program with "daxinst.exe -install" and "-start", and looks at
 // what setup was given, the package's settings, the registry values of the run and the log.
+// Cases that wait out a two-minute wait of the run belong to suites named Slow..., which
+// tests/e2e/CMakeLists.txt gives CTest entries of their own.
 #include <windows.h>
-// After windows.h, which they need.
-#include <msi.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <iterator>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
-#include "config/config_fixture.h"
 #include "e2e/e2e_support.h"
+#include "e2e/staged_package.h"
 #include "platform/unique_handle.h"
 #include "support/test_support.h"
 
 namespace {
 
 using e2e::kClientKey;
-using e2e::kNotAllowedValue;
+using e2e::kHigherPackageMsi;
+using e2e::kLowerPackageMsi;
+using e2e::kNotifyPass;
+using e2e::kPollingRunWait;
+using e2e::kRunWait;
 using e2e::kSetupResultKey;
+using e2e::kVerbWait;
 
 using e2e::CountProcessesNamed;
 using e2e::OpenDaxinst;
@@ -39,21 +38,13 @@ using e2e::RemoveDaxinst;
 using e2e::ServiceExists;
 using e2e::WaitUntil;
 
+using testing_support::ClientValue;
+using testing_support::Dump;
 using testing_support::ExecutableDirectory;
+using testing_support::Has;
 using testing_support::ReadFileBytes;
-using testing_support::WriteFileBytes;
+using testing_support::SetupResult;
 
-constexpr char kServiceName[] = "Daxinst";
-constexpr char kNotifyPass[] = "Global\\TRVAutoUpgradeNotifyPass";
-using e2e::kHigherPackageMsi;
-using e2e::kInstalledMsi;
-using e2e::kInstalledProduct;
-using e2e::kLowerPackageMsi;
-constexpr DWORD kLongWait = 60000;
-// A run that never gets a setup result polls for two minutes before it ends.
-constexpr DWORD kPollingRunWait = 240000;
-
-using e2e::kSetupIni;
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\">"
     "<InstallationOption InstallationDirectory=\"D:\\New\" UserInterfaceLevel=\"Unattended\""
@@ -63,274 +54,67 @@ constexpr char kConfigBody[] =
     "</EnabledClientFeatures>"
     "</ClientPackage>";
 
-std::optional<DWORD> Client(const char* value) {
-  // "daxService" is not installed here: the client key lives in the 32-bit view.
-  return testing_support::ReadDword(HKEY_LOCAL_MACHINE, kClientKey, value, KEY_WOW64_32KEY);
+// The /v arguments before DAXPID that the package's Setup.ini and config.xml give.
+constexpr char kMergedArguments[] = "/qb!- /l*v C:\\logs\\upgrade.log IDCENABLE=1";
+
+e2e::PackageContents Package(std::string folder, const char* setup, const char* msi,
+                             std::string control = e2e::kSucceedingSetup) {
+  e2e::PackageContents contents;
+  contents.folder = std::move(folder);
+  contents.setup = setup;
+  contents.msi = msi;
+  contents.setupControl = std::move(control);
+  return contents;
 }
 
-std::optional<DWORD> SetupResult() {
-  return testing_support::ReadDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default");
-}
-
-void DeleteNotAllowedFeatures() {
-  platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, config_testing::kProductKey, 0,
-                      KEY_ALL_ACCESS | KEY_WOW64_32KEY, key.put()) == ERROR_SUCCESS) {
-    ::RegDeleteValueA(key.get(), kNotAllowedValue);
-  }
-}
-
-std::string FixtureMsi(const char* name) { return ExecutableDirectory() + "\\msi\\" + name; }
-
-std::optional<DWORD> RunMsiexec(const char* action, const char* msi) {
-  return testing_support::RunAndWait(
-      "msiexec.exe " + std::string(action) + " \"" + FixtureMsi(msi) + "\" /qn", 180000);
-}
-
-bool RelatedProductInstalled() {
-  return ::MsiQueryProductStateA(kInstalledProduct) == INSTALLSTATE_DEFAULT;
-}
-
-ULONGLONG LastWriteTime(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-         data.ftLastWriteTime.dwLowDateTime;
-}
-
-std::string Dump(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += "  [" + line + "]\n";
-  return text;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& wanted) {
-  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-}
-
-// Watches, while a run goes on, what lives only for part of it: the "LaunchSetup" values the
-// run writes before the service's removal deletes the value again, and the notify mutex that
-// exists only while setup runs.
-class RunWatcher {
- public:
-  RunWatcher() : thread_([this] { Watch(); }) {}
-  ~RunWatcher() { Stop(); }
-
-  void Stop() {
-    done_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  std::vector<DWORD> launchSetupValues() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return launchSetup_;
-  }
-  bool sawNotifyMutex() const { return sawMutex_; }
-
- private:
-  void Watch() {
-    while (!done_) {
-      if (const auto value = Client("LaunchSetup")) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (launchSetup_.empty() || launchSetup_.back() != *value) launchSetup_.push_back(*value);
-      }
-      platform::UniqueKernelHandle notify(::OpenMutexA(SYNCHRONIZE, FALSE, kNotifyPass));
-      if (notify) sawMutex_ = true;
-      ::Sleep(1);
-    }
-  }
-
-  std::atomic<bool> done_{false};
-  std::atomic<bool> sawMutex_{false};
-  mutable std::mutex mutex_;
-  std::vector<DWORD> launchSetup_;
-  std::thread thread_;
-};
-
-struct Package {
-  std::string folder;  // the package folder's name, beside the test
-  const char* setup;   // signed variant of the stand-in setup program; nullptr: no setup.exe
-  const char* msi;
-};
-
-class WholeUpgradeTest : public ::testing::Test {
+class WholeUpgradeTest : public e2e::WholeRunTest {
  protected:
-  static void SetUpTestSuite() {
-    if (!RelatedProductInstalled()) installExit_ = RunMsiexec("/i", kInstalledMsi);
-  }
-  static void TearDownTestSuite() {
-    if (RelatedProductInstalled()) RunMsiexec("/x", kInstalledMsi);
-  }
+  WholeUpgradeTest() : WholeRunTest("whole", kConfigBody) {}
+
+  static void SetUpTestSuite() { e2e::InstalledFamilyF::Install(); }
+  static void TearDownTestSuite() { e2e::InstalledFamilyF::Remove(); }
 
   void SetUp() override {
-    ASSERT_TRUE(RelatedProductInstalled())
-        << "msiexec could not install " << kInstalledMsi << ", exit "
-        << (installExit_ ? std::to_string(*installExit_) : "none");
-    RemoveDaxinst();
-    config_testing::ClearRegistry();
-    config_testing::UseConfigFolder(config_.path());
-    WriteFileBytes(config_.path() + "\\config.xml", config_testing::Document(kConfigBody));
-    // The client's list of features it offers but does not allow.
-    config_testing::SetProductValue(kNotAllowedValue, "Legacy");
-  }
-
-  void TearDown() override {
-    watcher_.reset();
-    RemoveDaxinst();
-    EXPECT_TRUE(WaitUntil([] { return CountProcessesNamed("daxinst.exe") == 0; }, kLongWait))
-        << "a daxinst.exe process is still running";
-    EXPECT_TRUE(WaitUntil([] { return CountProcessesNamed("setup.exe") == 0; }, kLongWait))
-        << "a setup.exe process is still running";
-    package_.reset();
-    DeleteNotAllowedFeatures();
-    config_testing::ClearRegistry();
-  }
-
-  void Stage(const Package& package, const std::string& control = "[setup]\r\ncode=0\r\n") {
-    package_ = std::make_unique<e2e::PackageFolder>(package.folder, e2e::kLogOnVariant);
-    ASSERT_EQ(::GetFileAttributesA(package_->executable().c_str()) == INVALID_FILE_ATTRIBUTES,
-              false)
-        << "could not stage " << package_->executable();
-    if (package.setup) {
-      ASSERT_TRUE(testing_support::CopyFileTo(
-          ExecutableDirectory() + "\\setup\\" + package.setup + ".exe", SetupPath()));
-    }
-    WriteFileBytes(package_->path() + "\\setup-control.ini", control);
-    WriteFileBytes(SetAidPath(), e2e::kStagedSetAid);
-    WriteFileBytes(package_->path() + "\\Setup.ini", kSetupIni);
-    ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi(package.msi),
-                                            package_->path() + "\\Quorvex Client.msi"));
-  }
-
-  // Runs a verb as the staging program would, from the folder of the copy it runs, and waits.
-  void RunVerb(const std::string& verb, const e2e::PackageFolder& folder) {
-    const auto exitCode = folder.Run(verb, kLongWait);
-    ASSERT_TRUE(exitCode.has_value()) << verb << " did not end";
-    EXPECT_EQ(*exitCode, 0u) << verb;
+    ASSERT_TRUE(e2e::InstalledFamilyF::Installed());
+    WholeRunTest::SetUp();
   }
 
   // -install, then whatever the case prepares, then -start; returns once the service has run,
   // removed itself and its -uninstall child has ended.
   void InstallStartAndWait(DWORD runWait, const std::function<void()>& afterInstall = {}) {
-    RunVerb("-install", *package_);
-    ASSERT_TRUE(ServiceExists()) << Dump(package_->Messages());
-    if (afterInstall) afterInstall();
-    watcher_ = std::make_unique<RunWatcher>();
-    // The start command comes from a second copy of daxinst.exe, which logs beside itself: two
-    // processes appending to one daxinst.log at the same moment can overwrite each other's line,
-    // and the run's own lines are compared here in full. The copy has the service's file name,
-    // so the number handed to setup is still that of the program that ran the start command.
-    RunVerb("-start", starter_);
-    WaitForRunAndRemoval(runWait);
-  }
-
-  // Returns once the service has removed itself and its -uninstall child has ended.
-  void WaitForRunAndRemoval(DWORD runWait) {
-    EXPECT_TRUE(WaitUntil(
-        [this] {
-          return Has(package_->Messages(), "<mfn_UnInstall> End.") && !ServiceExists() &&
-                 CountProcessesNamed("daxinst.exe") == 0;
-        },
-        runWait, 200))
-        << "the run did not end with the service's removal\n"
-        << Dump(package_->Messages());
-    if (watcher_) watcher_->Stop();
-  }
-
-  // The last upgrade run's own lines, from its first to its last.
-  std::vector<std::string> RunLines() const {
-    const auto messages = package_->Messages();
-    const auto begin = std::find(messages.rbegin(), messages.rend(),
-                                 std::string("<ServiceStart>To begin the service"));
-    if (begin == messages.rend()) return {};
-    std::vector<std::string> lines;
-    for (auto line = std::prev(begin.base()); line != messages.end(); ++line) {
-      lines.push_back(*line);
-      if (*line == "================= End ===================") break;
-    }
-    return lines;
-  }
-
-  std::string SetupPath() const { return package_->path() + "\\setup.exe"; }
-  std::string SetAidPath() const { return package_->path() + "\\setAid.ini"; }
-  std::string RecordPath() const { return package_->path() + "\\setup-record.txt"; }
-
-  // How many times the stand-in setup program was started: each start adds two lines.
-  size_t SetupStarts() const {
-    const auto record = ReadFileBytes(RecordPath());
-    if (!record) return 0;
-    return static_cast<size_t>(std::count(record->begin(), record->end(), '\n')) / 2;
-  }
-
-  // The stand-in setup program's first record: its command line and its process number.
-  std::optional<std::pair<std::string, std::string>> SetupRecord() const {
-    const auto record = ReadFileBytes(RecordPath());
-    if (!record) return std::nullopt;
-    const size_t end = record->find('\n');
-    const std::string pid = record->substr(end + 1);
-    return std::make_pair(record->substr(0, end), pid.substr(0, pid.find('\n')));
+    run_ = package_->InstallStartAndWait(starter_, runWait, afterInstall);
+    EXPECT_TRUE(e2e::RanToTheEnd(run_, *package_));
   }
 
   // The command line the package's Setup.ini, config.xml and the staging program's number give.
   std::string ExpectedCommandLine() const {
-    return "\"" + SetupPath() +
-           "\" /w /s /v\"/qb!- /l*v C:\\logs\\upgrade.log IDCENABLE=1 DAXPID=" +
-           std::to_string(::GetCurrentProcessId()) +
-           " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+    return e2e::SetupCommandLine(*package_, kMergedArguments);
   }
 
   // A successful first-time run from the first line to the last.
   std::vector<std::string> SucceededRun(const char* mutexLine) const {
-    return AfterOpening(
-        {"DaxInst: LaunchSetup not found, first time setup. ", "Setup path = " + SetupPath(),
+    return package_->AfterOpening(
+        {"DaxInst: LaunchSetup not found, first time setup. ",
+         "Setup path = " + package_->SetupPath(),
          "New Version = 12.1.10 Installed Version = 12.1.2", ExpectedCommandLine(), mutexLine,
          "DaxInst: RunDaxSetup returns code = 0", "DaxInst: Write 1 to LaunchSetup.",
          "<DaxSetupResult>Dax Setup Code = 0", "DaxInst: Auto-upgrade succeeded.",
          "DaxInst: Stopping Daxinst ...", "================= End ==================="});
   }
 
-  // The lines every run of this package logs before it looks at the package, then `rest`.
-  std::vector<std::string> AfterOpening(const std::vector<std::string>& rest) const {
-    std::vector<std::string> lines = e2e::RunOpening(package_->path());
-    lines.insert(lines.end(), rest.begin(), rest.end());
-    return lines;
-  }
-
-  // Setup ran once, with the command line expected, after the settings were merged.
-  void ExpectSetupRanWithMergedSettings() {
-    const auto record = SetupRecord();
-    ASSERT_TRUE(record) << "setup did not run";
-    EXPECT_EQ(record->first, ExpectedCommandLine());
-    EXPECT_FALSE(record->second.empty());
-    const auto setAid = ReadFileBytes(SetAidPath());
-    ASSERT_TRUE(setAid);
-    EXPECT_NE(setAid->find("DestinationDirectory=D:\\New"), std::string::npos) << *setAid;
-    EXPECT_NE(setAid->find("AutoReboot=true"), std::string::npos) << *setAid;
-    EXPECT_NE(setAid->find("Core=1"), std::string::npos) << *setAid;
-    EXPECT_EQ(setAid->find("Old=1"), std::string::npos) << *setAid;
-    EXPECT_EQ(setAid->find("Legacy"), std::string::npos) << *setAid;
-    EXPECT_LE(LastWriteTime(SetAidPath()), LastWriteTime(RecordPath()))
-        << "setAid.ini changed after setup had started";
-  }
-
-  // The registry after a run that collected a successful setup code and removed the service.
-  void ExpectSucceededRegistry() {
-    EXPECT_EQ(watcher_->launchSetupValues(), std::vector<DWORD>{1});
-    EXPECT_FALSE(Client("LaunchSetup").has_value()) << "the removal keeps LaunchSetup";
-    EXPECT_EQ(Client("DaxInstResult"), 0u);
-    EXPECT_EQ(SetupResult(), 99u);
-    EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  // The registry after a run that collected a successful setup code and removed the service;
+  // "LaunchSetup" was 1 while it ran.
+  void ExpectSucceeded() {
+    EXPECT_EQ(run_.launchSetupValues, std::vector<DWORD>{1});
+    e2e::ExpectSucceeded();
     EXPECT_FALSE(ServiceExists());
   }
 
-  static std::optional<DWORD> installExit_;
-  testing_support::RunRegistryGuard registry_;
-  testing_support::TempFolder config_{"whole config"};
-  std::unique_ptr<e2e::PackageFolder> package_;
-  std::unique_ptr<RunWatcher> watcher_;
-  e2e::PackageFolder starter_{"whole starter", e2e::kLogOnVariant};
+  e2e::StagedRunResult run_;
 };
 
-std::optional<DWORD> WholeUpgradeTest::installExit_;
+// The cases that wait out a two-minute wait of the run.
+class SlowWholeUpgradeTest : public WholeUpgradeTest {};
 
 // The package folder's name as the staging program may give it.
 class FirstTimeUpgrade : public WholeUpgradeTest,
@@ -344,15 +128,15 @@ TEST_P(FirstTimeUpgrade, RunsSetupOnceWithTheMergedSettingsAndRecordsSuccess) {
     if (wide[0] != L'\u00E9') GTEST_SKIP() << "ANSI code page " << ::GetACP() << " has no \\xE9";
   }
   // Setup runs long enough for the notify mutex to be seen while it runs.
-  Stage({folder, "signed_good", kHigherPackageMsi}, "[setup]\r\ncode=0\r\nwaitms=1500\r\n");
+  Stage(Package(folder, "signed_good", kHigherPackageMsi, "[setup]\r\ncode=0\r\nwaitms=1500\r\n"));
 
-  InstallStartAndWait(kLongWait);
+  InstallStartAndWait(kRunWait);
 
-  EXPECT_EQ(RunLines(), SucceededRun("Successfully created new mutex"))
+  EXPECT_EQ(package_->LastRunLines(), SucceededRun("Successfully created new mutex"))
       << Dump(package_->Messages());
-  ExpectSetupRanWithMergedSettings();
-  ExpectSucceededRegistry();
-  EXPECT_TRUE(watcher_->sawNotifyMutex());
+  e2e::ExpectSetupRanWithMergedSettings(*package_, ExpectedCommandLine());
+  ExpectSucceeded();
+  EXPECT_TRUE(run_.sawNotifyMutex);
   platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, kNotifyPass));
   EXPECT_FALSE(left) << "the notify mutex outlived setup";
 }
@@ -364,16 +148,16 @@ INSTANTIATE_TEST_SUITE_P(Folders, FirstTimeUpgrade, ::testing::Values("whole pkg
                          });
 
 TEST_F(WholeUpgradeTest, HeldNotifyMutexIsReportedAndSetupStillRuns) {
-  Stage({"whole pkg", "signed_good", kHigherPackageMsi});
+  Stage(Package("whole pkg", "signed_good", kHigherPackageMsi));
   platform::UniqueKernelHandle held(::CreateMutexA(nullptr, FALSE, kNotifyPass));
   ASSERT_TRUE(held);
 
-  InstallStartAndWait(kLongWait);
+  InstallStartAndWait(kRunWait);
 
-  EXPECT_EQ(RunLines(), SucceededRun("Create Mutex. Failed (ALREADY_EXISTS) "))
+  EXPECT_EQ(package_->LastRunLines(), SucceededRun("Create Mutex. Failed (ALREADY_EXISTS) "))
       << Dump(package_->Messages());
-  ExpectSetupRanWithMergedSettings();
-  ExpectSucceededRegistry();
+  e2e::ExpectSetupRanWithMergedSettings(*package_, ExpectedCommandLine());
+  ExpectSucceeded();
 }
 
 struct CountedCase {
@@ -390,26 +174,26 @@ class CountedPath : public WholeUpgradeTest, public ::testing::WithParamInterfac
 // decides on the setup result alone and never runs setup a second time.
 TEST_P(CountedPath, DecidesWithoutRunningSetup) {
   const CountedCase& param = GetParam();
-  Stage({"whole pkg", "signed_good", kHigherPackageMsi});
-  const std::string before = *ReadFileBytes(SetAidPath());
+  Stage(Package("whole pkg", "signed_good", kHigherPackageMsi));
+  const std::string before = *ReadFileBytes(package_->SetAidPath());
 
-  InstallStartAndWait(kLongWait, [&] {
+  InstallStartAndWait(kRunWait, [&] {
     testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup",
                                       param.launchSetup, KEY_WOW64_32KEY);
     testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default",
                                       param.setupResult);
   });
 
-  std::vector<std::string> expected = AfterOpening(param.lines);
+  std::vector<std::string> expected = package_->AfterOpening(param.lines);
   expected.push_back("DaxInst: Stopping Daxinst ...");
   expected.push_back("================= End ===================");
-  EXPECT_EQ(RunLines(), expected) << Dump(package_->Messages());
-  EXPECT_FALSE(SetupRecord()) << "setup ran";
-  EXPECT_EQ(ReadFileBytes(SetAidPath()), before);
+  EXPECT_EQ(package_->LastRunLines(), expected) << Dump(package_->Messages());
+  EXPECT_FALSE(package_->SetupCommandLine()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(package_->SetAidPath()), before);
   EXPECT_EQ(SetupResult(), param.setupResult);
-  EXPECT_FALSE(Client("DaxInstResult").has_value());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
-  EXPECT_EQ(watcher_->launchSetupValues(), std::vector<DWORD>{param.launchSetup});
+  EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  EXPECT_EQ(run_.launchSetupValues, std::vector<DWORD>{param.launchSetup});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -440,40 +224,41 @@ void LeaveEarlierResult(DWORD code) {
 // result: a code left from before is deleted first and never read as this run's. The other
 // refused setup programs (missing, tampered, signed by someone else) take the same path and are
 // covered by the setup launcher's own tests.
-TEST_F(WholeUpgradeTest, UnsignedSetupIsNotStartedAndTheRunFails) {
-  Stage({"whole pkg", "unsigned", kHigherPackageMsi});
-  const std::string before = *ReadFileBytes(SetAidPath());
+TEST_F(SlowWholeUpgradeTest, UnsignedSetupIsNotStartedAndTheRunFails) {
+  Stage(Package("whole pkg", "unsigned", kHigherPackageMsi));
+  const std::string before = *ReadFileBytes(package_->SetAidPath());
 
   InstallStartAndWait(kPollingRunWait, [] { LeaveEarlierResult(0); });
 
-  EXPECT_EQ(
-      RunLines(),
-      AfterOpening({"DaxInst: LaunchSetup not found, first time setup. ",
-                    "Setup path = " + SetupPath(), "Trust verification for setup.exe failed",
-                    "DaxInst: RunDaxSetup returns code = 0", "DaxInst: Write 1 to LaunchSetup.",
-                    "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
-                    "Failed.",
-                    "<DaxSetupResult>ERR to read DaxSetupResult.",
-                    "********* install error 1303-- retry 1", "DaxInst: Auto-upgrade failed.",
-                    "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
+  EXPECT_EQ(package_->LastRunLines(),
+            package_->AfterOpening(
+                {"DaxInst: LaunchSetup not found, first time setup. ",
+                 "Setup path = " + package_->SetupPath(), "Trust verification for setup.exe failed",
+                 "DaxInst: RunDaxSetup returns code = 0", "DaxInst: Write 1 to LaunchSetup.",
+                 "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. "
+                 "Failed.",
+                 "<DaxSetupResult>ERR to read DaxSetupResult.",
+                 "********* install error 1303-- retry 1", "DaxInst: Auto-upgrade failed.",
+                 "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
       << Dump(package_->Messages());
-  EXPECT_FALSE(SetupRecord()) << "setup ran";
-  EXPECT_EQ(ReadFileBytes(SetAidPath()), before) << "setAid.ini changed";
-  EXPECT_FALSE(watcher_->sawNotifyMutex());
+  EXPECT_FALSE(package_->SetupCommandLine()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(package_->SetAidPath()), before) << "setAid.ini changed";
+  EXPECT_FALSE(run_.sawNotifyMutex);
   EXPECT_FALSE(SetupResult().has_value());
-  EXPECT_FALSE(Client("DaxInstResult").has_value());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 }
 
-TEST_F(WholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
-  Stage({"whole pkg", "signed_good", kLowerPackageMsi});
+TEST_F(SlowWholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
+  Stage(Package("whole pkg", "signed_good", kLowerPackageMsi));
 
   InstallStartAndWait(kPollingRunWait, [] { LeaveEarlierResult(99); });
 
-  EXPECT_EQ(RunLines(),
-            AfterOpening(
+  EXPECT_EQ(package_->LastRunLines(),
+            package_->AfterOpening(
                 {"DaxInst: LaunchSetup not found, first time setup. ",
-                 "Setup path = " + SetupPath(), "New Version = 12.1.1 Installed Version = 12.1.2",
+                 "Setup path = " + package_->SetupPath(),
+                 "New Version = 12.1.1 Installed Version = 12.1.2",
                  "ERROR: attempting to install lower version 12.1.1 over "
                  "version 12.1.2",
                  ExpectedCommandLine(), "DaxInst: RunDaxSetup returns code = 114",
@@ -484,11 +269,11 @@ TEST_F(WholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
                  "********* install error 1303-- retry 1", "DaxInst: Auto-upgrade failed.",
                  "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
       << Dump(package_->Messages());
-  EXPECT_FALSE(SetupRecord()) << "setup ran";
-  EXPECT_FALSE(watcher_->sawNotifyMutex()) << "the notify mutex was created";
+  EXPECT_FALSE(package_->SetupCommandLine()) << "setup ran";
+  EXPECT_FALSE(run_.sawNotifyMutex) << "the notify mutex was created";
   EXPECT_FALSE(SetupResult().has_value());
-  EXPECT_FALSE(Client("DaxInstResult").has_value());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 }
 
 // The process the Service Control Manager runs the service in; 0 when there is none.
@@ -508,11 +293,11 @@ DWORD ServiceProcessId() {
 // the removal that would delete "LaunchSetup" never comes. Setup hands the installation over and
 // ends at once; the installation leaves its code (success) when it ends, while the run polls.
 TEST_F(WholeUpgradeTest, RunKilledAfterLaunchSetupIsNotRepeatedByTheNextStart) {
-  Stage({"whole pkg", "signed_good", kHigherPackageMsi},
-        "[setup]\r\ncode=0\r\nhandoverms=8000\r\n");
-  RunVerb("-install", *package_);
-  RunVerb("-start", starter_);
-  ASSERT_TRUE(package_->WaitForMessage("DaxInst: Write 1 to LaunchSetup.", kLongWait))
+  Stage(Package("whole pkg", "signed_good", kHigherPackageMsi,
+                "[setup]\r\ncode=0\r\nhandoverms=8000\r\n"));
+  ASSERT_EQ(package_->Install(), 0u) << "-install";
+  ASSERT_EQ(package_->Start(starter_), 0u) << "-start";
+  ASSERT_TRUE(package_->folder().WaitForMessage("DaxInst: Write 1 to LaunchSetup.", kVerbWait))
       << Dump(package_->Messages());
   const DWORD processId = ServiceProcessId();
   ASSERT_NE(processId, 0u) << "no service process";
@@ -521,36 +306,36 @@ TEST_F(WholeUpgradeTest, RunKilledAfterLaunchSetupIsNotRepeatedByTheNextStart) {
   ASSERT_TRUE(process) << "cannot open the service process " << processId;
   ASSERT_FALSE(SetupResult().has_value()) << "setup's code came before the kill";
   ASSERT_TRUE(::TerminateProcess(process.get(), 1));
-  ASSERT_EQ(::WaitForSingleObject(process.get(), kLongWait), WAIT_OBJECT_0);
+  ASSERT_EQ(::WaitForSingleObject(process.get(), kVerbWait), WAIT_OBJECT_0);
 
-  const auto killed = RunLines();
+  const auto killed = package_->LastRunLines();
   ASSERT_FALSE(killed.empty());
   EXPECT_EQ(killed.back(), "DaxInst: Write 1 to LaunchSetup.") << Dump(killed);
   EXPECT_TRUE(WaitUntil([] { return SetupResult() == 0u && CountProcessesNamed("setup.exe") == 0; },
-                        kLongWait))
+                        kVerbWait))
       << "the installation did not leave its code";
-  EXPECT_EQ(Client("LaunchSetup"), 1u);
-  EXPECT_EQ(Client("DaxSetupStatus"), 1u);
-  EXPECT_FALSE(Client("DaxInstResult").has_value());
+  EXPECT_EQ(ClientValue("LaunchSetup"), 1u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 1u);
+  EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
 
   // The staging program finds the dead agent's service and deletes it through the Service
   // Control Manager; "-install" over it would delete "LaunchSetup" as well.
   RemoveDaxinst();
-  ASSERT_EQ(Client("LaunchSetup"), 1u);
+  ASSERT_EQ(ClientValue("LaunchSetup"), 1u);
 
-  InstallStartAndWait(kLongWait);
+  InstallStartAndWait(kRunWait);
 
-  EXPECT_EQ(
-      RunLines(),
-      AfterOpening({"DaxInst: Dax Setup has FAILED for 1 times.", "DaxInst: Auto-upgrade failed.",
-                    "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
+  EXPECT_EQ(package_->LastRunLines(),
+            package_->AfterOpening(
+                {"DaxInst: Dax Setup has FAILED for 1 times.", "DaxInst: Auto-upgrade failed.",
+                 "DaxInst: Stopping Daxinst ...", "================= End ==================="}))
       << Dump(package_->Messages());
-  EXPECT_EQ(SetupStarts(), 1u) << ReadFileBytes(RecordPath()).value_or("");
-  EXPECT_EQ(watcher_->launchSetupValues(), std::vector<DWORD>{1});
-  EXPECT_FALSE(Client("LaunchSetup").has_value()) << "the removal keeps LaunchSetup";
+  EXPECT_EQ(package_->SetupStarts(), 1u) << ReadFileBytes(package_->RecordPath()).value_or("");
+  EXPECT_EQ(run_.launchSetupValues, std::vector<DWORD>{1});
+  EXPECT_FALSE(ClientValue("LaunchSetup").has_value()) << "the removal keeps LaunchSetup";
   EXPECT_EQ(SetupResult(), 0u);
-  EXPECT_FALSE(Client("DaxInstResult").has_value());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 }
 
 // Whoever tries to change setup.exe while it runs is refused by the file system.
@@ -561,16 +346,17 @@ struct FileChange {
 
 // One setup run that outlasts the stop routine's two-minute wait: setup.exe stays locked, and a
 // stop request gives up while setup and the run go on to their normal end.
-TEST_F(WholeUpgradeTest, SetupIsLockedAndAStopRequestGivesUpWhileSetupRuns) {
+TEST_F(SlowWholeUpgradeTest, SetupIsLockedAndAStopRequestGivesUpWhileSetupRuns) {
   // Longer than the stop routine waits, with room for the checks before the request.
-  Stage({"whole pkg", "signed_good", kHigherPackageMsi}, "[setup]\r\ncode=0\r\nwaitms=132000\r\n");
-  const std::string original = *ReadFileBytes(SetupPath());
-  const std::string other = package_->path() + "\\other.exe";
+  Stage(Package("whole pkg", "signed_good", kHigherPackageMsi,
+                "[setup]\r\ncode=0\r\nwaitms=132000\r\n"));
+  const std::string setupPath = package_->SetupPath();
+  const std::string original = *ReadFileBytes(setupPath);
+  const std::string other = package_->File("other.exe");
   ASSERT_TRUE(testing_support::CopyFileTo(ExecutableDirectory() + "\\setup\\unsigned.exe", other));
-  RunVerb("-install", *package_);
-  watcher_ = std::make_unique<RunWatcher>();
-  RunVerb("-start", starter_);
-  ASSERT_TRUE(WaitUntil([this] { return SetupStarts() == 1; }, kLongWait))
+  ASSERT_EQ(package_->Install(), 0u) << "-install";
+  ASSERT_EQ(package_->Start(starter_), 0u) << "-start";
+  ASSERT_TRUE(WaitUntil([this] { return package_->SetupStarts() == 1; }, kVerbWait))
       << Dump(package_->Messages());
 
   const std::vector<FileChange> changes = {
@@ -603,13 +389,13 @@ TEST_F(WholeUpgradeTest, SetupIsLockedAndAStopRequestGivesUpWhileSetupRuns) {
        }}};
   for (const auto& change : changes) {
     ::SetLastError(ERROR_SUCCESS);
-    const bool changed = change.attempt(SetupPath(), other);
+    const bool changed = change.attempt(setupPath, other);
     const DWORD error = ::GetLastError();
     EXPECT_FALSE(changed) << change.what << " succeeded while setup runs";
     EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
         << change.what << " failed with " << error;
   }
-  EXPECT_EQ(ReadFileBytes(SetupPath()), original) << "setup.exe changed while it runs";
+  EXPECT_EQ(ReadFileBytes(setupPath), original) << "setup.exe changed while it runs";
 
   // The stop routine in the service holds the stopped event for as long as it waits.
   const auto stopRoutineWaits = [] {
@@ -646,17 +432,19 @@ TEST_F(WholeUpgradeTest, SetupIsLockedAndAStopRequestGivesUpWhileSetupRuns) {
   std::printf("-stop returned after %llu ms, the stop routine gave up after %llu ms\n", verbMs,
               routineMs);
 
-  WaitForRunAndRemoval(kPollingRunWait);
+  run_ = package_->WaitForRunEnd(kPollingRunWait);
+  EXPECT_TRUE(run_.ended) << "the run did not end with the service's removal\n"
+                          << Dump(package_->Messages());
 
   auto expected = SucceededRun("Successfully created new mutex");
   const auto mutexLine =
       std::find(expected.begin(), expected.end(), "Successfully created new mutex");
   expected.insert(std::next(mutexLine),
                   {"DaxInst : Stopping Service ...", "DaxInst: Waiting for service to stop..."});
-  EXPECT_EQ(RunLines(), expected) << Dump(package_->Messages());
-  EXPECT_EQ(SetupStarts(), 1u);
-  ExpectSetupRanWithMergedSettings();
-  ExpectSucceededRegistry();
+  EXPECT_EQ(package_->LastRunLines(), expected) << Dump(package_->Messages());
+  EXPECT_EQ(package_->SetupStarts(), 1u);
+  e2e::ExpectSetupRanWithMergedSettings(*package_, ExpectedCommandLine());
+  ExpectSucceeded();
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     diag::OpenLogFile();
-    logPath_ = testing_support::ExecutableDirectory() + "\\daxinst.log";
+    logPath_ = testing_support::LogPath();
     logStart_ = testing_support::LogMessages(logPath_).size();
   }
   std::vector<std::string> NewLogLines() const {

@@ -132,7 +132,7 @@ class ServiceRuntimeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     diag::OpenLogFile();
-    logPath_ = testing_support::ExecutableDirectory() + "\\daxinst.log";
+    logPath_ = testing_support::LogPath();
     logStart_ = testing_support::LogMessages(logPath_).size();
     service::serviceStatus = {};
     service::statusHandle = nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diag/log.h"
+#include "support/fresh_log.h"
 #include "support/test_support.h"
 
 namespace setupcmd {
@@ -22,15 +23,11 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 using testing_support::ExecutableDirectory;
-
-std::string LogPath() { return ExecutableDirectory() + "\\daxinst.log"; }
-
+using testing_support::FixtureMsi;
+using testing_support::LogPath;
+using testing_support::RunMsiexec;
 // Each test reads only its own lines.
-void StartFreshLog() {
-  diag::CloseLogFile();
-  testing_support::DeleteFileIfPresent(LogPath());
-  diag::OpenLogFile();
-}
+using testing_support::StartFreshLog;
 
 std::vector<std::string> LoggedErrors() {
   std::vector<std::string> errors;
@@ -39,8 +36,6 @@ std::vector<std::string> LoggedErrors() {
   }
   return errors;
 }
-
-std::string FixtureMsi(const std::string& name) { return ExecutableDirectory() + "\\msi\\" + name; }
 
 // What setup.exe is always started with, whatever the deployment settings add.
 std::string CommandLinePrefix(const std::string& packageDirectory) {
@@ -178,11 +173,6 @@ const InstalledFixture kInstalled[] = {
 
 bool IsInstalled(const char* productCode) {
   return ::MsiQueryProductStateA(productCode) == INSTALLSTATE_DEFAULT;
-}
-
-std::optional<DWORD> RunMsiexec(const char* action, const std::string& msiPath) {
-  return testing_support::RunAndWait(
-      "msiexec.exe " + std::string(action) + " \"" + msiPath + "\" /qn", 180000);
 }
 
 struct GateCase {

@@ -14,13 +14,16 @@
 #include "config/config_fixture.h"
 #include "diag/log.h"
 #include "setupcmd/command_line_generator.h"
+#include "support/fresh_log.h"
 #include "support/test_support.h"
 
 namespace setupcmd {
 namespace {
 
 using ::testing::Contains;
-using testing_support::ExecutableDirectory;
+using testing_support::FixtureMsi;
+using testing_support::LogPath;
+using testing_support::RunMsiexec;
 using testing_support::WriteFileBytes;
 
 constexpr char kInstalledMsi[] = "installed_b_12.2.msi";
@@ -29,32 +32,21 @@ constexpr char kLowerPackageMsi[] = "package_b_12.1.9.msi";
 constexpr char kRefusalLine[] =
     "ERROR: attempting to install lower version 12.1.9 over version 12.2";
 
-std::string LogPath() { return ExecutableDirectory() + "\\daxinst.log"; }
-
-std::string FixtureMsi(const char* name) { return ExecutableDirectory() + "\\msi\\" + name; }
-
-std::optional<DWORD> RunMsiexec(const char* action, const char* msi) {
-  return testing_support::RunAndWait(
-      "msiexec.exe " + std::string(action) + " \"" + FixtureMsi(msi) + "\" /qn", 180000);
-}
-
 bool IsInstalled() { return ::MsiQueryProductStateA(kInstalledProduct) == INSTALLSTATE_DEFAULT; }
 
 class LowerVersionCommandLineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!IsInstalled()) installExit_ = RunMsiexec("/i", kInstalledMsi);
+    if (!IsInstalled()) installExit_ = RunMsiexec("/i", FixtureMsi(kInstalledMsi));
   }
   static void TearDownTestSuite() {
-    if (IsInstalled()) RunMsiexec("/x", kInstalledMsi);
+    if (IsInstalled()) RunMsiexec("/x", FixtureMsi(kInstalledMsi));
   }
 
   void SetUp() override {
     ASSERT_TRUE(IsInstalled()) << "msiexec could not install " << kInstalledMsi << ", exit "
                                << (installExit_ ? std::to_string(*installExit_) : "none");
-    diag::CloseLogFile();
-    testing_support::DeleteFileIfPresent(LogPath());
-    diag::OpenLogFile();
+    testing_support::StartFreshLog();
     config_testing::ClearRegistry();
     config_testing::UseConfigFolder(configFolder_.path());
     ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi(kLowerPackageMsi),

@@ -20,6 +20,7 @@
 #include "setupcmd/command_line_generator.h"
 #include "setupcmd/command_line_text.h"
 #include "support/command_line_split.h"
+#include "support/fresh_log.h"
 #include "support/test_support.h"
 
 namespace setupcmd {
@@ -29,20 +30,14 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::ExecutableDirectory;
+using testing_support::LogPath;
+using testing_support::StartFreshLog;
 using testing_support::TempFolder;
 using testing_support::WriteFileBytes;
 
 constexpr char kChecksum[] = "C0FFEE";
 constexpr char kTemp[] = "C:\\Windows\\TEMP";
 constexpr char kClosingPiece[] = " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
-
-std::string LogPath() { return ExecutableDirectory() + "\\daxinst.log"; }
-
-void StartFreshLog() {
-  diag::CloseLogFile();
-  testing_support::DeleteFileIfPresent(LogPath());
-  diag::OpenLogFile();
-}
 
 std::vector<std::string> LogLines() { return testing_support::LogMessages(LogPath()); }
 

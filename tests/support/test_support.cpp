@@ -2,6 +2,9 @@
 
 #include <aclapi.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -10,11 +13,6 @@
 #include "platform/unique_handle.h"
 
 namespace testing_support {
-
-namespace {
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
-}  // namespace
 
 std::string ExecutablePath() {
   char buffer[MAX_PATH] = {};
@@ -36,6 +34,14 @@ std::string ScratchDirectory() {
   return directory;
 }
 
+std::string LogPath() { return ExecutableDirectory() + "\\daxinst.log"; }
+
+std::string FixtureMsi(const std::string& name) { return ExecutableDirectory() + "\\msi\\" + name; }
+
+std::optional<DWORD> RunMsiexec(const char* action, const std::string& msiPath) {
+  return RunAndWait("msiexec.exe " + std::string(action) + " \"" + msiPath + "\" /qn", 180000);
+}
+
 std::optional<std::string> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -46,7 +52,40 @@ std::optional<std::string> ReadFileBytes(const std::string& path) {
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  if (!out) {
+    ADD_FAILURE() << "cannot open " << path << " for writing";
+    return;
+  }
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (out.fail()) ADD_FAILURE() << "cannot write " << bytes.size() << " bytes to " << path;
+}
+
+std::string Dump(const std::vector<std::string>& lines) {
+  constexpr size_t kLongest = 300;
+  std::string text;
+  for (const auto& line : lines) {
+    text += "  [" + line.substr(0, kLongest) + (line.size() > kLongest ? "...]\n" : "]\n");
+  }
+  return text;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& wanted) {
+  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+::testing::AssertionResult InOrder(const std::vector<std::string>& lines,
+                                   const std::vector<std::string>& wanted) {
+  auto at = lines.begin();
+  for (const auto& line : wanted) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end()) {
+      return ::testing::AssertionFailure() << "missing, or out of order: [" << line << "]\nlog:\n"
+                                           << Dump(lines);
+    }
+    ++at;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 void DeleteFileIfPresent(const std::string& path) {
@@ -78,6 +117,14 @@ std::vector<std::string> LogMessages(const std::string& logPath) {
     messages.push_back(HasValidStamp(line) ? line.substr(19) : "!NOSTAMP!" + line);
   }
   return messages;
+}
+
+std::optional<DWORD> ClientValue(const char* name, REGSAM view) {
+  return ReadDword(HKEY_LOCAL_MACHINE, kClientKey, name, view);
+}
+
+std::optional<DWORD> SetupResult() {
+  return ReadDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default");
 }
 
 RunRegistryGuard::RunRegistryGuard() { Clear(); }
@@ -133,13 +180,30 @@ std::optional<DWORD> ReadDword(HKEY root, const char* subKey, const char* name, 
   return number;
 }
 
-void SetRegistryDword(HKEY root, const char* subKey, const char* name, DWORD value, REGSAM view) {
+namespace {
+
+// Writes one value, or fails the running test with the step and the error.
+void SetRegistryValue(HKEY root, const char* subKey, const char* name, DWORD type, const BYTE* data,
+                      DWORD size, REGSAM view) {
   platform::UniqueRegKey key;
-  if (::RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(),
-                        nullptr) == ERROR_SUCCESS) {
-    ::RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                     sizeof(value));
+  const LONG created = ::RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                                         nullptr, key.put(), nullptr);
+  if (created != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot open or make the key " << subKey << " for " << name << ": error "
+                  << created;
+    return;
   }
+  const LONG written = ::RegSetValueExA(key.get(), name, 0, type, data, size);
+  if (written != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot write " << subKey << "\\" << name << ": error " << written;
+  }
+}
+
+}  // namespace
+
+void SetRegistryDword(HKEY root, const char* subKey, const char* name, DWORD value, REGSAM view) {
+  SetRegistryValue(root, subKey, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                   sizeof(value), view);
 }
 
 LONG LeaveUndeletableDword(HKEY root, const char* subKey, const char* name, DWORD value) {
@@ -171,12 +235,8 @@ LONG LeaveUndeletableDword(HKEY root, const char* subKey, const char* name, DWOR
 
 void SetRegistryString(HKEY root, const char* subKey, const char* name, const std::string& value,
                        REGSAM view) {
-  platform::UniqueRegKey key;
-  if (::RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(),
-                        nullptr) == ERROR_SUCCESS) {
-    ::RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>(value.size() + 1));
-  }
+  SetRegistryValue(root, subKey, name, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1), view);
 }
 
 std::optional<DWORD> RunAndWait(const std::string& commandLine, DWORD timeoutMs,

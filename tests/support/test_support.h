@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,14 +19,42 @@ std::string ExecutablePath();
 // executable's folder.
 std::string ScratchDirectory();
 
+// daxinst.log beside the test executable, where the program's log lands in a unit test.
+std::string LogPath();
+// A .msi fixture that the build put in the "msi" folder beside the test executable.
+std::string FixtureMsi(const std::string& name);
+// "msiexec <action> <msiPath> /qn" (for example "/i" or "/x"), waited for up to three minutes.
+std::optional<DWORD> RunMsiexec(const char* action, const std::string& msiPath);
+
 std::optional<std::string> ReadFileBytes(const std::string& path);
+// Writes the file whole, or fails the running test: a write that silently fails would leave a
+// case comparing two missing files.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 void DeleteFileIfPresent(const std::string& path);
+
+// Lines one per row, for a failure message. Very long lines are cut short.
+std::string Dump(const std::vector<std::string>& lines);
+bool Has(const std::vector<std::string>& lines, const std::string& wanted);
+// `wanted` occurs in `lines` in this order (other lines may come between).
+::testing::AssertionResult InOrder(const std::vector<std::string>& lines,
+                                   const std::vector<std::string>& wanted);
 
 // Lines of a log file with their "MM/DD HH:MM:SS.mmm " stamps removed. A line without a valid
 // stamp is kept whole, prefixed with "!NOSTAMP!", so that a format fault shows in a comparison.
 std::vector<std::string> LogMessages(const std::string& logPath);
 bool HasValidStamp(const std::string& line);
+
+// Where the client keeps the values of a run, and where setup leaves its code.
+constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
+constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
+// The view of the client key while the client's own service ("daxService") is not installed,
+// as in every test prefix.
+constexpr REGSAM kClientView = KEY_WOW64_32KEY;
+
+// A DWORD of the client key, in `view`.
+std::optional<DWORD> ClientValue(const char* name, REGSAM view = kClientView);
+// The code setup left in the setup result key.
+std::optional<DWORD> SetupResult();
 
 // The client key and the setup result key, cleared of the values a run writes (in both registry
 // views) when the guard is made and again when it goes.
@@ -44,6 +74,7 @@ struct RegistryValue {
 };
 std::optional<RegistryValue> ReadRegistryValue(HKEY root, const char* subKey, const char* name,
                                                REGSAM view = 0);
+// The two writers fail the running test when the key cannot be made or the value not written.
 void SetRegistryDword(HKEY root, const char* subKey, const char* name, DWORD value,
                       REGSAM view = 0);
 void SetRegistryString(HKEY root, const char* subKey, const char* name, const std::string& value,
@@ -94,6 +125,6 @@ class SuspendedChild {
 std::string SystemProgram(const char* name);
 
 void RemoveTree(const std::string& path);
-bool CopyFileTo(const std::string& from, const std::string& to);
+[[nodiscard]] bool CopyFileTo(const std::string& from, const std::string& to);
 
 }  // namespace testing_support

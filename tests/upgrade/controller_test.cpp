@@ -18,6 +18,7 @@
 #include "contract/setup_result_key.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
+#include "support/fresh_log.h"
 #include "support/test_support.h"
 #include "upgrade/setup_launcher.h"
 #include "upgrade/setup_result.h"
@@ -32,16 +33,18 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
+using testing_support::ClientValue;
+using testing_support::kClientKey;
+// The client's own service is not installed in the test prefix, so the client key lives in the
+// 32-bit view.
+using testing_support::kClientView;
+using testing_support::kSetupResultKey;
+using testing_support::LogPath;
 using testing_support::ReadDword;
 using testing_support::ReadRegistryValue;
 using testing_support::SetRegistryDword;
 using testing_support::SetRegistryString;
-
-constexpr char kClientKey[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombrel";
-constexpr char kResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
-// The client's own service is not installed in the test prefix, so the client key lives in the
-// 32-bit view.
-constexpr REGSAM kClientView = KEY_WOW64_32KEY;
+using testing_support::SetupResult;
 
 struct StatusReport {
   DWORD state;
@@ -91,36 +94,25 @@ class FakeRunOperations : public upgrade::RunOperations {
 class ControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    logPath_ = testing_support::ExecutableDirectory() + "\\daxinst.log";
-    diag::CloseLogFile();  // an open log cannot be deleted
-    testing_support::DeleteFileIfPresent(logPath_);
     diag::g_daxDebugLog.Enable();
-    diag::OpenLogFile();
+    testing_support::StartFreshLog();
   }
   void TearDown() override {
     diag::CloseLogFile();
-    testing_support::DeleteFileIfPresent(logPath_);
+    testing_support::DeleteFileIfPresent(LogPath());
   }
 
   // The log without its header line.
   std::vector<std::string> Messages() const {
-    std::vector<std::string> messages = testing_support::LogMessages(logPath_);
+    std::vector<std::string> messages = testing_support::LogMessages(LogPath());
     if (!messages.empty() && messages.front().rfind("====== DaxInst starts at ", 0) == 0) {
       messages.erase(messages.begin());
     }
     return messages;
   }
 
-  static std::optional<DWORD> Client(const char* name) {
-    return ReadDword(HKEY_LOCAL_MACHINE, kClientKey, name, kClientView);
-  }
-  static std::optional<DWORD> SetupResult() {
-    return ReadDword(HKEY_CLASSES_ROOT, kResultKey, "Default");
-  }
-
   testing_support::RunRegistryGuard registry_;
   FakeRunOperations operations_;
-  std::string logPath_;
 };
 
 TEST_F(ControllerTest, FirstTimeRunThatSucceedsFollowsTheWholeSequence) {
@@ -149,8 +141,8 @@ TEST_F(ControllerTest, FirstTimeRunThatSucceedsFollowsTheWholeSequence) {
   EXPECT_THAT(operations_.setupDirectories, ElementsAre(packageDirectory));
   EXPECT_THAT(operations_.setupPids, ElementsAre(0u));
   EXPECT_EQ(operations_.resultCalls, 1);
-  EXPECT_EQ(Client("LaunchSetup"), 1u);
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("LaunchSetup"), 1u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
   EXPECT_EQ(ReadDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxSetupStatus", KEY_WOW64_64KEY),
             std::nullopt)
       << "the client key is in the 32-bit view while daxService is not installed";
@@ -158,10 +150,10 @@ TEST_F(ControllerTest, FirstTimeRunThatSucceedsFollowsTheWholeSequence) {
 
 TEST_F(ControllerTest, SetupStatusIsPendingWhileSetupRuns) {
   std::optional<DWORD> statusDuringSetup;
-  operations_.onSetup = [&] { statusDuringSetup = Client("DaxSetupStatus"); };
+  operations_.onSetup = [&] { statusDuringSetup = ClientValue("DaxSetupStatus"); };
   upgrade::DaxInst(0, nullptr, operations_);
   EXPECT_EQ(statusDuringSetup, 1u);
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 }
 
 // A stored value of another type than REG_DWORD means setup has not been run yet.
@@ -186,7 +178,8 @@ TEST_P(RegistryState, DecidesWhetherSetupRuns) {
   } else if (c.launchSetup) {
     SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *c.launchSetup, kClientView);
   }
-  if (c.setupResult) SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", *c.setupResult);
+  if (c.setupResult)
+    SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", *c.setupResult);
 
   upgrade::DaxInst(0, nullptr, operations_);
 
@@ -196,8 +189,8 @@ TEST_P(RegistryState, DecidesWhetherSetupRuns) {
       ReadRegistryValue(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", kClientView);
   ASSERT_TRUE(launchSetup);
   EXPECT_EQ(launchSetup->type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(Client("LaunchSetup"), c.launchSetupAfter);
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("LaunchSetup"), c.launchSetupAfter);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
   const auto messages = Messages();
   EXPECT_THAT(messages, IsSupersetOf({std::string(c.pathLine), std::string(c.outcome)}));
 }
@@ -238,13 +231,13 @@ TEST_P(SetupCountedBeforeItStarts, SoAKilledRunStillCountsIt) {
     SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *GetParam(), kClientView);
   }
   std::optional<DWORD> duringSetup;
-  operations_.onSetup = [&] { duringSetup = Client("LaunchSetup"); };
+  operations_.onSetup = [&] { duringSetup = ClientValue("LaunchSetup"); };
 
   upgrade::DaxInst(0, nullptr, operations_);
 
   ASSERT_EQ(operations_.setupDirectories.size(), 1u);
   EXPECT_EQ(duringSetup, 1u);
-  EXPECT_EQ(Client("LaunchSetup"), 1u);
+  EXPECT_EQ(ClientValue("LaunchSetup"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SetupCountedBeforeItStarts,
@@ -291,8 +284,8 @@ TEST_F(ControllerTest, SecondRunWhileTheRunGuardIsHeldFailsButStillFinishes) {
   upgrade::DaxInst(0, nullptr, operations_);
 
   EXPECT_TRUE(operations_.setupDirectories.empty());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
-  EXPECT_EQ(Client("LaunchSetup"), std::nullopt);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("LaunchSetup"), std::nullopt);
   EXPECT_THAT(
       Messages(),
       ElementsAre("<ServiceStart>To begin the service", "<ServiceStart>Set up pending",
@@ -310,7 +303,7 @@ TEST_P(FailedStatusReport, FailsTheRunWithTheFullEndSequence) {
   upgrade::DaxInst(0, nullptr, operations_);
   EXPECT_EQ(static_cast<int>(operations_.reports.size()), GetParam()) << "no report after it";
   EXPECT_TRUE(operations_.setupDirectories.empty());
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
   const auto messages = Messages();
   ASSERT_GE(messages.size(), 3u);
   EXPECT_EQ(messages[messages.size() - 3], "DaxInst: Auto-upgrade failed.");
@@ -401,7 +394,7 @@ TEST_F(ControllerTest, StopDuringSetupWaitsForTheRunToEnd) {
   EXPECT_THAT(Messages(), IsSupersetOf({std::string("DaxInst : Stopping Service ..."),
                                         std::string("DaxInst: Waiting for service to stop..."),
                                         std::string("DaxInst: Auto-upgrade succeeded.")}));
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -455,7 +448,7 @@ TEST_P(StaleSetupCode, IsDeletedSoTheRunWaitsForACodeAndFails) {
   if (c.launchSetup) {
     SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *c.launchSetup, kClientView);
   }
-  SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", c.staleCode);
+  SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", c.staleCode);
   SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", c.staleCode, kClientView);
   operations_.realCollector = true;
   operations_.onSetup = [&] {
@@ -471,8 +464,8 @@ TEST_P(StaleSetupCode, IsDeletedSoTheRunWaitsForACodeAndFails) {
   EXPECT_EQ(operations_.collectorPauses, upgrade::kSetupResultReads)
       << "the run did not wait for a code of its own";
   EXPECT_EQ(SetupResult(), std::nullopt) << "a result was written";
-  EXPECT_EQ(Client("DaxInstResult"), std::nullopt);
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("DaxInstResult"), std::nullopt);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
   std::vector<std::string> tail = {
       "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. Failed.",
       "<DaxSetupResult>ERR to read DaxSetupResult."};
@@ -510,15 +503,15 @@ TEST_P(CodeOfThisRun, IsTheOneThatDecides) {
   if (GetParam()) {
     SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *GetParam(), kClientView);
   }
-  SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", 1);
+  SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 1);
   SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", 1, kClientView);
   std::optional<DWORD> codeWhenSetupStarts = 77;
   std::optional<DWORD> recordWhenSetupStarts = 77;
   operations_.realCollector = true;
   operations_.onSetup = [&] {
     codeWhenSetupStarts = SetupResult();
-    recordWhenSetupStarts = Client("DaxInstResult");
-    SetRegistryDword(HKEY_CLASSES_ROOT, kResultKey, "Default", 4);
+    recordWhenSetupStarts = ClientValue("DaxInstResult");
+    SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 4);
   };
 
   upgrade::DaxInst(0, nullptr, operations_);
@@ -527,7 +520,7 @@ TEST_P(CodeOfThisRun, IsTheOneThatDecides) {
   EXPECT_EQ(recordWhenSetupStarts, std::nullopt);
   EXPECT_EQ(operations_.collectorPauses, 0);
   EXPECT_EQ(SetupResult(), contract::SetupResultDone);
-  EXPECT_EQ(Client("DaxInstResult"), 4u);
+  EXPECT_EQ(ClientValue("DaxInstResult"), 4u);
   EXPECT_THAT(Messages(), IsSupersetOf({std::string("<DaxSetupResult>Dax Setup Code = 4"),
                                         std::string("DaxInst: Auto-upgrade succeeded.")}));
 }
@@ -544,10 +537,10 @@ class ResultKeyThatRefusesDeletes {
  public:
   explicit ResultKeyThatRefusesDeletes(DWORD code) {
     EXPECT_EQ(
-        testing_support::LeaveUndeletableDword(HKEY_CLASSES_ROOT, kResultKey, "Default", code),
+        testing_support::LeaveUndeletableDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", code),
         ERROR_SUCCESS);
   }
-  ~ResultKeyThatRefusesDeletes() { ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kResultKey); }
+  ~ResultKeyThatRefusesDeletes() { ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kSetupResultKey); }
   ResultKeyThatRefusesDeletes(const ResultKeyThatRefusesDeletes&) = delete;
   ResultKeyThatRefusesDeletes& operator=(const ResultKeyThatRefusesDeletes&) = delete;
 };
@@ -563,7 +556,7 @@ TEST_P(UndeletableStaleCode, KeepsSetupFromRunning) {
   }
   const ResultKeyThatRefusesDeletes key(0);
   platform::UniqueRegKey writable;
-  ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kResultKey, 0, KEY_SET_VALUE, writable.put()),
+  ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKey, 0, KEY_SET_VALUE, writable.put()),
             ERROR_ACCESS_DENIED)
       << "the key's DACL is not enforced";
   operations_.realCollector = true;
@@ -573,8 +566,8 @@ TEST_P(UndeletableStaleCode, KeepsSetupFromRunning) {
   EXPECT_TRUE(operations_.setupDirectories.empty()) << "setup ran";
   EXPECT_EQ(operations_.resultCalls, 0);
   EXPECT_EQ(SetupResult(), 0u);
-  EXPECT_EQ(Client("LaunchSetup"), GetParam()) << "setup counted as run";
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("LaunchSetup"), GetParam()) << "setup counted as run";
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
   const auto messages = Messages();
   ASSERT_GE(messages.size(), 4u);
   EXPECT_EQ(std::vector<std::string>(messages.end() - 4, messages.end()),
@@ -628,7 +621,7 @@ TEST_P(ExceptionInTheRun, IsLoggedAndTheEndSequenceStillRuns) {
   EXPECT_NO_THROW(upgrade::DaxInst(0, nullptr, operations_));
 
   EXPECT_TRUE(raised);
-  EXPECT_EQ(Client("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
   EXPECT_EQ(::WaitForSingleObject(stopped.get(), 0), WAIT_OBJECT_0) << "stopped event not set";
   for (const char* name : {"DaxInstall_exist", "FenmarkServiceCtrlObjMutex"}) {
     platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, name));

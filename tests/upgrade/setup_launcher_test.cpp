@@ -17,6 +17,7 @@
 #include "diag/log.h"
 #include "platform/file_identity.h"
 #include "platform/unique_handle.h"
+#include "support/fresh_log.h"
 #include "support/test_support.h"
 
 namespace {
@@ -26,6 +27,7 @@ using ::testing::ElementsAre;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
 using testing_support::ExecutableDirectory;
+using testing_support::LogPath;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
@@ -36,7 +38,6 @@ constexpr char kSetAid[] =
     "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
     "[FEATURE_SELECTION]\r\nOld=1\r\n";
 
-std::string LogPath() { return ExecutableDirectory() + "\\daxinst.log"; }
 std::string SignedSetup(const char* variant) {
   return ExecutableDirectory() + "\\setup\\" + variant + ".exe";
 }
@@ -44,10 +45,8 @@ std::string SignedSetup(const char* variant) {
 class SetupLauncherTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    diag::CloseLogFile();
-    testing_support::DeleteFileIfPresent(LogPath());
     diag::g_daxDebugLog.Enable();
-    diag::OpenLogFile();
+    testing_support::StartFreshLog();
     config_testing::ClearRegistry();
     config_testing::UseConfigFolder(configFolder_.path());
     WriteFileBytes(SetAidPath(), kSetAid);

@@ -12,6 +12,7 @@
 #include "contract/client_registry.h"
 #include "contract/setup_result_key.h"
 #include "diag/log.h"
+#include "support/fresh_log.h"
 #include "support/message_box_answerer.h"
 #include "support/test_support.h"
 #include "upgrade/controller.h"
@@ -31,8 +32,7 @@ using contract::kSetupResultValue;
 using contract::ReadClientDword;
 using contract::ReadSetupResult;
 using contract::SetupResultDone;
-
-std::string LogPath() { return testing_support::ExecutableDirectory() + "\\daxinst.log"; }
+using testing_support::LogPath;
 
 std::vector<std::string> LoggedLines() { return testing_support::LogMessages(LogPath()); }
 
@@ -55,11 +55,7 @@ void WriteSetupCode(DWORD code) {
 
 class SetupResultTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    diag::CloseLogFile();
-    testing_support::DeleteFileIfPresent(LogPath());
-    diag::OpenLogFile();
-  }
+  void SetUp() override { testing_support::StartFreshLog(); }
   void TearDown() override { diag::CloseLogFile(); }
 
   // Polls with pauses that only count, so that a full polling time takes no time.

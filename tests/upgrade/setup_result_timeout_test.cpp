@@ -6,6 +6,7 @@
 
 #include "contract/client_registry.h"
 #include "diag/log.h"
+#include "support/fresh_log.h"
 #include "support/test_support.h"
 #include "upgrade/controller.h"
 #include "upgrade/setup_result.h"
@@ -15,9 +16,7 @@ namespace {
 
 TEST(SetupResultTimeout, GivesUpAfterTheFullPollingTime) {
   testing_support::RunRegistryGuard registry;
-  const std::string logPath = testing_support::ExecutableDirectory() + "\\daxinst.log";
-  testing_support::DeleteFileIfPresent(logPath);
-  diag::OpenLogFile();
+  testing_support::StartFreshLog();
 
   const ULONGLONG started = ::GetTickCount64();
   EXPECT_EQ(DaxSetupResult(false), kSetupNoResult);
@@ -27,7 +26,7 @@ TEST(SetupResultTimeout, GivesUpAfterTheFullPollingTime) {
   EXPECT_GE(elapsed, 119500u);
   EXPECT_LT(elapsed, 180000u);
   EXPECT_THAT(
-      testing_support::LogMessages(logPath),
+      testing_support::LogMessages(testing_support::LogPath()),
       ::testing::ElementsAre(::testing::StartsWith("====== DaxInst starts at "),
                              "<DaxSetupResult>Try to read DaxSetupResult for 3 minutes. Failed.",
                              "<DaxSetupResult>ERR to read DaxSetupResult."));
