@@ -155,10 +155,18 @@ endfunction()
 
 # A shipped program is stripped, and its DWARF debug information is kept in <file>.debug beside
 # it, which the stripped file names (with a checksum) in its .gnu_debuglink section.
+# The steps are attached in the folder that creates the program (CMake 3.25 attaches build steps
+# to a target nowhere else): a program made in a folder of its own calls this there, and the
+# second call, from daxinst_release_rules, finds it done.
 function(daxinst_keep_symbols target)
   if(MSVC OR NOT CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel|RelWithDebInfo)$")
     return()
   endif()
+  get_target_property(_kept ${target} DAXINST_SYMBOLS_KEPT)
+  if(_kept)
+    return()
+  endif()
+  set_target_properties(${target} PROPERTIES DAXINST_SYMBOLS_KEPT TRUE)
   # Stripping at link time would leave nothing to keep.
   get_target_property(_options ${target} LINK_OPTIONS)
   if(_options)
