@@ -238,6 +238,16 @@ std::string IdcEnablePropertyIn(std::string_view cmdLine) {
   return std::string();
 }
 
+std::string CommandLineEnd(std::string_view daxPidText) {
+  std::string end;
+  if (!daxPidText.empty()) {
+    end += " DAXPID=";
+    end += daxPidText;
+  }
+  end += " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+  return end;
+}
+
 std::string AssembleCommandLine(std::string_view packageDir, std::string_view uiSwitch,
                                 std::string_view logSwitch, std::string_view idcEnable,
                                 std::uint32_t daxPid) {
@@ -253,8 +263,7 @@ std::string AssembleCommandLine(std::string_view packageDir, std::string_view ui
     line += ' ';
     line += idcEnable;
   }
-  if (daxPid != 0) line += " DAXPID=" + std::to_string(daxPid);
-  line += " REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
+  line += CommandLineEnd(daxPid != 0 ? std::to_string(daxPid) : std::string());
   return line;
 }
 

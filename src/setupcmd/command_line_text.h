@@ -71,9 +71,14 @@ std::string ChooseLogSwitch(const std::string& configFileName, std::string_view 
 // for, with blanks around "=" allowed and any value other than 0 or 1 dropped.
 std::string IdcEnablePropertyIn(std::string_view cmdLine);
 
+// The fixed end of every command line: DAXPID with `daxPidText` as its value (left out when the
+// text is empty), the reboot suppression and deployment mark, and the quote that closes the /v
+// argument.
+std::string CommandLineEnd(std::string_view daxPidText);
+
 // The whole setup.exe command line: the quoted program, /w /s and the quoted /v argument with
-// the UI switch, the log switch and IDCENABLE when not empty, DAXPID when not 0, and the reboot
-// suppression and deployment mark.
+// the UI switch, the log switch and IDCENABLE when not empty, then CommandLineEnd with DAXPID
+// when it is not 0.
 std::string AssembleCommandLine(std::string_view packageDir, std::string_view uiSwitch,
                                 std::string_view logSwitch, std::string_view idcEnable,
                                 std::uint32_t daxPid);

@@ -23,6 +23,33 @@ struct PublisherIdentity {
   bool complete() const;
 };
 
+// One subject attribute of the identity: its short name as the publisher text writes it, its
+// object identifier, and the member of PublisherIdentity that holds the expected value.
+struct IdentityAttribute {
+  const char* shortName;
+  const char* oid;
+  std::wstring PublisherIdentity::*expected;
+};
+
+inline constexpr IdentityAttribute kCommonNameAttribute = {"CN", szOID_COMMON_NAME,
+                                                           &PublisherIdentity::commonName};
+inline constexpr IdentityAttribute kOrganisationalUnitAttribute = {
+    "OU", szOID_ORGANIZATIONAL_UNIT_NAME, &PublisherIdentity::organisationalUnit};
+inline constexpr IdentityAttribute kOrganisationAttribute = {"O", szOID_ORGANIZATION_NAME,
+                                                             &PublisherIdentity::organisation};
+inline constexpr IdentityAttribute kLocalityAttribute = {"L", szOID_LOCALITY_NAME,
+                                                         &PublisherIdentity::locality};
+inline constexpr IdentityAttribute kStateAttribute = {"ST", szOID_STATE_OR_PROVINCE_NAME,
+                                                      &PublisherIdentity::state};
+inline constexpr IdentityAttribute kCountryAttribute = {"C", szOID_COUNTRY_NAME,
+                                                        &PublisherIdentity::country};
+
+// The six, in the order the identity check compares them.
+inline constexpr IdentityAttribute kIdentityAttributes[] = {
+    kCommonNameAttribute,   kOrganisationalUnitAttribute,
+    kOrganisationAttribute, kLocalityAttribute,
+    kStateAttribute,        kCountryAttribute};
+
 // Parses "CN=...;OU=...;O=...;L=...;ST=...;C=..." (keys in any order and case, S for ST
 // accepted). False when the text is malformed or names an attribute twice.
 bool ParsePublisherIdentity(const std::wstring& text, PublisherIdentity& identity);

@@ -8,7 +8,7 @@
 #include <unknwn.h>
 #include <wincrypt.h>
 
-#include <string>
+#include "sharedlib/trust_path.h"
 
 namespace sharedlib {
 
@@ -23,6 +23,33 @@ enum TrustAnswer : ULONG {
   kTrustRevocationIncomplete = 15,
   kTrustBadTimeStamp = 20,
 };
+
+// The further not-trusted answers of the certificate checks. The checks of this library answer
+// kTrustNotTrusted instead, but a caller reads these four as it reads that one: as a verdict.
+constexpr ULONG kTrustFurtherNotTrustedAnswers[] = {11, 13, 14, 18};
+
+// Whether an answer is a verdict on the file, trusted or not, rather than a request that could
+// not be judged.
+constexpr bool IsTrustVerdict(ULONG answer) {
+  if (answer == kTrustTrusted || answer == kTrustNotTrusted) return true;
+  for (ULONG notTrusted : kTrustFurtherNotTrustedAnswers) {
+    if (answer == notTrusted) return true;
+  }
+  return false;
+}
+
+// Levels of a request: what the signer certificate must show once WinTrust has accepted the
+// signature. Every level needs the code-signing usage, or else the publisher's name.
+enum TrustLevel : ULONG {
+  kTrustLevelSigned = 1,            // nothing more, as level 2
+  kTrustLevelCodeSigning = 2,       // nothing more
+  kTrustLevelPublisher = 3,         // the publisher's six identity attributes
+  kTrustLevelOrganisation = 4,      // the publisher's organisational unit and organisation
+  kTrustLevelFurtherPublisher = 5,  // a further identity, of which this product configures none
+};
+
+// The argument of Initialise: the one mode this product asks for.
+constexpr ULONG kTrustInitialiseStandard = 1;
 
 // The answer of Initialise when the instance is ready.
 constexpr ULONG kTrustReady = 1;
@@ -60,7 +87,8 @@ struct IvnVerifyTrustConfig : public IUnknown {
 
 // Judges a file that its caller holds open, through that handle: the answer is about the file the
 // handle holds, whatever the path names by the time it is asked. The path is only the name that
-// WinTrust is given for the file; it is neither rewritten nor opened. Only level 3 is answered:
+// WinTrust is given for the file; it is neither rewritten nor opened. Only kTrustLevelPublisher
+// (3) is answered:
 // it alone judges a file by its own embedded signature, where the other levels may fall back to
 // the system catalogs, which this form does not search.
 // Reached from an instance through QueryInterface; the instance must be initialised.
@@ -68,15 +96,7 @@ struct IvnVerifyHeldFile : public IUnknown {
   virtual ULONG STDMETHODCALLTYPE VerifyHeldFile(const wchar_t* path, HANDLE file, ULONG level) = 0;
 };
 
-// The checks a signer certificate must pass at `level` (usage, then identity or organisation),
-// as every request makes them once WinTrust has accepted the signature: 1 when it passes.
-ULONG CheckSignerCertificate(PCCERT_CONTEXT certificate, ULONG level);
-
 // Creates an instance with one reference.
 HRESULT CreateVerifyTrust(IvnVerifyTrust** instance);
-
-// Turns a path in the system's device form ("\Device\HarddiskVolumeN\..." or "\??\...") into
-// its drive-letter form and expands environment references.
-std::wstring NormaliseTrustPath(const std::wstring& path);
 
 }  // namespace sharedlib

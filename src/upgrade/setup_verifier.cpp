@@ -283,7 +283,7 @@ LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path, HANDLE file) 
     }
   }
 
-  const ULONG ready = instance->Initialise(1);
+  const ULONG ready = instance->Initialise(sharedlib::kTrustInitialiseStandard);
   if (ready != sharedlib::kTrustReady) {
     Report(*verifier, L"Failed to create vnVerifyTrust. Error: %d", static_cast<int>(ready));
     return E_FAIL;
@@ -298,7 +298,7 @@ LONG VerifySetupFile(SetupVerifier* verifier, const wchar_t* path, HANDLE file) 
            static_cast<int>(FAILED(found) ? found : E_NOINTERFACE));
     return E_FAIL;
   }
-  const ULONG answer = held->VerifyHeldFile(name, kept.get(), 3);
+  const ULONG answer = held->VerifyHeldFile(name, kept.get(), sharedlib::kTrustLevelPublisher);
   if (answer != sharedlib::kTrustTrusted) {
     Report(*verifier, L"File %s is not trusted. VerifyFile result: %d", name,
            static_cast<int>(answer));

@@ -369,4 +369,14 @@ TEST_F(TrustVerifierTest, AnswersAreTracedAtTheirLevel) {
   diag::UnregisterTraceProvider();
 }
 
+// The answers the trace reports as information, including the four that no check of this library
+// gives and so no request above can show.
+TEST(TrustAnswers, OnlyTrustedAndTheNotTrustedAnswersAreVerdicts) {
+  for (ULONG answer = 0; answer <= 32; ++answer) {
+    const bool verdict =
+        answer == 1 || answer == 3 || answer == 11 || answer == 13 || answer == 14 || answer == 18;
+    EXPECT_EQ(sharedlib::IsTrustVerdict(answer), verdict) << "answer " << answer;
+  }
+}
+
 }  // namespace

@@ -1,0 +1,152 @@
+// 2 Run state
+#include <windows.h>
+
+#include "contract/client_registry.h"
+#include "contract/named_objects.h"
+#include "contract/service_names.h"
+#include "contract/setup_result_key.h"
+#include "daxcheck/gates.h"
+#include "platform/unique_handle.h"
+#include "upgrade/controller.h"
+
+namespace daxcheck {
+
+namespace {
+
+std::string ServiceState(const char* name, bool& installed) {
+  installed = false;
+  platform::UniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return "unknown";
+  platform::UniqueServiceHandle service(::OpenServiceA(manager.get(), name, SERVICE_QUERY_STATUS));
+  if (!service) return "not installed";
+  installed = true;
+  SERVICE_STATUS status = {};
+  if (!::QueryServiceStatus(service.get(), &status)) return "unknown";
+  switch (status.dwCurrentState) {
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "start pending";
+    case SERVICE_STOP_PENDING:
+      return "stop pending";
+    case SERVICE_RUNNING:
+      return "running";
+    default:
+      return "other";
+  }
+}
+
+// Whether a run holds the run guard: asked by opening the mutex, never by creating it, so that
+// the check leaves no object behind and takes nothing from a run that starts meanwhile.
+bool RunGuardHeld() {
+  platform::UniqueKernelHandle guard(
+      ::OpenMutexA(SYNCHRONIZE, FALSE, contract::kRunGuardMutexName));
+  return guard || ::GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+const char* PathName(upgrade::RunPath path) {
+  switch (path) {
+    case upgrade::RunPath::kFirstTime:
+      return "first time";
+    case upgrade::RunPath::kCounted:
+      return "counted, with setup";
+    case upgrade::RunPath::kAlreadySucceeded:
+      return "already done";
+    case upgrade::RunPath::kFailedBefore:
+      return "counted, without setup";
+  }
+  return "unknown";
+}
+
+// The run's values in the client key and the code in the setup result key.
+struct RunValues {
+  bool launchFound = false;
+  DWORD launchSetup = 0;
+  bool setupResultFound = false;
+  DWORD setupResult = 0;
+};
+
+RunValues ReportRunValues(Json& gate) {
+  RunValues run;
+  DWORD status = 0, result = 0;
+  run.launchFound = contract::ReadClientDword(contract::kLaunchSetupValue, run.launchSetup);
+  const bool statusFound = contract::ReadClientDword(contract::kSetupStatusValue, status);
+  const bool resultFound = contract::ReadClientDword(contract::kInstResultValue, result);
+  run.setupResultFound = contract::ReadSetupResult(run.setupResult);
+  Json values;
+  values["LaunchSetup"] = OptionalDword(run.launchFound, run.launchSetup);
+  values["DaxSetupStatus"] = OptionalDword(statusFound, status);
+  values["DaxInstResult"] = OptionalDword(resultFound, result);
+  gate["client_values"] = values;
+  gate["setup_result_key"] = std::string("HKCR\\") + contract::kSetupResultKeyPath;
+  gate["setup_result"] = OptionalDword(run.setupResultFound, run.setupResult);
+  return run;
+}
+
+// Whether the service is installed.
+bool ReportService(Json& gate) {
+  bool installed = false;
+  Json serviceJson;
+  serviceJson["name"] = contract::kServiceName;
+  serviceJson["state"] = ServiceState(contract::kServiceName, installed);
+  serviceJson["installed"] = installed;
+  gate["service"] = serviceJson;
+  return installed;
+}
+
+// On a path with setup the run first deletes the code left from before; one it cannot delete
+// keeps setup from running. True when that code stays.
+bool EarlierCodeStays(Json& gate, upgrade::RunPath path, bool setupResultFound) {
+  if (!upgrade::RunPathRunsSetup(path) || !setupResultFound) return false;
+  platform::UniqueRegKey key;
+  const LONG opened = contract::OpenSetupResultForDeleting(key);
+  const bool stays = opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND;
+  gate["earlier_setup_result_deletable"] = !stays;
+  return stays;
+}
+
+void StopForRunState(Json& gate, bool guardHeld, upgrade::RunPath path, bool earlierCodeStays) {
+  if (guardHeld) {
+    Stop(gate, std::string("the run guard \"") + contract::kRunGuardMutexName +
+                   "\" is held: -install and -start refuse, and a run would stop at once");
+  }
+  if (path == upgrade::RunPath::kAlreadySucceeded) {
+    Stop(gate,
+         "the setup result holds 99: setup already succeeded for this package, the run "
+         "ends as succeeded without setup");
+  } else if (path == upgrade::RunPath::kFailedBefore) {
+    Stop(gate,
+         "LaunchSetup shows setup was run for this package before: the run ends as "
+         "failed without setup");
+  }
+  if (earlierCodeStays) {
+    Stop(gate, "the setup result left from before cannot be deleted: the run does not start setup");
+  }
+}
+
+}  // namespace
+
+Json RunStateGate() {
+  Json gate = Gate(2, "run_state");
+  gate["client_key"] = std::string("HKLM\\") + contract::kClientKeyPath;
+  gate["client_view"] = (contract::ClientRegistryView() & KEY_WOW64_64KEY) ? "64-bit" : "32-bit";
+  const RunValues run = ReportRunValues(gate);
+  const bool installed = ReportService(gate);
+  const bool guardHeld = RunGuardHeld();
+  gate["run_guard"] = {{"name", contract::kRunGuardMutexName}, {"held", guardHeld}};
+
+  // -install over an existing service deletes "LaunchSetup": the run that follows is a first
+  // run whatever the value says now.
+  const bool launchSeen = run.launchFound && !installed;
+  const upgrade::RunPath path =
+      upgrade::ChooseRunPath(launchSeen, run.launchSetup, run.setupResult);
+  gate["path"] = PathName(path);
+  gate["launch_setup_deleted_by_install"] = run.launchFound && installed;
+  gate["path_runs_setup"] = upgrade::RunPathRunsSetup(path);
+
+  const bool earlierCodeStays = EarlierCodeStays(gate, path, run.setupResultFound);
+  StopForRunState(gate, guardHeld, path, earlierCodeStays);
+  return gate;
+}
+
+}  // namespace daxcheck
