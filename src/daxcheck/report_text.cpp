@@ -21,17 +21,7 @@ void Stop(Json& gate, const std::string& reason) {
   gate["stops_because"] = reason;
 }
 
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0], size,
-                          nullptr, nullptr);
-  }
-  return text;
-}
+std::string Utf8(const std::wstring& wide) { return platform::NarrowCountedToUtf8(wide); }
 
 std::string Utf8(const std::string& ansi) { return Utf8(platform::WidenCountedLenient(ansi)); }
 

@@ -1,8 +1,8 @@
-// Every conversion between the ANSI code pages and UTF-16. Each name says its rule: how far the
-// input goes (a counted text, or up to its first NUL) and what becomes of bytes or characters
-// that the code page lacks (lenient: replaced; strict: the conversion fails). A text that must
-// name exactly one file, such as the setup.exe path, needs the strict form: a replaced byte
-// could name another file.
+// Every conversion between the ANSI code pages (or UTF-8) and UTF-16. Each name says its rule: how
+// far the input goes (a counted text, or up to its first NUL) and what becomes of bytes or
+// characters that the code page lacks (lenient: replaced; strict: the conversion fails). A text
+// that must name exactly one file, such as the setup.exe path, needs the strict form: a replaced
+// byte could name another file.
 #pragma once
 
 #include <windows.h>
@@ -92,6 +92,19 @@ inline std::string NarrowToNulInThreadCodePage(const wchar_t* text) {
   if (written <= 0) return {};
   buffer.resize(static_cast<size_t>(written) - 1);
   return buffer;
+}
+
+// The whole of `text` as UTF-8, for reports meant for other programs; a lone surrogate becomes
+// U+FFFD. Empty when nothing converts.
+inline std::string NarrowCountedToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string narrow(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, &narrow[0], size, nullptr, nullptr);
+  return narrow;
 }
 
 }  // namespace platform
