@@ -57,8 +57,7 @@ ConfigLocation LocateConfigXml() {
   const REGSAM access = contract::ProductKeyAccess();
   location.readIn32BitView = (access & KEY_WOW64_32KEY) != 0;
   platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, contract::kProductKeyPath, 0, access, key.put()) !=
-      ERROR_SUCCESS) {
+  if (!contract::OpenProductKey(access, key)) {
     location.failure =
         std::string(" - Unable to open registry key'") + contract::kProductKeyPath + "'";
     return location;

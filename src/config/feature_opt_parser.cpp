@@ -43,8 +43,7 @@ std::set<std::string> CFeatureOptParser::readNotAllowedFeatures() {
   const bool is64Bit = contract::Is64BitProcessor(architecture);
   const REGSAM access = contract::ProductKeyAccess(architecture);
   platform::UniqueRegKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, contract::kProductKeyPath, 0, access, key.put()) !=
-      ERROR_SUCCESS) {
+  if (!contract::OpenProductKey(access, key)) {
     diag::LogLine(kLogTag, " - Unable to open registry key '", contract::kProductKeyPath, "'");
     return notAllowed;
   }

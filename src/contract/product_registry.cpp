@@ -1,5 +1,7 @@
 #include "contract/product_registry.h"
 
+#include <utility>
+
 #include "contract/client_registry.h"
 #include "platform/service_presence.h"
 
@@ -21,6 +23,16 @@ REGSAM ProductKeyAccess() {
   SYSTEM_INFO info = {};
   ::GetSystemInfo(&info);
   return ProductKeyAccess(info.wProcessorArchitecture);
+}
+
+bool OpenProductKey(REGSAM access, platform::UniqueRegKey& key) {
+  platform::UniqueRegKey opened;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, access, opened.put()) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  key = std::move(opened);
+  return true;
 }
 
 }  // namespace contract

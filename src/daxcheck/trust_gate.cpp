@@ -21,28 +21,13 @@ namespace daxcheck {
 
 namespace {
 
-// Whether the machine's trusted roots hold a copy of the publisher's intermediate certificate,
-// which the run's update removes.
-bool RootHoldsStaleCopy(HCERTSTORE root) {
-  const std::vector<BYTE>& serial = sharedlib::StaleCopySerial();
-  if (!root || serial.empty()) return false;
-  CRYPT_INTEGER_BLOB wanted = {static_cast<DWORD>(serial.size()), const_cast<BYTE*>(serial.data())};
-  PCCERT_CONTEXT current = nullptr;
-  while ((current = ::CertEnumCertificatesInStore(root, current)) != nullptr) {
-    if (::CertCompareIntegerBlob(&current->pCertInfo->SerialNumber, &wanted)) {
-      ::CertFreeCertificateContext(current);
-      return true;
-    }
-  }
-  return false;
-}
-
 // What the run's certificate update would change, read without changing it.
 Json PlannedCertificateUpdate(HCERTSTORE bundle, HRESULT bundleError) {
   Json update;
   platform::UniqueCertStore root = OpenMachineStoreReadOnly(L"ROOT");
   platform::UniqueCertStore ca = OpenMachineStoreReadOnly(L"CA");
-  update["removes_intermediate_copy_from_root"] = RootHoldsStaleCopy(root.get());
+  update["removes_intermediate_copy_from_root"] =
+      static_cast<bool>(upgrade::FindStaleCopy(root.get()));
   Json adds = Json::array();
   if (!bundle) {
     update["bundle_error"] = Hex8(static_cast<unsigned>(bundleError));

@@ -37,7 +37,9 @@ bool ReadDword(HKEY key, const Char* valueName, DWORD& value) {
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
 // The value's bytes into a buffer that keeps one zero character past them. A limited read has
-// one try; an unlimited one grows its buffer as long as the value does.
+// one try; an unlimited one grows its buffer when the value grows between the size query and the
+// read, a few times at most, so that a value rewritten without pause cannot hold the reader.
+constexpr int kUnlimitedReadTries = 4;
 template <typename Char>
 bool ReadTextBytes(HKEY key, const Char* valueName, const TextValueLimits& limits,
                    std::vector<Char>& buffer, DWORD& type, DWORD& size) {
@@ -45,7 +47,7 @@ bool ReadTextBytes(HKEY key, const Char* valueName, const TextValueLimits& limit
   if (size == 0 && QueryValue(key, valueName, &type, nullptr, &size) != ERROR_SUCCESS) {
     return false;
   }
-  for (;;) {
+  for (int attempt = 0; attempt < kUnlimitedReadTries; ++attempt) {
     buffer.assign(size / sizeof(Char) + 2, Char());
     DWORD room = limits.maxBytes != 0 ? limits.maxBytes
                                       : static_cast<DWORD>((buffer.size() - 1) * sizeof(Char));
@@ -58,6 +60,7 @@ bool ReadTextBytes(HKEY key, const Char* valueName, const TextValueLimits& limit
     if (status != ERROR_MORE_DATA || limits.maxBytes != 0) return false;
     size = room;
   }
+  return false;
 }
 
 template <typename Char>

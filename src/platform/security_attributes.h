@@ -5,7 +5,7 @@
 
 namespace platform {
 
-// The descriptor is marked as having a DACL but is given a null one (acl_ stays empty): a NULL
+// The descriptor is marked as having a DACL but is given a null one (acl_ stays null): a NULL
 // DACL, which puts no limit on access, so every user may open the object with any right. That
 // differs from an empty DACL, which would deny everyone. The rest of the client must reach the
 // object from any account.

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "platform/last_error.h"
 #include "platform/registry.h"
 #include "platform/unique_handle.h"
 
@@ -61,7 +62,7 @@ HRESULT CreateTrustSettings(const wchar_t* siloRegistryRoot, IvnTrustSettings** 
   platform::UniqueRegKey key;
   const LONG opened =
       ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key.put());
-  if (opened != ERROR_SUCCESS) return HRESULT_FROM_WIN32(opened);
+  if (opened != ERROR_SUCCESS) return platform::HResultFromError(static_cast<DWORD>(opened));
   *settings = new (std::nothrow) CTrustSettings(ReadPolicy(key.get(), L"TrustPolicy"),
                                                 ReadPolicy(key.get(), L"AlternateTrustPolicy"));
   return *settings ? S_OK : E_OUTOFMEMORY;

@@ -88,9 +88,8 @@ struct IvnVerifyTrustConfig : public IUnknown {
 // Judges a file that its caller holds open, through that handle: the answer is about the file the
 // handle holds, whatever the path names by the time it is asked. The path is only the name that
 // WinTrust is given for the file; it is neither rewritten nor opened. Only kTrustLevelPublisher
-// (3) is answered:
-// it alone judges a file by its own embedded signature, where the other levels may fall back to
-// the system catalogs, which this form does not search.
+// (3) is answered: it alone judges a file by its own embedded signature, where the other levels
+// may fall back to the system catalogs, which this form does not search.
 // Reached from an instance through QueryInterface; the instance must be initialised.
 struct IvnVerifyHeldFile : public IUnknown {
   virtual ULONG STDMETHODCALLTYPE VerifyHeldFile(const wchar_t* path, HANDLE file, ULONG level) = 0;

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "contract/product_registry.h"
 #include "diag/trace.h"
 #include "platform/file_identity.h"
 #include "platform/last_error.h"
@@ -64,25 +65,14 @@ void CommitAndClose(platform::UniqueCertStore& store) {
 
 // Removes a copy of the publisher's intermediate certificate from the trusted roots.
 HRESULT RemoveStaleCopy() {
-  const std::vector<BYTE>& serial = sharedlib::StaleCopySerial();
-  if (serial.empty()) return S_OK;
+  if (sharedlib::StaleCopySerial().empty()) return S_OK;
   platform::UniqueCertStore root = OpenMachineStore(L"ROOT");
   if (!root) return platform::HResultFromLastError();
-  CRYPT_INTEGER_BLOB wanted = {static_cast<DWORD>(serial.size()), const_cast<BYTE*>(serial.data())};
-  // Each step of the walk frees the context it is given and answers the next one.
-  platform::UniqueCertContext current;
-  for (;;) {
-    current.reset(::CertEnumCertificatesInStore(root.get(), current.release()));
-    if (!current) break;
-    if (!::CertCompareIntegerBlob(&current->pCertInfo->SerialNumber, &wanted)) continue;
-    // Deleting frees the context it is given, even when it fails, so the walk keeps its own.
-    PCCERT_CONTEXT copy = ::CertDuplicateCertificateContext(current.get());
-    current.reset();
-    if (!::CertDeleteCertificateFromStore(copy)) {
-      const HRESULT error = platform::HResultFromLastError();
-      if (error != CRYPT_E_NOT_FOUND) return error;
-    }
-    break;
+  platform::UniqueCertContext copy = FindStaleCopy(root.get());
+  // Deleting frees the context it is given, even when it fails.
+  if (copy && !::CertDeleteCertificateFromStore(copy.release())) {
+    const HRESULT error = platform::HResultFromLastError();
+    if (error != CRYPT_E_NOT_FOUND) return error;
   }
   CommitAndClose(root);
   return S_OK;
@@ -160,7 +150,7 @@ void AcquireProvider(SetupVerifier& verifier) {
 // The silo that the product key names, or empty when it names none.
 std::wstring ReadSilo() {
   platform::UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductRegistryKey, 0, KEY_READ | KEY_WOW64_32KEY,
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::kSiloKeyPath, 0, KEY_READ | KEY_WOW64_32KEY,
                       key.put()) != ERROR_SUCCESS) {
     return {};
   }
@@ -177,7 +167,7 @@ std::wstring ReadSilo() {
 // that key names a silo.
 void CreateSettings(SetupVerifier& verifier) {
   const std::wstring silo = ReadSilo();
-  if (!silo.empty() && !sharedlib::SetSiloRegistryBase(kProductRegistryKey)) {
+  if (!silo.empty() && !sharedlib::SetSiloRegistryBase(contract::kSiloKeyPath)) {
     diag::TracePoint(diag::kTraceFlagGeneral, diag::kTraceLevelWarning, kSetupVerifierMessages,
                      kMsgSiloRebaseFailed, {diag::TraceArg::Text(silo.c_str())});
     return;
@@ -225,6 +215,19 @@ const wchar_t* BundleTargetStore(PCCERT_CONTEXT certificate) {
   const bool selfSigned = ::CertCompareCertificateName(
       X509_ASN_ENCODING, &certificate->pCertInfo->Issuer, &certificate->pCertInfo->Subject);
   return selfSigned ? L"ROOT" : L"CA";
+}
+
+platform::UniqueCertContext FindStaleCopy(HCERTSTORE store) {
+  platform::UniqueCertContext current;
+  const std::vector<BYTE>& serial = sharedlib::StaleCopySerial();
+  if (!store || serial.empty()) return current;
+  CRYPT_INTEGER_BLOB wanted = {static_cast<DWORD>(serial.size()), const_cast<BYTE*>(serial.data())};
+  // Each step of the walk frees the context it is given and answers the next one.
+  for (;;) {
+    current.reset(::CertEnumCertificatesInStore(store, current.release()));
+    if (!current || ::CertCompareIntegerBlob(&current->pCertInfo->SerialNumber, &wanted)) break;
+  }
+  return current;
 }
 
 SetupVerifier* CreateSetupVerifier(ErrorReportHook hook) {

@@ -51,12 +51,14 @@ void DestroySetupVerifier(SetupVerifier* verifier);
 // `error` set, when the resource is missing or cannot be read.
 platform::UniqueCertStore OpenCertificateBundle(HRESULT& error);
 
+// The copy of the publisher's intermediate certificate (the stale serial) among the certificates
+// of `store`, which the certificate update removes from the trusted roots; none when the store
+// holds none or no serial is configured.
+platform::UniqueCertContext FindStaleCopy(HCERTSTORE store);
+
 // The machine store that the certificate update puts a bundle certificate into: "ROOT" for a
 // self-signed one, "CA" for every other.
 const wchar_t* BundleTargetStore(PCCERT_CONTEXT certificate);
-
-// The product key whose "silo" value re-bases the shared library's registry data.
-constexpr wchar_t kProductRegistryKey[] = L"SOFTWARE\\Quorvex\\Tarvane";
 
 // How verifiers make their file trust verifier. Tests install a factory to produce a component
 // that cannot be initialised or cannot judge a held file; returns the factory it replaces.
