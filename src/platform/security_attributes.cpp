@@ -6,16 +6,16 @@ CDACL::~CDACL() { CDACL::Release(); }
 
 bool CDACL::Create() {
   Release();
-  descriptor_ = ::LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-  if (descriptor_ && ::InitializeSecurityDescriptor(descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
-      ::SetSecurityDescriptorDacl(descriptor_, TRUE, acl_, FALSE) &&
-      ::IsValidSecurityDescriptor(descriptor_)) {
-    attributes_ =
-        static_cast<SECURITY_ATTRIBUTES*>(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
-    if (attributes_) {
-      attributes_->nLength = sizeof(SECURITY_ATTRIBUTES);
-      attributes_->lpSecurityDescriptor = descriptor_;
-      attributes_->bInheritHandle = TRUE;
+  descriptor_.reset(::LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH));
+  PSECURITY_DESCRIPTOR descriptor = descriptor_.get();
+  if (descriptor && ::InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+      ::SetSecurityDescriptorDacl(descriptor, TRUE, acl_, FALSE) &&
+      ::IsValidSecurityDescriptor(descriptor)) {
+    attributes_.reset(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
+    if (SECURITY_ATTRIBUTES* attributes = Attributes()) {
+      attributes->nLength = sizeof(SECURITY_ATTRIBUTES);
+      attributes->lpSecurityDescriptor = descriptor;
+      attributes->bInheritHandle = TRUE;
       return true;
     }
   }
@@ -24,12 +24,9 @@ bool CDACL::Create() {
 }
 
 void CDACL::Release() {
-  if (descriptor_) ::LocalFree(descriptor_);
-  if (attributes_) ::LocalFree(attributes_);
-  if (everyoneSid_) ::FreeSid(everyoneSid_);
-  descriptor_ = nullptr;
-  attributes_ = nullptr;
-  everyoneSid_ = nullptr;
+  // The attributes point into the descriptor: they go first.
+  attributes_.reset();
+  descriptor_.reset();
 }
 
 CEveryoneDACL::~CEveryoneDACL() {

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 // The descriptor is marked as having a DACL but is given a null one (acl_ stays null): a NULL
@@ -18,13 +20,17 @@ class CDACL {
   virtual bool Create();
   virtual void Release();
 
-  SECURITY_ATTRIBUTES* Attributes() const noexcept { return attributes_; }
+  SECURITY_ATTRIBUTES* Attributes() const noexcept {
+    return static_cast<SECURITY_ATTRIBUTES*>(attributes_.get());
+  }
 
  protected:
+  // Null: see above. A class below that builds one owns it.
   PACL acl_ = nullptr;
-  SECURITY_ATTRIBUTES* attributes_ = nullptr;
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  PSID everyoneSid_ = nullptr;
+
+ private:
+  UniqueLocalMemory attributes_;
+  UniqueLocalMemory descriptor_;
 };
 
 class CEveryoneDACL : public CDACL {
