@@ -10,6 +10,13 @@ namespace contract {
 
 enum class EventId : unsigned short {
   // 2000-2099: named objects that another account made first.
+  kForeignRunGuard = 2000,          // the run: "DaxInstall_exist" is not taken for another run
+  kForeignStopEvent = 2001,         // the run or its stop routine: no stop request through it
+  kForeignServiceCtrlMutex = 2002,  // the run goes on without holding it for the client
+  kForeignStoppedEvent = 2003,      // the stop routine does not wait on it, the run does not set it
+  kForeignNotifyPassMutex = 2004,   // setup runs without it being held
+  kForeignRunGuardAtVerb = 2005,    // -install, -start, -debug go on as if it were not there
+  kPrivateRunGuardRefused = 2006,   // the private namespace cannot be had: the public guard alone
   // 2100-2199: package folders and files that another account may change.
   // 2200-2299: files opened by name that are not the files meant (links, replaced images).
   // 2300-2399: the package and the settings that setup gets.

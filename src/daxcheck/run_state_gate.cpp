@@ -8,6 +8,7 @@
 #include "daxcheck/gates.h"
 #include "platform/unique_handle.h"
 #include "upgrade/controller.h"
+#include "upgrade/run_objects.h"
 
 namespace daxcheck {
 
@@ -36,12 +37,32 @@ std::string ServiceState(const char* name, bool& installed) {
   }
 }
 
-// Whether a run holds the run guard: asked by opening the mutex, never by creating it, so that
-// the check leaves no object behind and takes nothing from a run that starts meanwhile.
-bool RunGuardHeld() {
-  platform::UniqueKernelHandle guard(
-      ::OpenMutexA(SYNCHRONIZE, FALSE, contract::kRunGuardMutexName));
-  return guard || ::GetLastError() == ERROR_ACCESS_DENIED;
+const char* PrivateGuardText(platform::PrivateGuard::State state) {
+  switch (state) {
+    case platform::PrivateGuard::State::kUnavailable:
+      return "no private namespaces on this system";
+    case platform::PrivateGuard::State::kRefused:
+      return "cannot be opened";
+    case platform::PrivateGuard::State::kHeld:
+      return "held";
+    default:
+      return "free";
+  }
+}
+
+// The run guards as the verbs see them, asked by opening, never by creating, so that the check
+// leaves no object behind and takes nothing from a run that starts meanwhile. A public guard of
+// another account is shown; the run and the verbs record it and go on.
+bool ReportRunGuards(Json& gate, const upgrade::RunLook& look) {
+  const bool foreign = look.publicGuard.found == platform::Found::kForeign;
+  const bool held = look.publicGuard.found == platform::Found::kOwn ||
+                    look.privateGuard == platform::PrivateGuard::State::kHeld;
+  Json guard = {{"name", look.publicName}, {"held", held}};
+  guard["private_guard"] = PrivateGuardText(look.privateGuard);
+  guard["made_by_another_account"] = foreign;
+  if (foreign) guard["owner"] = platform::ForeignOwnerText(look.publicGuard);
+  gate["run_guard"] = guard;
+  return held;
 }
 
 const char* PathName(upgrade::RunPath path) {
@@ -132,8 +153,12 @@ Json RunStateGate() {
   gate["client_view"] = (contract::ClientRegistryView() & KEY_WOW64_64KEY) ? "64-bit" : "32-bit";
   const RunValues run = ReportRunValues(gate);
   const bool installed = ReportService(gate);
-  const bool guardHeld = RunGuardHeld();
-  gate["run_guard"] = {{"name", contract::kRunGuardMutexName}, {"held", guardHeld}};
+  const upgrade::RunLook look = upgrade::LookForARun();
+  const bool guardHeld = ReportRunGuards(gate, look);
+  if (look.serviceActive) {
+    Stop(gate, "the service \"" + std::string(contract::kServiceName) +
+                   "\" is not stopped: -install and -start refuse");
+  }
 
   // -install over an existing service deletes "LaunchSetup": the run that follows is a first
   // run whatever the value says now.

@@ -18,6 +18,7 @@
 #include "service/service_runtime.h"
 #include "service/verbs.h"
 #include "upgrade/controller.h"
+#include "upgrade/run_objects.h"
 
 namespace service {
 
@@ -100,6 +101,12 @@ void RunServiceThenUninstall() {
 void ConfirmDebugMode() {
   if (::MessageBoxA(nullptr, "Do you want to proceed the DEBUG mode ?", "DAX_INST Service",
                     MB_YESNO) != IDYES) {
+    return;
+  }
+  // A run of the service, or another debug run, is in progress: a second run would only stop at
+  // its guard, or, where it could not see the first one, run setup beside it.
+  if (upgrade::RunInProgressForVerb("<ConfirmDebugMode>")) {
+    LogLine("<ConfirmDebugMode> daxinst.exe is running, the debug run does not start.");
     return;
   }
   debugMode = true;

@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "contract/client_registry.h"
-#include "contract/named_objects.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "service/process_entry.h"
 #include "service/service_control.h"
+#include "upgrade/run_objects.h"
 
 namespace service {
 
@@ -24,14 +24,9 @@ bool IsNtAdministrator() {
                          key.put()) == ERROR_SUCCESS;
 }
 
-// True while an upgrade run holds the run-guard mutex, or when it exists but may not be opened.
-// The probe creates the mutex only for a moment and never owns it.
-bool RunGuardIsHeld() {
-  ::SetLastError(ERROR_SUCCESS);
-  platform::UniqueKernelHandle probe(::CreateMutexA(nullptr, FALSE, contract::kRunGuardMutexName));
-  const DWORD error = ::GetLastError();
-  return error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED;
-}
+// True while the Service Control Manager shows the service running, or a run holds its guard.
+// The look creates nothing; a run guard of another account does not count, and is recorded.
+bool RunGuardIsHeld(const char* tag) { return upgrade::RunInProgressForVerb(tag); }
 
 void DeleteLaunchSetup() { contract::DeleteClientValue(contract::kLaunchSetupValue); }
 
@@ -56,7 +51,7 @@ void mfn_Install() {
     LogLine("<mfn_Install> not a NT administartor user.");
     return;
   }
-  if (RunGuardIsHeld()) {
+  if (RunGuardIsHeld("<mfn_Install>")) {
     LogLine("<mfn_Install>", "daxinst.exe is running, please stop and uninstall it first");
     return;
   }
@@ -92,7 +87,7 @@ void mfn_UnInstall() {
 
 void mfn_StartService() {
   LogLine("<mfn_StartService> Begin.");
-  if (RunGuardIsHeld()) {
+  if (RunGuardIsHeld("<mfn_StartService>")) {
     LogLine("<mfn_StartService> Create Mutex of daxinstall_exist failed.");
     return;
   }

@@ -10,8 +10,8 @@
 #include "diag/log.h"
 #include "platform/module_path.h"
 #include "platform/process_query.h"
-#include "platform/security_attributes.h"
 #include "platform/unique_handle.h"
+#include "upgrade/run_objects.h"
 
 namespace upgrade {
 
@@ -28,6 +28,8 @@ namespace {
 platform::UniqueKernelHandle g_stopEvent;
 platform::UniqueKernelHandle g_runGuardMutex;
 platform::UniqueKernelHandle g_serviceCtrlMutex;
+// The guard that decides whether a run is in progress, where the system has private namespaces.
+platform::PrivateGuard g_privateRunGuard = MakePrivateRunGuard();
 
 void LogTagged(const char* message) { LogLine("<ServiceStart>", message); }
 
@@ -114,7 +116,7 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
   return Outcome::kFailed;
 }
 
-Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryoneDACL& everyone) {
+Outcome Run(int argc, char** argv, RunOperations& operations) {
   LogTagged("To begin the service");
   LogTagged("Set up pending");
   WriteClientDword(kSetupStatusValue, contract::kSetupStatusPending);
@@ -123,10 +125,9 @@ Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryon
   }
 
   LogTagged("If already running");
-  HANDLE runGuard = ::CreateMutexA(nullptr, FALSE, contract::kRunGuardMutexName);
-  const DWORD runGuardError = ::GetLastError();
-  g_runGuardMutex.reset(runGuard);
-  if (runGuardError == ERROR_ALREADY_EXISTS) return Outcome::kFailed;
+  if (TakeRunGuards(g_privateRunGuard, g_runGuardMutex) != GuardOutcome::kTaken) {
+    return Outcome::kFailed;
+  }
 
   DWORD daxPid = 0;
   if (argc == 2 && argv && argv[1]) {
@@ -134,13 +135,16 @@ Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryon
   }
 
   LogTagged("To create event");
-  g_stopEvent.reset(::CreateEventA(nullptr, TRUE, FALSE, contract::kStopEventName));
-  if (!g_stopEvent) return Outcome::kFailed;
+  // Another account's stop event leaves the run without one: nobody can ask it to stop.
+  CreatedObject stopEvent = CreateStopEvent();
+  if (stopEvent.failure != CreatedObject::Failure::kNone) return Outcome::kFailed;
+  g_stopEvent = std::move(stopEvent.handle);
   if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
     return Outcome::kFailed;
   }
 
-  if (!everyone.Create()) {
+  platform::ObjectDescriptor serviceCtrlDescriptor;
+  if (!serviceCtrlDescriptor.Build(RunObjectDacl(RunObject::kServiceCtrlMutex))) {
     LogLine("Create security attributes failed");
     return Outcome::kFailed;
   }
@@ -149,17 +153,18 @@ Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryon
   }
 
   LogTagged("To create mutex");
-  g_serviceCtrlMutex.reset(
-      ::CreateMutexA(everyone.Attributes(), FALSE, contract::kServiceCtrlMutexName));
-  if (!g_serviceCtrlMutex) {
+  CreatedObject serviceCtrl = CreateServiceCtrlMutex(serviceCtrlDescriptor);
+  if (serviceCtrl.failure != CreatedObject::Failure::kNone) {
     LogLine("DaxInst: Cannot create mutex.");
     return Outcome::kFailed;
   }
+  g_serviceCtrlMutex = std::move(serviceCtrl.handle);
   if (!operations.ReportServiceStatus(SERVICE_RUNNING, 0, 0)) return Outcome::kFailed;
 
   // The only look at the stop event: once setup runs, a stop request does not interrupt it.
   LogTagged("To wait for stop event");
-  if (::WaitForSingleObjectEx(g_stopEvent.get(), kStopEventWait, TRUE) == WAIT_OBJECT_0) {
+  if (g_stopEvent &&
+      ::WaitForSingleObjectEx(g_stopEvent.get(), kStopEventWait, TRUE) == WAIT_OBJECT_0) {
     LogLine("DaxInst: Stop event received.");
   }
 
@@ -179,11 +184,11 @@ void EndSequence() {
   LogLineOrLoseIt("DaxInst: Stopping Daxinst ...");
   g_serviceCtrlMutex.reset();
   g_runGuardMutex.reset();
+  g_privateRunGuard.Release();
   LogLineOrLoseIt("================= End ===================");
   diag::CloseLogFile();
   g_stopEvent.reset();
-  platform::UniqueKernelHandle stopped(
-      ::OpenEventA(EVENT_MODIFY_STATE, FALSE, contract::kStoppedEventName));
+  platform::UniqueKernelHandle stopped = OpenStoppedEventToSet();
   if (stopped) ::SetEvent(stopped.get());
   WriteClientDword(kSetupStatusValue, contract::kSetupStatusFinished);
 }
@@ -198,10 +203,9 @@ RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResul
 }
 
 void DaxInst(int argc, char** argv, RunOperations& operations) {
-  platform::CEveryoneDACL everyone;
   Outcome outcome = Outcome::kFailed;
   try {
-    outcome = Run(argc, argv, operations, everyone);
+    outcome = Run(argc, argv, operations);
   } catch (...) {
     // Whatever leaves the run fails it and still gets the end sequence: without it
     // "DaxSetupStatus" stays 1, the stopped event is never set and the mutexes stay open, and in
@@ -224,21 +228,22 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
 
 void StopDaxInst() {
   LogLine("DaxInst : Stopping Service ...");
-  platform::UniqueKernelHandle stopped(
-      ::CreateEventA(nullptr, TRUE, FALSE, contract::kStoppedEventName));
-  if (!stopped) {
+  // Another account's stopped event can be set by its maker at any time: it cannot tell the end
+  // of the run, so the request goes out without a wait.
+  CreatedObject stopped = CreateStoppedEvent();
+  if (stopped.failure != CreatedObject::Failure::kNone) {
     LogLine("DaxInst: Creating stopped event handle failed!");
     return;
   }
-  platform::UniqueKernelHandle stop(
-      ::OpenEventA(EVENT_MODIFY_STATE, FALSE, contract::kStopEventName));
+  platform::UniqueKernelHandle stop = OpenStopEventToSet();
   if (!stop) {
     LogLine("DaxInst: Opening stop event handle failed!");
     return;
   }
   ::SetEvent(stop.get());
+  if (!stopped.handle) return;
   LogLine("DaxInst: Waiting for service to stop...");
-  ::WaitForSingleObjectEx(stopped.get(), kStoppedEventWait, TRUE);
+  ::WaitForSingleObjectEx(stopped.handle.get(), kStoppedEventWait, TRUE);
 }
 
 DWORD ResolveDaxPid(DWORD processId) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "config/feature_opt_parser.h"
 #include "config/install_opt_parser.h"
@@ -15,6 +16,7 @@
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "setupcmd/command_line_generator.h"
+#include "upgrade/run_objects.h"
 #include "upgrade/setup_verifier.h"
 
 namespace upgrade {
@@ -180,15 +182,15 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
   }
   if (generated != setupcmd::kCommandLineReady) return generated;
 
-  platform::UniqueKernelHandle notifyPass(
-      ::CreateMutexA(nullptr, TRUE, contract::kNotifyPassMutexName));
-  const DWORD mutexError = ::GetLastError();
-  if (!notifyPass) {
-    LogLine("Create mutex. Failed..");
-  } else if (mutexError == ERROR_ALREADY_EXISTS) {
+  // Another account's notify mutex is recorded and dropped; setup runs all the same.
+  platform::NamedObject notify = CreateNotifyPassMutex();
+  platform::UniqueKernelHandle notifyPass = std::move(notify.handle);
+  if (notify.found == platform::Found::kOwn) {
     LogLine("Create Mutex. Failed (ALREADY_EXISTS) ");
-  } else {
+  } else if (notify.found == platform::Found::kCreated) {
     LogLine("Successfully created new mutex");
+  } else {
+    LogLine("Create mutex. Failed..");
   }
 
   const int result = RunVerifiedSetup(wideSetupPath, readShared.get(), commandLine);
