@@ -65,9 +65,9 @@ TEST(ObjectDescriptorTest, NamesTheProcessAccountAsOwnerAndKeepsTheDacl) {
   const auto security = testing_support::ReadSecurity(mutex.get());
   ASSERT_TRUE(security.read);
   EXPECT_EQ(security.owner, testing_support::OwnSid());
-  EXPECT_EQ(security.aces, (std::vector<testing_support::Ace>{
-                               testing_support::Allow("S-1-5-18", 0x1f0001),
-                               testing_support::Allow("S-1-1-0", 0x120001)}));
+  EXPECT_EQ(security.aces,
+            (std::vector<testing_support::Ace>{testing_support::Allow("S-1-5-18", 0x1f0001),
+                                               testing_support::Allow("S-1-1-0", 0x120001)}));
 }
 
 // What a name held before the program created its object there.
@@ -76,8 +76,8 @@ struct PlantedCase {
   Kind plantedKind;
   std::string descriptor;  // "" for default security (Wine: no owner at all)
   Found found;
-  std::string owner;      // read from the planted object
-  DWORD openError;        // 0: it could be opened
+  std::string owner;  // read from the planted object
+  DWORD openError;    // 0: it could be opened
 };
 
 class PlantedObject : public ::testing::TestWithParam<PlantedCase> {};
@@ -113,8 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PlantedCase{"Users", Kind::kMutex, testing_support::kUsersOwnedOpen, Found::kForeign,
                     "S-1-5-32-545", 0},
-        PlantedCase{"Everyone", Kind::kMutex, "O:WDD:(A;;GA;;;WD)", Found::kForeign, "S-1-1-0",
-                    0},
+        PlantedCase{"Everyone", Kind::kMutex, "O:WDD:(A;;GA;;;WD)", Found::kForeign, "S-1-1-0", 0},
         // The owner's implicit right to read the descriptor lets the record name it (Wine's user
         // is a member of Users).
         PlantedCase{"UsersEmptyDacl", Kind::kMutex, testing_support::kUsersOwnedEmptyDacl,

@@ -42,17 +42,17 @@ TEST_F(PrivateGuardTest, ARunTakesTheGuardInANamespaceOnlyAdministratorsMayEnter
 
   EXPECT_EQ(calls_.boundarySids, std::vector<std::string>{"S-1-5-32-544"});
   EXPECT_EQ(calls_.namespaceOwner, testing_support::OwnSid());
-  EXPECT_EQ(calls_.namespaceAces, (std::vector<testing_support::Ace>{
-                                      testing_support::Allow("S-1-5-18", 0xf000f),
-                                      testing_support::Allow("S-1-5-32-544", 0xf000f)}));
+  EXPECT_EQ(calls_.namespaceAces,
+            (std::vector<testing_support::Ace>{testing_support::Allow("S-1-5-18", 0xf000f),
+                                               testing_support::Allow("S-1-5-32-544", 0xf000f)}));
   // The mutex is in the namespace, with its own descriptor.
   platform::UniqueKernelHandle mutex(::OpenMutexA(READ_CONTROL | SYNCHRONIZE, FALSE, kMutexPath));
   ASSERT_TRUE(mutex) << "no mutex at " << kMutexPath;
   const auto security = testing_support::ReadSecurity(mutex.get());
   EXPECT_EQ(security.owner, testing_support::OwnSid());
-  EXPECT_EQ(security.aces, (std::vector<testing_support::Ace>{
-                               testing_support::Allow("S-1-5-18", 0x1f0001),
-                               testing_support::Allow("S-1-5-32-544", 0x1f0001)}));
+  EXPECT_EQ(security.aces,
+            (std::vector<testing_support::Ace>{testing_support::Allow("S-1-5-18", 0x1f0001),
+                                               testing_support::Allow("S-1-5-32-544", 0x1f0001)}));
   mutex.reset();
 
   guard.Release();

@@ -38,8 +38,8 @@ class FakePrivateNamespaces final : public platform::PrivateNamespaceCalls {
   bool callerInBoundary = true;
 
   // What the calls saw.
-  std::vector<std::string> boundarySids;    // of the last boundary a namespace was asked with
-  std::string namespaceOwner;               // of the last namespace created
+  std::vector<std::string> boundarySids;  // of the last boundary a namespace was asked with
+  std::string namespaceOwner;             // of the last namespace created
   std::vector<Ace> namespaceAces;
   int creates = 0;
   int opens = 0;
@@ -124,8 +124,8 @@ class FakePrivateNamespaces final : public platform::PrivateNamespaceCalls {
     objectAttributes.Attributes = 0x40;  // OBJ_CASE_INSENSITIVE
     objectAttributes.SecurityDescriptor = descriptor;
     HANDLE handle = nullptr;
-    const NTSTATUS status = directory(&handle, 0xf000f /* DIRECTORY_ALL_ACCESS */,
-                                      &objectAttributes);
+    const NTSTATUS status =
+        directory(&handle, 0xf000f /* DIRECTORY_ALL_ACCESS */, &objectAttributes);
     if (status == 0) return handle;
     // STATUS_OBJECT_NAME_COLLISION becomes ERROR_ALREADY_EXISTS, as CreatePrivateNamespace's.
     ::SetLastError(toError(status));

@@ -36,9 +36,7 @@ inline std::string OwnSid() {
 
 // A descriptor in the program's own way: the test's own account as the owner, everything to
 // SYSTEM and the Administrators (which the test's account belongs to under Wine).
-inline std::string OwnAccountDescriptor() {
-  return "O:" + OwnSid() + "D:(A;;GA;;;SY)(A;;GA;;;BA)";
-}
+inline std::string OwnAccountDescriptor() { return "O:" + OwnSid() + "D:(A;;GA;;;SY)(A;;GA;;;BA)"; }
 // Another account's object that everyone may open, and one nobody may ("D:" without entries).
 constexpr char kUsersOwnedOpen[] = "O:BUD:(A;;GA;;;WD)";
 constexpr char kUsersOwnedEmptyDacl[] = "O:BUD:";
@@ -55,9 +53,9 @@ inline platform::UniqueKernelHandle CreateWithDescriptor(Kind kind, const std::s
   }
   platform::UniqueLocalMemory owned(descriptor);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  return platform::UniqueKernelHandle(
-      kind == Kind::kMutex ? ::CreateMutexA(&attributes, FALSE, name.c_str())
-                           : ::CreateEventA(&attributes, TRUE, FALSE, name.c_str()));
+  return platform::UniqueKernelHandle(kind == Kind::kMutex
+                                          ? ::CreateMutexA(&attributes, FALSE, name.c_str())
+                                          : ::CreateEventA(&attributes, TRUE, FALSE, name.c_str()));
 }
 
 struct Ace {
@@ -72,7 +70,9 @@ inline std::ostream& operator<<(std::ostream& out, const Ace& ace) {
   return out << (ace.type == ACCESS_ALLOWED_ACE_TYPE ? "allow " : "deny ") << ace.sid << " 0x"
              << std::hex << ace.mask << std::dec;
 }
-inline Ace Allow(const char* sid, ACCESS_MASK mask) { return Ace{ACCESS_ALLOWED_ACE_TYPE, mask, sid}; }
+inline Ace Allow(const char* sid, ACCESS_MASK mask) {
+  return Ace{ACCESS_ALLOWED_ACE_TYPE, mask, sid};
+}
 
 struct ObjectSecurity {
   bool read = false;
@@ -109,8 +109,8 @@ inline ObjectSecurity ReadSecurity(HANDLE object) {
     const auto* header = static_cast<ACE_HEADER*>(entry);
     // Allowed and denied entries have the same layout.
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    security.aces.push_back(Ace{header->AceType, allowed->Mask,
-                                SidString(const_cast<DWORD*>(&allowed->SidStart))});
+    security.aces.push_back(
+        Ace{header->AceType, allowed->Mask, SidString(const_cast<DWORD*>(&allowed->SidStart))});
   }
   return security;
 }

@@ -19,6 +19,7 @@
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "support/fresh_log.h"
+#include "support/named_object_support.h"
 #include "support/test_support.h"
 #include "upgrade/setup_launcher.h"
 #include "upgrade/setup_result.h"
@@ -278,7 +279,9 @@ INSTANTIATE_TEST_SUITE_P(Answers, FirstTimeAnswer,
                                                        "DaxInst: Auto-upgrade failed."}}));
 
 TEST_F(ControllerTest, SecondRunWhileTheRunGuardIsHeldFailsButStillFinishes) {
-  platform::UniqueKernelHandle guard(::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
+  // As a run of the program's own account makes it: with its account as the owner.
+  platform::UniqueKernelHandle guard = testing_support::CreateWithDescriptor(
+      testing_support::Kind::kMutex, "DaxInstall_exist", testing_support::OwnAccountDescriptor());
   ASSERT_TRUE(guard);
 
   upgrade::DaxInst(0, nullptr, operations_);
@@ -613,9 +616,10 @@ TEST_P(ExceptionInTheRun, IsLoggedAndTheEndSequenceStillRuns) {
   if (where == "report") operations_.onReport = [&](DWORD) { raiseOnce(); };
   if (where == "setup") operations_.onSetup = raiseOnce;
   if (where == "result") operations_.onResult = raiseOnce;
-  // What StopDaxInst waits on while a stop request is under way.
-  platform::UniqueKernelHandle stopped(
-      ::CreateEventA(nullptr, TRUE, FALSE, "DaxInstServiceStoppedEvent"));
+  // What StopDaxInst waits on while a stop request is under way, made as StopDaxInst makes it.
+  platform::UniqueKernelHandle stopped = testing_support::CreateWithDescriptor(
+      testing_support::Kind::kEvent, "DaxInstServiceStoppedEvent",
+      testing_support::OwnAccountDescriptor());
   ASSERT_TRUE(stopped);
 
   EXPECT_NO_THROW(upgrade::DaxInst(0, nullptr, operations_));

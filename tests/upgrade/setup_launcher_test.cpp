@@ -18,6 +18,7 @@
 #include "platform/file_identity.h"
 #include "platform/unique_handle.h"
 #include "support/fresh_log.h"
+#include "support/named_object_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -188,7 +189,9 @@ TEST_F(SetupLauncherTest, FailingWriterIsReportedAndTheRunGoesOn) {
 
 TEST_F(SetupLauncherTest, HeldNotifyMutexIsReportedAndSetupStillRuns) {
   StageSetup("signed_good");
-  platform::UniqueKernelHandle held(::CreateMutexA(nullptr, FALSE, kNotifyPass));
+  // Held by a process of the program's own account, which names itself as the owner.
+  platform::UniqueKernelHandle held = testing_support::CreateWithDescriptor(
+      testing_support::Kind::kMutex, kNotifyPass, testing_support::OwnAccountDescriptor());
   ASSERT_TRUE(held);
 
   EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
