@@ -28,6 +28,7 @@
 #include "e2e/e2e_support.h"
 #include "e2e/staged_package.h"
 #include "platform/unique_handle.h"
+#include "support/named_object_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -294,8 +295,11 @@ std::vector<PredictionCase> PredictionCases() {
                      kLongWait},
       PredictionCase{"RunGuardHeld", "signed_good", kHigherPackageMsi,
                      [](DaxcheckTest& test) {
-                       static_cast<PredictionEqualsReality&>(test).heldGuard.reset(
-                           ::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
+                       // As a run of the program's own account makes it.
+                       static_cast<PredictionEqualsReality&>(test).heldGuard =
+                           testing_support::CreateWithDescriptor(
+                               testing_support::Kind::kMutex, "DaxInstall_exist",
+                               testing_support::OwnAccountDescriptor());
                      },
                      false, "run_state",
                      "<mfn_Install>daxinst.exe is running, please stop and uninstall it first",

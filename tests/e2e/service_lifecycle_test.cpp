@@ -16,6 +16,7 @@
 
 #include "e2e/e2e_support.h"
 #include "platform/unique_handle.h"
+#include "support/named_object_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -341,7 +342,12 @@ TEST_F(ServiceLifecycleTest, InstallAndStartAreRefusedWhileARunHoldsTheRunGuard)
   ASSERT_TRUE(before.has_value());
   RemoveDaxinst();
 
-  platform::UniqueKernelHandle runGuard(::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
+  // Made as a run of the program's own account makes it, with that account as its owner.
+  const auto runGuardOfTheOwnAccount = [] {
+    return testing_support::CreateWithDescriptor(testing_support::Kind::kMutex, "DaxInstall_exist",
+                                                 testing_support::OwnAccountDescriptor());
+  };
+  platform::UniqueKernelHandle runGuard = runGuardOfTheOwnAccount();
   ASSERT_TRUE(runGuard);
   const size_t mark = Lines(PackageLog()).size();
 
@@ -352,7 +358,7 @@ TEST_F(ServiceLifecycleTest, InstallAndStartAreRefusedWhileARunHoldsTheRunGuard)
   runGuard.reset();
   RunVerb(packageExe_, "-install");
   ASSERT_TRUE(ServiceExists());
-  runGuard.reset(::CreateMutexA(nullptr, FALSE, "DaxInstall_exist"));
+  runGuard = runGuardOfTheOwnAccount();
   ASSERT_TRUE(runGuard);
   RunVerb(packageExe_, "-start");
   ::Sleep(1500);

@@ -19,6 +19,7 @@
 #include "e2e/e2e_support.h"
 #include "e2e/staged_package.h"
 #include "platform/unique_handle.h"
+#include "support/named_object_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -149,7 +150,9 @@ INSTANTIATE_TEST_SUITE_P(Folders, FirstTimeUpgrade, ::testing::Values("whole pkg
 
 TEST_F(WholeUpgradeTest, HeldNotifyMutexIsReportedAndSetupStillRuns) {
   Stage(Package("whole pkg", "signed_good", kHigherPackageMsi));
-  platform::UniqueKernelHandle held(::CreateMutexA(nullptr, FALSE, kNotifyPass));
+  // Held by a process of the program's own account, which names itself as the owner.
+  platform::UniqueKernelHandle held = testing_support::CreateWithDescriptor(
+      testing_support::Kind::kMutex, kNotifyPass, testing_support::OwnAccountDescriptor());
   ASSERT_TRUE(held);
 
   InstallStartAndWait(kRunWait);
