@@ -89,11 +89,18 @@ DWORD ServicesSessionId() {
 }
 
 std::string ServiceObjectName(const char* plain) {
-  bool known = false;
-  const DWORD own = SessionOf(::GetCurrentProcessId(), known);
-  // Session 0's plain names are the global ones: no need to ask where services run.
-  if (known && own == 0) return plain;
-  return NameInServicesNamespace(plain, own, ServicesSessionId());
+  // Asked once per process: neither session changes while it runs, and the stop routine, which
+  // races the run's end, must not wait for the Service Control Manager's answer.
+  static const struct Sessions {
+    DWORD own;
+    DWORD services;
+  } sessions = [] {
+    bool known = false;
+    const DWORD own = SessionOf(::GetCurrentProcessId(), known);
+    // Session 0's plain names are the global ones: no need to ask where services run.
+    return Sessions{own, known && own == 0 ? own : ServicesSessionId()};
+  }();
+  return NameInServicesNamespace(plain, sessions.own, sessions.services);
 }
 
 std::optional<std::string> ProcessUserSidText() {

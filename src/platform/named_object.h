@@ -25,7 +25,7 @@ std::string NameInServicesNamespace(const std::string& plain, DWORD ownSession,
 // running service can be asked.
 DWORD ServicesSessionId();
 
-// NameInServicesNamespace for this process.
+// NameInServicesNamespace for this process (the sessions are read at the first call).
 std::string ServiceObjectName(const char* plain);
 
 // The SID of the account this process runs as, in string form; nullopt when it cannot be read.
