@@ -24,7 +24,8 @@ bool IsNtAdministrator() {
                          key.put()) == ERROR_SUCCESS;
 }
 
-// True while the Service Control Manager shows the service running, or a run holds its guard.
+// True while the Service Control Manager shows the service anything but stopped, or a run holds
+// its guard.
 // The look creates nothing; a run guard of another account does not count, and is recorded.
 bool RunGuardIsHeld(const char* tag) { return upgrade::RunInProgressForVerb(tag); }
 

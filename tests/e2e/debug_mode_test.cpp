@@ -10,6 +10,7 @@
 #include "e2e/e2e_support.h"
 #include "platform/unique_handle.h"
 #include "support/message_box_answerer.h"
+#include "support/named_object_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -117,6 +118,23 @@ TEST_F(DebugModeTest, ConfirmedRunSaysNothingAboutACodeWithoutMessage) {
   const auto lines = Logged();
   EXPECT_THAT(lines, Contains("<DaxSetupResult>Dax Setup Code = 3"));
   EXPECT_THAT(lines, Contains("DaxInst: Auto-upgrade failed."));
+}
+
+// A run holds its guard (made as a run of the program's own account makes it): the debug run does
+// not start beside it.
+TEST_F(DebugModeTest, ConfirmedRunDoesNotStartWhileARunHoldsItsGuard) {
+  StageSetup(0);
+  platform::UniqueKernelHandle guard = testing_support::CreateWithDescriptor(
+      testing_support::Kind::kMutex, "DaxInstall_exist", testing_support::OwnAccountDescriptor());
+  ASSERT_TRUE(guard);
+
+  EXPECT_THAT(RunDebug(IDYES), IsEmpty());
+
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), std::nullopt) << "a debug run took place";
+  const auto lines = Logged();
+  EXPECT_THAT(lines,
+              Contains("<ConfirmDebugMode> daxinst.exe is running, the debug run does not start."));
+  EXPECT_THAT(lines, Not(Contains(StartsWith("<ServiceStart>"))));
 }
 
 TEST_F(DebugModeTest, DeclinedConfirmationRunsNothing) {
