@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/config_xml_parser.h"
+#include "contract/event_report.h"
 #include "diag/log.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
@@ -135,6 +136,45 @@ void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
       environmentLookup ? environmentLookup : VariableLookup(ProcessEnvironmentValue);
   logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), lookup,
                               IsAnsiLeadByte, [](const std::string& warning) { LogLine(warning); });
+  CheckDefaultLogFile(lookup, logSwitch);
+}
+
+void CommandLineGenerator::CheckDefaultLogFile(const VariableLookup& lookup,
+                                               std::string& logSwitch) const {
+  installerLog_ = InstallerLogFindings();
+  const std::string defaultSwitch =
+      EscapeForQuotedArgument(ExpandVariables(kDefaultLogSwitch, lookup), IsAnsiLeadByte);
+  if (logSwitch.empty() || logSwitch != defaultSwitch) return;
+  installerLog_.defaultSwitch = true;
+  installerLog_.defaultPath = ExpandVariables(kDefaultLogFile, lookup);
+  installerLog_.check = CheckInstallerLogPath(installerLog_.defaultPath);
+  if (DefaultLogStays(installerLog_.check.place)) {
+    installerLog_.path = installerLog_.defaultPath;
+    return;
+  }
+  installerLog_.defaultTaken = true;
+  if (!moveTakenInstallerLog) return;
+
+  const std::string taken = "the installer log " + installerLog_.defaultPath + " is taken (" +
+                            DescribeInstallerLogPlace(installerLog_.check) + ")";
+  const std::string& defaultPath = installerLog_.defaultPath;
+  const std::string parent = defaultPath.substr(0, defaultPath.find_last_of('\\'));
+  std::string privatePath;
+  if (CreatePrivateLogFolder(parent, privatePath)) {
+    const std::string moved = "/l*v \"" + privatePath + "\"";
+    if (CheckLogSwitch(moved, IsAnsiLeadByte) == LogSwitchFault::kNone) {
+      logSwitch = EscapeForQuotedArgument(moved, IsAnsiLeadByte);
+      installerLog_.path = privatePath;
+      contract::RecordEvent(contract::EventKind::kWarning, contract::EventId::kInstallerLogMoved,
+                            "DaxInst: " + taken + ". Setup writes its log to " + privatePath);
+      return;
+    }
+  }
+  const DWORD error = ::GetLastError();
+  logSwitch.clear();
+  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kInstallerLogFolderFailed,
+                        "DaxInst: " + taken + " and no folder for another could be made (error " +
+                            std::to_string(error) + "). Setup is started without an installer log");
 }
 
 void CommandLineGenerator::GetIdcEnableProperty(std::string& property) const {
