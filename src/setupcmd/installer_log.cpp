@@ -35,12 +35,41 @@ std::string UniqueFolderName() {
 
 }  // namespace
 
-InstallerLogCheck CheckInstallerLogPath(const std::string& path) {
+InstallerLogCheck JudgeInstallerLog(const InstallerLogFacts& facts) {
   InstallerLogCheck check;
+  check.error = facts.openError;
+  if (facts.openError != ERROR_SUCCESS) {
+    check.place = facts.openError == ERROR_FILE_NOT_FOUND || facts.openError == ERROR_PATH_NOT_FOUND
+                      ? InstallerLogPlace::kAbsent
+                      : InstallerLogPlace::kNotOpened;
+    return check;
+  }
+  check.links = facts.links;
+  check.owner = facts.ownerSid;
+  if (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    check.place = InstallerLogPlace::kReparsePoint;
+  } else if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) || !facts.diskFile) {
+    check.place = InstallerLogPlace::kFolder;
+  } else if (facts.links > 1) {
+    check.place = InstallerLogPlace::kLinked;
+  } else {
+    PSID owner = nullptr;
+    bool trusted = false;
+    if (!facts.ownerSid.empty() && ::ConvertStringSidToSidA(facts.ownerSid.c_str(), &owner)) {
+      platform::UniqueLocalMemory ownerMemory(owner);
+      trusted = platform::IsTrustedOwner(owner, platform::OwnerRule::kFile);
+    }
+    check.place = trusted ? InstallerLogPlace::kTrustedFile : InstallerLogPlace::kUntrustedOwner;
+  }
+  return check;
+}
+
+InstallerLogCheck CheckInstallerLogPath(const std::string& path) {
+  InstallerLogFacts facts;
   const std::wstring widePath = platform::WidenToNulStrict(path.c_str());
   if (widePath.empty()) {
-    check.error = ERROR_NO_UNICODE_TRANSLATION;
-    return check;
+    facts.openError = ERROR_NO_UNICODE_TRANSLATION;
+    return JudgeInstallerLog(facts);
   }
   // Read and write data: a holder that keeps writers out makes this open fail, as it would make
   // Windows Installer's. The open changes nothing; the name is not followed.
@@ -48,35 +77,19 @@ InstallerLogCheck CheckInstallerLogPath(const std::string& path) {
       widePath.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA | FILE_WRITE_DATA,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!opened) {
-    check.error = ::GetLastError();
-    check.place = check.error == ERROR_FILE_NOT_FOUND || check.error == ERROR_PATH_NOT_FOUND
-                      ? InstallerLogPlace::kAbsent
-                      : InstallerLogPlace::kNotOpened;
-    return check;
-  }
   BY_HANDLE_FILE_INFORMATION information = {};
-  if (!::GetFileInformationByHandle(opened.get(), &information)) {
-    check.error = ::GetLastError();
-    return check;
+  if (!opened || !::GetFileInformationByHandle(opened.get(), &information)) {
+    facts.openError = ::GetLastError();
+    return JudgeInstallerLog(facts);
   }
-  check.links = information.nNumberOfLinks;
-  if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    check.place = InstallerLogPlace::kReparsePoint;
-  } else if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ||
-             ::GetFileType(opened.get()) != FILE_TYPE_DISK) {
-    check.place = InstallerLogPlace::kFolder;
-  } else if (information.nNumberOfLinks > 1) {
-    check.place = InstallerLogPlace::kLinked;
-  } else {
-    const auto owner =
-        platform::ReadOwner(opened.get(), SE_FILE_OBJECT, platform::OwnerRule::kFile);
-    if (owner) check.owner = owner->sid;
-    if (!owner) check.error = ::GetLastError();
-    check.place = owner && owner->trusted ? InstallerLogPlace::kTrustedFile
-                                          : InstallerLogPlace::kUntrustedOwner;
+  facts.attributes = information.dwFileAttributes;
+  facts.links = information.nNumberOfLinks;
+  facts.diskFile = ::GetFileType(opened.get()) == FILE_TYPE_DISK;
+  if (const auto owner =
+          platform::ReadOwner(opened.get(), SE_FILE_OBJECT, platform::OwnerRule::kFile)) {
+    facts.ownerSid = owner->sid;
   }
-  return check;
+  return JudgeInstallerLog(facts);
 }
 
 std::string DescribeInstallerLogPlace(const InstallerLogCheck& check) {

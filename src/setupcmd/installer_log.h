@@ -29,6 +29,16 @@ struct InstallerLogCheck {
   DWORD error = 0;
 };
 
+// What the one open of the name found, before it is judged.
+struct InstallerLogFacts {
+  DWORD openError = ERROR_SUCCESS;  // of the open, or of reading what it opened
+  DWORD attributes = 0;
+  DWORD links = 0;
+  bool diskFile = true;  // GetFileType says FILE_TYPE_DISK
+  std::string ownerSid;  // empty when no owner could be read
+};
+InstallerLogCheck JudgeInstallerLog(const InstallerLogFacts& facts);
+
 // Looks at `path` without following a reparse point and without changing anything.
 InstallerLogCheck CheckInstallerLogPath(const std::string& path);
 
