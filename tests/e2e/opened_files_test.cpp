@@ -12,9 +12,12 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "e2e/e2e_support.h"
 #include "e2e/staged_package.h"
+#include "platform/text_conversion.h"
+#include "platform/unique_handle.h"
 #include "support/test_support.h"
 
 namespace {
@@ -138,6 +141,49 @@ TEST_F(OpenedFilesTest, DaxinstReplacedWhileSetupRunsIsNeverStarted) {
   EXPECT_TRUE(e2e::RanToTheEnd(run, *package_));
   EXPECT_THAT(package_->Messages(), Contains("<mfn_UnInstall> End.")) << Dump(package_->Messages());
   e2e::ExpectSucceeded();
+}
+
+// The fault this pins: -install took the package folder from GetModuleFileNameA, whose
+// conversion best-fits, and registered the service with that narrow path: a folder named with a
+// fullwidth letter became the folder with the plain letter, which another program may fill. Now
+// the wide path is converted once without best fit, and a path whose narrow form names another
+// folder is not registered at all.
+TEST_F(OpenedFilesTest, InstallFromAFolderWithoutAnExactNarrowNameRegistersNothing) {
+  const std::wstring parent(elsewhere_.path().begin(), elsewhere_.path().end());
+  const std::wstring folder = parent + L"\\pkg\uff21";
+  const std::wstring executable = folder + L"\\daxinst.exe";
+  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+  const std::string variant = testing_support::ExecutableDirectory() + "\\" + e2e::kLogOnVariant;
+  ASSERT_TRUE(::CopyFileW(std::wstring(variant.begin(), variant.end()).c_str(),
+                          executable.c_str(), FALSE));
+
+  std::wstring commandLine = L"\"" + executable + L"\" -install";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  ASSERT_TRUE(::CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                               nullptr, folder.c_str(), &startup, &process));
+  platform::UniqueKernelHandle processHandle(process.hProcess);
+  platform::UniqueKernelHandle threadHandle(process.hThread);
+  ASSERT_EQ(::WaitForSingleObject(processHandle.get(), e2e::kVerbWait),
+            static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD exitCode = 1;
+  ASSERT_TRUE(::GetExitCodeProcess(processHandle.get(), &exitCode));
+
+  EXPECT_EQ(exitCode, 0u);
+  std::string registered;
+  if (platform::UniqueServiceHandle service = e2e::OpenDaxinst(SERVICE_QUERY_CONFIG)) {
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+      registered = platform::NarrowCountedToUtf8(config->lpBinaryPathName);
+    }
+    ADD_FAILURE() << "a service was registered: " << registered;
+  }
+  ::DeleteFileW(executable.c_str());
+  ::DeleteFileW((folder + L"\\daxinst.log").c_str());
+  ::RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace
