@@ -345,15 +345,16 @@ TEST_P(LockedSetAid, StaysTheOriginalAndSetupStillRuns) {
   e2e::ExpectSucceeded();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Holders, LockedSetAid,
-    ::testing::Values(LockCase{"Exclusive", "setAid.ini", GENERIC_READ, 0, {}},
-                      LockCase{"ReadersOnly",
-                               "setAid.ini",
-                               GENERIC_READ,
-                               FILE_SHARE_READ,
-                               {"install", "reboot", "Feature"}}),
-    [](const ::testing::TestParamInfo<LockCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Holders, LockedSetAid,
+                         ::testing::Values(LockCase{"Exclusive", "setAid.ini", GENERIC_READ, 0, {}},
+                                           LockCase{"ReadersOnly",
+                                                    "setAid.ini",
+                                                    GENERIC_READ,
+                                                    FILE_SHARE_READ,
+                                                    {"install", "reboot", "Feature"}}),
+                         [](const ::testing::TestParamInfo<LockCase>& info) {
+                           return info.param.name;
+                         });
 
 // daxinst.log held open: whatever the holder allows, the log keeps its earlier lines, and the run
 // goes on without it.

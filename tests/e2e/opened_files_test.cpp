@@ -154,8 +154,8 @@ TEST_F(OpenedFilesTest, InstallFromAFolderWithoutAnExactNarrowNameRegistersNothi
   const std::wstring executable = folder + L"\\daxinst.exe";
   ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
   const std::string variant = testing_support::ExecutableDirectory() + "\\" + e2e::kLogOnVariant;
-  ASSERT_TRUE(::CopyFileW(std::wstring(variant.begin(), variant.end()).c_str(),
-                          executable.c_str(), FALSE));
+  ASSERT_TRUE(
+      ::CopyFileW(std::wstring(variant.begin(), variant.end()).c_str(), executable.c_str(), FALSE));
 
   std::wstring commandLine = L"\"" + executable + L"\" -install";
   STARTUPINFOW startup = {};

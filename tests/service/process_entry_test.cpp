@@ -167,8 +167,8 @@ TEST_F(RecordedRefusal, LogPlantedAsAHardLinkIsToldAndNotWritten) {
 TEST_F(RecordedRefusal, UninstallChildWhoseImageIsAnotherFileIsEndedUnrun) {
   const std::string other = elsewhere_.path() + "\\daxinst.exe";
   ASSERT_TRUE(testing_support::CopyFileTo(testing_support::ExecutablePath(), other));
-  platform::UniqueFileHandle held(platform::OpenReadShared(
-      std::wstring(other.begin(), other.end()).c_str()));
+  platform::UniqueFileHandle held(
+      platform::OpenReadShared(std::wstring(other.begin(), other.end()).c_str()));
   ASSERT_TRUE(held);
 
   EXPECT_FALSE(service::StartUninstallChild(held.get()));

@@ -19,9 +19,9 @@
 #include "diag/log.h"
 #include "platform/file_identity.h"
 #include "platform/unique_handle.h"
-#include "upgrade/setaid_hold.h"
 #include "support/fresh_log.h"
 #include "support/test_support.h"
+#include "upgrade/setaid_hold.h"
 
 namespace {
 
