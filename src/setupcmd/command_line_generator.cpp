@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "config/config_xml_parser.h"
-#include "contract/event_report.h"
 #include "diag/log.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
@@ -155,8 +154,6 @@ void CommandLineGenerator::CheckDefaultLogFile(const VariableLookup& lookup,
   installerLog_.defaultTaken = true;
   if (!moveTakenInstallerLog) return;
 
-  const std::string taken = "the installer log " + installerLog_.defaultPath + " is taken (" +
-                            DescribeInstallerLogPlace(installerLog_.check) + ")";
   const std::string& defaultPath = installerLog_.defaultPath;
   const std::string parent = defaultPath.substr(0, defaultPath.find_last_of('\\'));
   std::string privatePath;
@@ -165,16 +162,14 @@ void CommandLineGenerator::CheckDefaultLogFile(const VariableLookup& lookup,
     if (CheckLogSwitch(moved, IsAnsiLeadByte) == LogSwitchFault::kNone) {
       logSwitch = EscapeForQuotedArgument(moved, IsAnsiLeadByte);
       installerLog_.path = privatePath;
-      contract::RecordEvent(contract::EventKind::kWarning, contract::EventId::kInstallerLogMoved,
-                            "DaxInst: " + taken + ". Setup writes its log to " + privatePath);
       return;
     }
+    ::SetLastError(ERROR_INVALID_NAME);
   }
+  // Better no installer log than one in a place someone else prepared.
   const DWORD error = ::GetLastError();
+  installerLog_.folderError = error != ERROR_SUCCESS ? error : ERROR_CANNOT_MAKE;
   logSwitch.clear();
-  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kInstallerLogFolderFailed,
-                        "DaxInst: " + taken + " and no folder for another could be made (error " +
-                            std::to_string(error) + "). Setup is started without an installer log");
 }
 
 void CommandLineGenerator::GetIdcEnableProperty(std::string& property) const {

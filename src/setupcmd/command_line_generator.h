@@ -54,6 +54,8 @@ struct InstallerLogFindings {
   // of the run's own, or empty when no such folder could be made (setup then gets no log switch)
   // or when the generator only tells (moveTakenInstallerLog not set).
   std::string path;
+  // Why no folder for another log could be made, when none could.
+  DWORD folderError = 0;
 };
 
 // Decides whether the staged package may be installed over the installed client and builds the

@@ -9,6 +9,7 @@
 #include "config/feature_opt_parser.h"
 #include "config/install_opt_parser.h"
 #include "config/reboot_opt_parser.h"
+#include "contract/event_report.h"
 #include "contract/named_objects.h"
 #include "diag/log.h"
 #include "platform/file_identity.h"
@@ -50,6 +51,22 @@ int RunVerifiedSetup(const std::wstring& setupPath, HANDLE verified, const char*
   }
   ::WaitForSingleObject(process.get(), INFINITE);
   return 0;
+}
+
+// Tells where setup's log goes when the default one is taken (the generator only decides).
+void RecordInstallerLogChoice(const setupcmd::InstallerLogFindings& log) {
+  if (!log.defaultTaken) return;
+  const std::string taken = "DaxInst: the installer log " + log.defaultPath + " is taken (" +
+                            setupcmd::DescribeInstallerLogPlace(log.check) + ")";
+  if (!log.path.empty()) {
+    contract::RecordEvent(contract::EventKind::kWarning, contract::EventId::kInstallerLogMoved,
+                          taken + ". Setup writes its log to " + log.path);
+    return;
+  }
+  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kInstallerLogFolderFailed,
+                        taken + " and no folder for another could be made (error " +
+                            std::to_string(log.folderError) +
+                            "). Setup is started without an installer log");
 }
 
 struct VerifierDeleter {
@@ -167,6 +184,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     generator->moveTakenInstallerLog = true;
     generator->daxPid = daxPid;
     generated = generator->GenerateCommandLine(commandLine);
+    RecordInstallerLogChoice(generator->installerLog());
   } catch (const _com_error& error) {
     // Without a complete command line setup must not start.
     LogLine("ERROR: building the setup command line failed - HRESULT 0x",

@@ -196,6 +196,59 @@ TEST_F(SetupLauncherTest, SetAidPlantedAsAHardLinkIsNotWrittenAndSetupIsNotStart
   EXPECT_THAT(Log(), Contains(text));
 }
 
+// TEMP pointed at a folder of the test's own for as long as the object lives.
+class TempInFolder {
+ public:
+  explicit TempInFolder(const std::string& folder) {
+    const DWORD length = ::GetEnvironmentVariableA("TEMP", previous_, MAX_PATH);
+    had_ = length > 0 && length < MAX_PATH;
+    ::SetEnvironmentVariableA("TEMP", folder.c_str());
+  }
+  ~TempInFolder() { ::SetEnvironmentVariableA("TEMP", had_ ? previous_ : nullptr); }
+  TempInFolder(const TempInFolder&) = delete;
+  TempInFolder& operator=(const TempInFolder&) = delete;
+
+ private:
+  char previous_[MAX_PATH] = {};
+  bool had_ = false;
+};
+
+// The run's side of a taken default installer log: setup starts with a log in a folder that the
+// run made, and the choice is told with the path of each (entry 2204) and a line.
+TEST_F(SetupLauncherTest, TakenDefaultInstallerLogGivesSetupALogOfItsOwnAndIsTold) {
+  StageSetup("signed_good");
+  testing_support::TempFolder temp("launcher temp");
+  const std::string defaultLog = temp.path() + "\\INSTALL.LOG";
+  ASSERT_TRUE(::CreateDirectoryA(defaultLog.c_str(), nullptr));
+  RecordingSink sink;
+  contract::EventSink* previous = contract::UseEventSinkForTesting(&sink);
+  int result = -2;
+  {
+    const TempInFolder tempHere(temp.path());
+    result = upgrade::RunDaxSetup(package_.path(), 0);
+  }
+  contract::UseEventSinkForTesting(previous);
+  WIN32_FIND_DATAA entry;
+  platform::UniqueFindHandle made(
+      ::FindFirstFileA((temp.path() + "\\DaxInstLog-*").c_str(), &entry));
+  ::RemoveDirectoryA(defaultLog.c_str());
+
+  EXPECT_EQ(result, 0);
+  ASSERT_TRUE(made) << "no folder for the log";
+  const std::string privateLog = temp.path() + "\\" + entry.cFileName + "\\INSTALL.LOG";
+  const auto commandLine = SetupCommandLine();
+  ASSERT_TRUE(commandLine) << "setup did not run";
+  EXPECT_NE(commandLine->find(" /l*v \\\"" + privateLog + "\\\" "), std::string::npos)
+      << *commandLine;
+  ASSERT_EQ(sink.entries.size(), 1u);
+  EXPECT_EQ(sink.entries[0].id, contract::EventId::kInstallerLogMoved);
+  EXPECT_EQ(sink.entries[0].kind, contract::EventKind::kWarning);
+  const std::string text = "DaxInst: the installer log " + defaultLog +
+                           " is taken (a folder is there). Setup writes its log to " + privateLog;
+  EXPECT_EQ(sink.entries[0].text, text);
+  EXPECT_THAT(Log(), Contains(text));
+}
+
 struct SetAidCase {
   const char* name;
   // Leaves setAid.ini of `package` as the case has it; `holder` keeps it open where it says so.
