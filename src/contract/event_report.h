@@ -19,6 +19,23 @@ enum class EventId : unsigned short {
   kPrivateRunGuardRefused = 2006,   // the private namespace cannot be had: the public guard alone
   // 2100-2199: package folders and files that another account may change.
   // 2200-2299: files opened by name that are not the files meant (links, replaced images).
+  // daxinst.log has another name elsewhere or is a reparse point: it is not written.
+  kLogFileRefused = 2200,
+  // setAid.ini has another name elsewhere, is a reparse point or cannot be held: setup is not run.
+  kSetAidRefused = 2201,
+  // The started -uninstall child is not this program's file: it is ended before it runs.
+  kUninstallChildRefused = 2202,
+  // The service cannot hold its own image: it removes itself without the -uninstall child.
+  kOwnImageNotHeld = 2203,
+  // Something other than a plain file of a trusted owner is at the default installer log path:
+  // setup gets a log in a folder of the run's own.
+  kInstallerLogMoved = 2204,
+  // That folder cannot be made: setup runs without an installer log switch.
+  kInstallerLogFolderFailed = 2205,
+  // The executable's path has no exact narrow form: install and run refuse.
+  kModulePathNotExact = 2206,
+  // setAid.ini is held open by another program: it is not written, setup runs with it as it is.
+  kSetAidInUse = 2207,
   // 2300-2399: the package and the settings that setup gets.
   // 2400-2499: the run's record and the stop handshake.
 };

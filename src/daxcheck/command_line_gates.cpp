@@ -33,6 +33,7 @@ struct GeneratorRun {
   int result = setupcmd::kCommandLineNotStored;
   std::string commandLine;
   setupcmd::VersionGateFindings findings;
+  setupcmd::InstallerLogFindings installerLog;
   // Every environment variable the command line took, with the value it had here.
   std::map<std::string, std::string> variables;
   // Set when the generator could not run to its end.
@@ -55,6 +56,7 @@ GeneratorRun RunGenerator(const std::string& folder) {
     };
     run.result = generator.GenerateCommandLine(buffer);
     run.findings = generator.findings();
+    run.installerLog = generator.installerLog();
   } catch (const _com_error& error) {
     run.error = "COM error " + Hex8(static_cast<unsigned>(error.Error()));
     run.result = setupcmd::kCommandLineNotStored;
@@ -113,6 +115,18 @@ void ReportCommandLine(const GeneratorRun& run, bool versionUnreadable, Json& ga
           : Json(
                 "expanded from the check's environment; the service expands them in its own "
                 "(LocalSystem's), which may differ");
+  // Which log setup gets. The check makes nothing, so a taken default log is only told: the run
+  // makes a folder of its own for setup's log (its name is new at every run).
+  const setupcmd::InstallerLogFindings& log = run.installerLog;
+  if (!log.defaultSwitch) {
+    gate["installer_log"] = "the one the command line names, if any";
+  } else if (log.defaultTaken) {
+    gate["installer_log"] =
+        Utf8("a new file in a folder of the run's own beside " + log.defaultPath + ", since " +
+             log.defaultPath + " is taken: " + setupcmd::DescribeInstallerLogPlace(log.check));
+  } else {
+    gate["installer_log"] = Utf8(log.defaultPath);
+  }
   gate["result"] = run.result;
   if (!stored && !versionUnreadable && run.error.empty()) {
     Stop(gate, "the command line needs 4096 bytes or more");

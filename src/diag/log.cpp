@@ -2,13 +2,12 @@
 
 #include <windows.h>
 
-#include <share.h>
-
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/module_path.h"
 #include "platform/unique_handle.h"
@@ -80,17 +79,70 @@ std::string LogPathFor(const std::string& modulePath) {
   return buffer;
 }
 
-// A log that has grown to the restart size is started afresh so it stays small; a log that does
-// not exist yet is created. A log that exists but cannot be read (another program holds it open
-// without letting others read) is appended to: starting it afresh would wipe lines nobody could
-// even look at first.
-bool ShouldAppend(const std::string& logPath) {
-  FILE* probe = _fsopen(logPath.c_str(), "rb", _SH_DENYNO);
-  if (!probe) return ::GetFileAttributesA(logPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-  std::fseek(probe, 0, SEEK_END);
-  const long size = std::ftell(probe);
-  std::fclose(probe);
-  return size >= 0 && size < kLogRestartSize;
+// Read access only so that the entry lock can be taken; without write access every write
+// appends.
+constexpr DWORD kAppendAccess = FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE;
+
+// The one open of the log by name. The name is not followed when it is a reparse point (a
+// symbolic link or a junction would make LocalSystem create or write a file elsewhere), and the
+// handle may also write at any offset and cut the file, so that the restart below needs no second
+// open by name: between two opens the name could be made to lead to another file.
+HANDLE OpenLogByName(const std::string& logPath) {
+  return ::CreateFileA(logPath.c_str(), kAppendAccess | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// A log that has grown to the restart size is started afresh so it stays small. A log that
+// another program holds open without sharing it does not open at all, and keeps its lines.
+bool Restart(HANDLE file) {
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file, &size)) return false;
+  if (size.QuadPart < kLogRestartSize) return true;
+  return ::SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+         ::SetEndOfFile(file);
+}
+
+// Opens, checks and, at the restart size, empties the log; on success `appendOnly` holds the
+// handle every entry is written through.
+LogFileOpening OpenChecked(const std::string& logPath, platform::UniqueFileHandle& appendOnly) {
+  LogFileOpening opening;
+  opening.path = logPath;
+  platform::UniqueFileHandle file(OpenLogByName(logPath));
+  if (!file) {
+    opening.result = LogFileOpen::kFailed;
+    opening.error = ::GetLastError();
+    return opening;
+  }
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!::GetFileInformationByHandle(file.get(), &information)) {
+    opening.result = LogFileOpen::kFailed;
+    opening.error = ::GetLastError();
+    return opening;
+  }
+  opening.links = information.nNumberOfLinks;
+  // Another name of the same file lies elsewhere: appending here would write that file.
+  if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    opening.result = LogFileOpen::kReparsePoint;
+    return opening;
+  }
+  if (information.nNumberOfLinks > 1) {
+    opening.result = LogFileOpen::kLinked;
+    return opening;
+  }
+  HANDLE reduced = nullptr;
+  // Entries go through a copy of the handle that may only append: the system then puts each one
+  // at the end of the file in one step, whoever else writes the log.
+  if (!Restart(file.get()) ||
+      !::DuplicateHandle(::GetCurrentProcess(), file.get(), ::GetCurrentProcess(), &reduced,
+                         kAppendAccess, FALSE, 0)) {
+    opening.result = LogFileOpen::kFailed;
+    opening.error = ::GetLastError();
+    return opening;
+  }
+  appendOnly.reset(reduced);
+  opening.result = LogFileOpen::kOpened;
+  return opening;
 }
 
 }  // namespace
@@ -136,25 +188,17 @@ void CDaxDbgOutputDebugLog::Write(const char* text) {
 
 IDebugLog* CurrentLog() noexcept { return g_currentLog.load(); }
 
-void OpenLogFile() {
+LogFileOpening OpenLogFile() {
   std::string modulePath;
-  if (!platform::GetOwnModulePath(modulePath)) return;
+  if (!platform::GetOwnModulePath(modulePath)) return LogFileOpening();
   const std::string logPath = LogPathFor(modulePath);
 
-  if (!ShouldAppend(logPath)) {
-    // Started afresh: emptied (or created) before the append-only handle is opened.
-    platform::UniqueFileHandle truncate(
-        ::CreateFileA(logPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  }
+  platform::UniqueFileHandle appendOnly;
+  const LogFileOpening opening = OpenChecked(logPath, appendOnly);
   {
     // A log that fails to open is used all the same: its text is simply lost.
     std::lock_guard<std::mutex> lock(g_fileLock);
-    // Read access only so that the entry lock can be taken; without write access every write
-    // appends.
-    g_logFile.reset(::CreateFileA(logPath.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    g_logFile = std::move(appendOnly);
   }
   g_currentLog.exchange(&g_daxDebugLog);
 
@@ -164,6 +208,7 @@ void OpenLogFile() {
     std::strftime(clock, sizeof(clock), "%H:%M:%S", local);
   }
   LogLine("====== DaxInst starts at ", clock, "======");
+  return opening;
 }
 
 void CloseLogFile() {

@@ -39,9 +39,26 @@ class CDaxDbgOutputDebugLog final : public IDebugLog {
 // executable links, so that its initial switch is fixed before main runs.
 extern CDaxDbgOutputDebugLog g_daxDebugLog;
 
+// How the open of daxinst.log went. A log that is refused or fails to open is used all the same:
+// its text is lost.
+enum class LogFileOpen {
+  kOpened,
+  kNoPath,        // the executable's path could not be had
+  kFailed,        // the file could not be opened (error in `error`)
+  kLinked,        // the file has more than one name: writing it would write another file
+  kReparsePoint,  // the name leads elsewhere (a symbolic link or a junction)
+};
+struct LogFileOpening {
+  LogFileOpen result = LogFileOpen::kNoPath;
+  std::string path;
+  unsigned long links = 0;  // the file's link count, where it was read
+  unsigned long error = 0;  // the last error of a failed open
+};
+
 // Opens (creating, appending to or starting afresh) daxinst.log beside the executable and makes
-// the log object current. Called once by the process entry.
-void OpenLogFile();
+// the log object current. Called once by the process entry. The file is opened by name once, and
+// every later step (the check, the restart, the writes) works on that one handle.
+LogFileOpening OpenLogFile();
 // Detaches the file: later log statements still run but nothing reaches the file.
 void CloseLogFile();
 

@@ -8,12 +8,15 @@
 #include <new>
 #include <string>
 
+#include "contract/event_report.h"
 #include "contract/service_names.h"
 #include "diag/log.h"
 #include "diag/trace.h"
+#include "platform/file_identity.h"
 #include "platform/module_path.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
+#include "platform/verified_start.h"
 #include "service/run_operations.h"
 #include "service/service_runtime.h"
 #include "service/verbs.h"
@@ -40,12 +43,40 @@ void TerminateOnHeapCorruption() {
     heapSetInformation(nullptr, 1 /* HeapEnableTerminationOnCorruption */, nullptr, 0);
 }
 
+// Held from the service's start to the start of its -uninstall child: without delete sharing the
+// file can be neither renamed nor replaced while setup runs, and the child is let run only when
+// the system made it from this file.
+platform::UniqueFileHandle g_ownImage;
+
 }  // namespace
+
+void OpenLogFileAndTellARefusal() {
+  const diag::LogFileOpening opening = diag::OpenLogFile();
+  if (opening.result != diag::LogFileOpen::kLinked &&
+      opening.result != diag::LogFileOpen::kReparsePoint) {
+    return;
+  }
+  const std::string why = opening.result == diag::LogFileOpen::kLinked
+                              ? "it has " + std::to_string(opening.links) +
+                                    " links, so another name of it lies elsewhere"
+                              : "it is a reparse point that leads elsewhere";
+  contract::RecordEvent(contract::EventKind::kWarning, contract::EventId::kLogFileRefused,
+                        "DaxInst: the log " + opening.path + " is not written: " + why);
+}
+
+bool HoldOwnImage() {
+  std::string path;
+  std::wstring widePath;
+  if (platform::ReadOwnModulePath(path, &widePath) == platform::ModulePathRead::kRead) {
+    g_ownImage = platform::OpenReadShared(widePath.c_str());
+  }
+  return g_ownImage.is_valid();
+}
 
 int ProcessEntry() {
   diag::RegisterTraceProvider();
   TerminateOnHeapCorruption();
-  diag::OpenLogFile();
+  OpenLogFileAndTellARefusal();
   if (!DispatchCommandLine()) RunServiceThenUninstall();
   diag::UnregisterTraceProvider();
   return 0;
@@ -82,20 +113,45 @@ std::string UninstallCommandLine(const std::string& executablePath) {
   return commandLine;
 }
 
+bool StartUninstallChild(HANDLE ownImage) {
+  std::string executablePath;
+  std::wstring wideExecutablePath;
+  if (platform::ReadOwnModulePath(executablePath, &wideExecutablePath) !=
+      platform::ModulePathRead::kRead) {
+    return false;
+  }
+  const std::string commandLine = UninstallCommandLine(executablePath);
+  if (commandLine.empty()) return false;
+  platform::UniqueKernelHandle child;
+  switch (
+      platform::StartVerifiedProcess(wideExecutablePath, ownImage, commandLine.c_str(), child)) {
+    case platform::VerifiedStart::kRunning:
+      return true;
+    case platform::VerifiedStart::kNotTheVerifiedFile:
+      contract::RecordEvent(contract::EventKind::kError, contract::EventId::kUninstallChildRefused,
+                            "DaxInst: the -uninstall child started from " + executablePath +
+                                " is not this program's file. It was ended before it ran");
+      return false;
+    default:
+      return false;
+  }
+}
+
 void RunServiceThenUninstall() {
+  if (!HoldOwnImage()) {
+    contract::RecordEvent(contract::EventKind::kWarning, contract::EventId::kOwnImageNotHeld,
+                          "DaxInst: the service cannot hold its own file (error " +
+                              std::to_string(::GetLastError()) +
+                              "). It removes itself without the -uninstall child");
+  }
   mfn_Runservice();
 
   // The service is one-shot: whatever the run did, it is removed again, by a child process so
-  // that this process can exit and let the Service Control Manager delete it.
-  std::string executablePath;
-  if (!platform::GetOwnModulePath(executablePath)) {
-    mfn_UnInstall();
-    return;
-  }
-  const std::string commandLine = UninstallCommandLine(executablePath);
-  if (commandLine.empty() || RunProcess(executablePath.c_str(), commandLine.c_str(), false) != 0) {
-    mfn_UnInstall();
-  }
+  // that this process can exit and let the Service Control Manager delete it. A child that cannot
+  // be started from this program's own file is not started at all.
+  const bool childStarted = g_ownImage && StartUninstallChild(g_ownImage.get());
+  g_ownImage.reset();
+  if (!childStarted) mfn_UnInstall();
 }
 
 void ConfirmDebugMode() {

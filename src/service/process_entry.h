@@ -21,6 +21,14 @@ enum PlatformKind : int {
 };
 
 int ProcessEntry();
+// Opens daxinst.log and records an entry when the file is refused for a link or a reparse point.
+void OpenLogFileAndTellARefusal();
+// Opens this program's own file for reading without write or delete sharing and keeps it open
+// until the -uninstall child has been started. False when it cannot be opened.
+bool HoldOwnImage();
+// Starts "path" -uninstall from this program's file, letting it run only when its image is the
+// file `ownImage` holds. False when no child runs (not created, not this program's file).
+bool StartUninstallChild(HANDLE ownImage);
 bool DispatchCommandLine();
 void RunServiceThenUninstall();
 void mfn_Runservice();

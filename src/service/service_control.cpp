@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <string>
 
+#include "contract/event_report.h"
 #include "contract/service_names.h"
 #include "diag/log.h"
 #include "platform/last_error.h"
+#include "platform/module_path.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "service/resource_ids.h"
 #include "service/service_runtime.h"
@@ -23,22 +26,39 @@ using platform::LastErrorText;
 namespace {
 
 // An empty dependency list: a multi-string that ends at once.
-constexpr char kNoDependencies[] = "\0";
+constexpr wchar_t kNoDependencies[] = L"\0";
 constexpr DWORD kInteractiveOwnProcess = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
 
+// The service's names in UTF-16: the service is registered through the wide functions, so that
+// the image path reaches the Service Control Manager as the system gave it, never through a
+// conversion that may best-fit a character into another folder's name.
+std::wstring Wide(const char* text) { return platform::WidenToNulStrict(text); }
+
 // The executable's own full path enclosed in double quotes, as the Service Control Manager is to
-// start it. False (with the last error set) when the path cannot be had whole.
-bool QuotedImagePath(std::string& imagePath) {
-  char path[512] = {};
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof(path));
-  if (length == 0) return false;
-  if (length >= sizeof(path)) {
-    // A cut path would name another file.
-    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return false;
+// start it. False (with the last error set) when the path cannot be had whole; a path without an
+// exact narrow form is refused with an entry, since every run would read its package folder as
+// another folder.
+bool QuotedImagePath(std::wstring& imagePath) {
+  std::string path;
+  std::wstring widePath;
+  switch (platform::ReadOwnModulePath(path, &widePath)) {
+    case platform::ModulePathRead::kRead:
+      imagePath = L"\"" + widePath + L"\"";
+      return true;
+    case platform::ModulePathRead::kNotExact:
+      contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathNotExact,
+                            "DaxInst: the package folder of " +
+                                platform::NarrowWithoutBestFit(widePath) +
+                                " has no exact name in the ANSI code page. The service is not "
+                                "registered");
+      ::SetLastError(ERROR_INVALID_NAME);
+      return false;
+    case platform::ModulePathRead::kUnavailable:
+      break;
   }
-  imagePath = std::string("\"") + path + "\"";
-  return true;
+  // A cut path would name another file.
+  ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return false;
 }
 
 // Own process plus interactive before Windows Vista, own process only from then on or when the
@@ -53,10 +73,10 @@ DWORD ServiceTypeForThisSystem() {
   return SERVICE_WIN32_OWN_PROCESS;
 }
 
-std::string ServiceDescription() {
-  char text[256] = {};
-  if (::LoadStringA(::GetModuleHandleA(nullptr), IDS_SERVICE_DESCRIPTION, text, sizeof(text)) <=
-      0) {
+std::wstring ServiceDescription() {
+  wchar_t text[256] = {};
+  if (::LoadStringW(::GetModuleHandleW(nullptr), IDS_SERVICE_DESCRIPTION, text,
+                    static_cast<int>(sizeof(text) / sizeof(text[0]))) <= 0) {
     return {};
   }
   return text;
@@ -100,7 +120,7 @@ bool AgentServiceExists() {
 }
 
 void CreateAgentService() {
-  std::string imagePath;
+  std::wstring imagePath;
   if (!QuotedImagePath(imagePath)) {
     LogLine("Unable to install ", kServiceDisplayName, " - ", LastErrorText());
     return;
@@ -110,24 +130,24 @@ void CreateAgentService() {
     LogLine("OpenSCManager failed - ", LastErrorText());
     return;
   }
-  platform::UniqueServiceHandle created(
-      ::CreateServiceA(manager.get(), kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
-                       ServiceTypeForThisSystem(), SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                       imagePath.c_str(), nullptr, nullptr, kNoDependencies, nullptr, nullptr));
+  platform::UniqueServiceHandle created(::CreateServiceW(
+      manager.get(), Wide(kServiceName).c_str(), Wide(kServiceDisplayName).c_str(),
+      SERVICE_ALL_ACCESS, ServiceTypeForThisSystem(), SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+      imagePath.c_str(), nullptr, nullptr, kNoDependencies, nullptr, nullptr));
   if (!created) {
     LogLine("CreateService failed - ", LastErrorText());
     return;
   }
-  std::string description = ServiceDescription();
-  SERVICE_DESCRIPTIONA descriptionInfo = {&description[0]};
-  if (!::ChangeServiceConfig2A(created.get(), SERVICE_CONFIG_DESCRIPTION, &descriptionInfo)) {
+  std::wstring description = ServiceDescription();
+  SERVICE_DESCRIPTIONW descriptionInfo = {&description[0]};
+  if (!::ChangeServiceConfig2W(created.get(), SERVICE_CONFIG_DESCRIPTION, &descriptionInfo)) {
     LogLine("Fail to add service description");
   }
   LogLine(kServiceDisplayName, " installed.");
 }
 
 void ReconfigureAgentService() {
-  std::string imagePath;
+  std::wstring imagePath;
   if (!QuotedImagePath(imagePath)) {
     LogLine("Unable to change ", kServiceDisplayName, " - ", LastErrorText());
     return;
@@ -136,9 +156,10 @@ void ReconfigureAgentService() {
   platform::UniqueServiceHandle existing;
   if (!OpenAgentService(manager, existing)) return;
   // Account and password stay as they are; so does the description.
-  if (!::ChangeServiceConfigA(existing.get(), kInteractiveOwnProcess, SERVICE_DEMAND_START,
+  if (!::ChangeServiceConfigW(existing.get(), kInteractiveOwnProcess, SERVICE_DEMAND_START,
                               SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                              kNoDependencies, nullptr, nullptr, kServiceDisplayName)) {
+                              kNoDependencies, nullptr, nullptr,
+                              Wide(kServiceDisplayName).c_str())) {
     LogLine("Change service config error - ", kServiceDisplayName, " - ", LastErrorText());
   }
 }

@@ -135,6 +135,41 @@ void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
       environmentLookup ? environmentLookup : VariableLookup(ProcessEnvironmentValue);
   logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), lookup,
                               IsAnsiLeadByte, [](const std::string& warning) { LogLine(warning); });
+  CheckDefaultLogFile(lookup, logSwitch);
+}
+
+void CommandLineGenerator::CheckDefaultLogFile(const VariableLookup& lookup,
+                                               std::string& logSwitch) const {
+  installerLog_ = InstallerLogFindings();
+  const std::string defaultSwitch =
+      EscapeForQuotedArgument(ExpandVariables(kDefaultLogSwitch, lookup), IsAnsiLeadByte);
+  if (logSwitch.empty() || logSwitch != defaultSwitch) return;
+  installerLog_.defaultSwitch = true;
+  installerLog_.defaultPath = ExpandVariables(kDefaultLogFile, lookup);
+  installerLog_.check = CheckInstallerLogPath(installerLog_.defaultPath);
+  if (DefaultLogStays(installerLog_.check.place)) {
+    installerLog_.path = installerLog_.defaultPath;
+    return;
+  }
+  installerLog_.defaultTaken = true;
+  if (!moveTakenInstallerLog) return;
+
+  const std::string& defaultPath = installerLog_.defaultPath;
+  const std::string parent = defaultPath.substr(0, defaultPath.find_last_of('\\'));
+  std::string privatePath;
+  if (CreatePrivateLogFolder(parent, privatePath)) {
+    const std::string moved = "/l*v \"" + privatePath + "\"";
+    if (CheckLogSwitch(moved, IsAnsiLeadByte) == LogSwitchFault::kNone) {
+      logSwitch = EscapeForQuotedArgument(moved, IsAnsiLeadByte);
+      installerLog_.path = privatePath;
+      return;
+    }
+    ::SetLastError(ERROR_INVALID_NAME);
+  }
+  // Better no installer log than one in a place someone else prepared.
+  const DWORD error = ::GetLastError();
+  installerLog_.folderError = error != ERROR_SUCCESS ? error : ERROR_CANNOT_MAKE;
+  logSwitch.clear();
 }
 
 void CommandLineGenerator::GetIdcEnableProperty(std::string& property) const {

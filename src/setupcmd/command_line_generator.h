@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "setupcmd/command_line_text.h"
+#include "setupcmd/installer_log.h"
 #include "setupcmd/version_text.h"
 
 namespace setupcmd {
@@ -41,6 +42,22 @@ struct VersionGateFindings {
   bool lowerVersion = false;
 };
 
+// Which installer log setup gets, as one GenerateCommandLine call decided it.
+struct InstallerLogFindings {
+  // The log switch is the default one (also when Setup.ini names the same).
+  bool defaultSwitch = false;
+  std::string defaultPath;  // the default log file, its variables expanded
+  InstallerLogCheck check;  // what is at defaultPath, when the switch is the default one
+  // Something other than a plain file of a trusted owner is at defaultPath.
+  bool defaultTaken = false;
+  // The log file setup gets when the switch is the default one: defaultPath, a file in a folder
+  // of the run's own, or empty when no such folder could be made (setup then gets no log switch)
+  // or when the generator only tells (moveTakenInstallerLog not set).
+  std::string path;
+  // Why no folder for another log could be made, when none could.
+  DWORD folderError = 0;
+};
+
 // Decides whether the staged package may be installed over the installed client and builds the
 // setup.exe command line. Windows Installer shows no user interface of its own while one exists;
 // the level is process-wide, so no other user of Windows Installer in the process may rely on its
@@ -63,6 +80,7 @@ class CommandLineGenerator {
 
   // Filled by GenerateCommandLine as far as it got.
   const VersionGateFindings& findings() const { return findings_; }
+  const InstallerLogFindings& installerLog() const { return installerLog_; }
 
  private:
   void LoadPackageInfo();
@@ -81,6 +99,9 @@ class CommandLineGenerator {
   // The installer's log switch, ready to sit inside the quoted /v argument; empty only when even
   // the default switch would break the command line (a TEMP that holds a quote, say).
   void GetLogSwitch(std::string& logSwitch) const;
+  // Looks at the file of the default log switch and, where it is taken, gives setup another log
+  // or, when no folder for one can be made, none.
+  void CheckDefaultLogFile(const VariableLookup& lookup, std::string& logSwitch) const;
   // "IDCENABLE=0", "IDCENABLE=1" or empty, as the package's Setup.ini asks.
   void GetIdcEnableProperty(std::string& property) const;
   // One InstallationOption attribute of config.xml, empty when it is not there.
@@ -98,6 +119,10 @@ class CommandLineGenerator {
   DWORD daxPid = 0;
   // Where the %variables% of the log switch are read: this process's environment when empty.
   VariableLookup environmentLookup;
+  // Set by the run: a default log file that is taken makes a folder of the run's own for setup's
+  // log. Unset (the check), nothing is made, the command line keeps the default switch and
+  // installerLog() tells what the run would do.
+  bool moveTakenInstallerLog = false;
 
  private:
   std::string upgradeCode;
@@ -105,6 +130,7 @@ class CommandLineGenerator {
   std::string packageDir;
   std::string packageMsiPath;
   mutable VersionGateFindings findings_;
+  mutable InstallerLogFindings installerLog_;
 };
 
 }  // namespace setupcmd

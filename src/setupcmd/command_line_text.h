@@ -11,6 +11,8 @@ namespace setupcmd {
 
 // Used when neither config.xml nor Setup.ini names a log switch.
 constexpr char kDefaultLogSwitch[] = "/l*v \"%TEMP%\\INSTALL.LOG\"";
+// The file that the default log switch names.
+constexpr char kDefaultLogFile[] = "%TEMP%\\INSTALL.LOG";
 
 // The value of an environment variable by name; empty when it is not set or not usable.
 using VariableLookup = std::function<std::string(const std::string& name)>;

@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "contract/client_registry.h"
+#include "contract/event_report.h"
 #include "contract/named_objects.h"
 #include "contract/setup_result_key.h"
 #include "diag/current_exception.h"
 #include "diag/log.h"
 #include "platform/module_path.h"
 #include "platform/process_query.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "upgrade/run_objects.h"
 
@@ -116,6 +118,15 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
   return Outcome::kFailed;
 }
 
+// A package folder whose name best-fits into the ANSI code page would be read as another folder,
+// which may exist and hold another setup.
+void RefuseInexactModulePath(const std::wstring& widePath) {
+  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathNotExact,
+                        "DaxInst: the package folder of " +
+                            platform::NarrowWithoutBestFit(widePath) +
+                            " has no exact name in the ANSI code page. Setup is not run");
+}
+
 Outcome Run(int argc, char** argv, RunOperations& operations) {
   LogTagged("To begin the service");
   LogTagged("Set up pending");
@@ -169,7 +180,16 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
   }
 
   std::string modulePath;
-  if (!platform::GetOwnModulePath(modulePath)) return Outcome::kAbandoned;
+  std::wstring wideModulePath;
+  switch (platform::ReadOwnModulePath(modulePath, &wideModulePath)) {
+    case platform::ModulePathRead::kRead:
+      break;
+    case platform::ModulePathRead::kNotExact:
+      RefuseInexactModulePath(wideModulePath);
+      return Outcome::kFailed;
+    case platform::ModulePathRead::kUnavailable:
+      return Outcome::kAbandoned;
+  }
   const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
   LogLine("DaxInst: Storage Path=", packageDirectory);
 

@@ -10,13 +10,16 @@
 #include "config/feature_opt_parser.h"
 #include "config/install_opt_parser.h"
 #include "config/reboot_opt_parser.h"
+#include "contract/event_report.h"
 #include "contract/named_objects.h"
 #include "diag/log.h"
 #include "platform/file_identity.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
+#include "platform/verified_start.h"
 #include "setupcmd/command_line_generator.h"
 #include "upgrade/run_objects.h"
+#include "upgrade/setaid_hold.h"
 #include "upgrade/setup_verifier.h"
 
 namespace upgrade {
@@ -31,47 +34,41 @@ std::string Hex4(std::uint32_t value) {
   return text;
 }
 
-// How long an ended setup process is given to be gone before the launcher goes on.
-constexpr DWORD kEndedSetupWait = 10000;
-
 // Starts setup hidden and waits for it, as RunProcess starts programs, but lets it run only once
-// the system shows that it made the process from the file `verified` holds: the name was looked
-// up again to create the process, and only the file's identity tells whether it still led to the
-// file that was checked. 0 when setup ran, -1 when it was not created or was ended unrun.
+// the system shows that it made the process from the file `verified` holds. 0 when setup ran, -1
+// when it was not created or was ended unrun.
 int RunVerifiedSetup(const std::wstring& setupPath, HANDLE verified, const char* commandLine) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  ::GetStartupInfoW(&startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  // Converted as CreateProcessA would convert it; the process may write into it.
-  std::wstring writableCommandLine = platform::WidenToNulLenient(commandLine);
-  if (commandLine && *commandLine && writableCommandLine.empty()) return -1;
-
-  PROCESS_INFORMATION created = {};
-  if (!::CreateProcessW(setupPath.c_str(),
-                        writableCommandLine.empty() ? nullptr : &writableCommandLine[0], nullptr,
-                        nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE | CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &created)) {
-    return -1;
+  platform::UniqueKernelHandle process;
+  switch (platform::StartVerifiedProcess(setupPath, verified, commandLine, process)) {
+    case platform::VerifiedStart::kRunning:
+      break;
+    case platform::VerifiedStart::kNotCreated:
+      return -1;
+    case platform::VerifiedStart::kNotResumed:
+      LogLine("Failed to resume setup.exe. It was ended before it ran");
+      return -1;
+    case platform::VerifiedStart::kNotTheVerifiedFile:
+      LogLine("The started setup.exe is not the verified file. It was ended before it ran");
+      return -1;
   }
-  platform::UniqueKernelHandle process(created.hProcess);
-  platform::UniqueKernelHandle thread(created.hThread);
-
-  platform::FileIdentity started;
-  platform::FileIdentity checked;
-  const bool same = platform::ProcessImageIdentity(process.get(), started) &&
-                    platform::FileIdentityOf(verified, checked) && started == checked;
-  if (!same || ::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-    ::TerminateProcess(process.get(), ERROR_ACCESS_DENIED);
-    ::WaitForSingleObject(process.get(), kEndedSetupWait);
-    LogLine(same ? "Failed to resume setup.exe. It was ended before it ran"
-                 : "The started setup.exe is not the verified file. It was ended before it ran");
-    return -1;
-  }
-  thread.reset();
   ::WaitForSingleObject(process.get(), INFINITE);
   return 0;
+}
+
+// Tells where setup's log goes when the default one is taken (the generator only decides).
+void RecordInstallerLogChoice(const setupcmd::InstallerLogFindings& log) {
+  if (!log.defaultTaken) return;
+  const std::string taken = "DaxInst: the installer log " + log.defaultPath + " is taken (" +
+                            setupcmd::DescribeInstallerLogPlace(log.check) + ")";
+  if (!log.path.empty()) {
+    contract::RecordEvent(contract::EventKind::kWarning, contract::EventId::kInstallerLogMoved,
+                          taken + ". Setup writes its log to " + log.path);
+    return;
+  }
+  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kInstallerLogFolderFailed,
+                        taken + " and no folder for another could be made (error " +
+                            std::to_string(log.folderError) +
+                            "). Setup is started without an installer log");
 }
 
 struct VerifierDeleter {
@@ -164,7 +161,21 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     return 0;
   }
 
-  MergeDeploymentOptions(packageDirectory);
+  {
+    // Held while the profile functions rewrite it by name, then let go.
+    const HeldSetAid setAid = HoldSetAid(packageDirectory);
+    switch (UseOf(setAid)) {
+      case SetAidUse::kMerge:
+        MergeDeploymentOptions(packageDirectory);
+        break;
+      case SetAidUse::kLeaveAsItIs:
+        RecordSetAidNotMerged(setAid);
+        break;
+      case SetAidUse::kDoNotRunSetup:
+        RecordSetAidNotMerged(setAid);
+        return 0;
+    }
+  }
 
   std::unique_ptr<setupcmd::CommandLineGenerator> generator;
   char commandLine[setupcmd::kCommandLineBufferSize] = {};
@@ -172,8 +183,10 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
   try {
     generator = std::make_unique<setupcmd::CommandLineGenerator>(packageDirectory);
     generator->includeLogSwitch = true;
+    generator->moveTakenInstallerLog = true;
     generator->daxPid = daxPid;
     generated = generator->GenerateCommandLine(commandLine);
+    RecordInstallerLogChoice(generator->installerLog());
   } catch (const _com_error& error) {
     // Without a complete command line setup must not start.
     LogLine("ERROR: building the setup command line failed - HRESULT 0x",

@@ -31,7 +31,8 @@ struct OptionMergeResults {
 OptionMergeResults MergeDeploymentOptions(const std::string& packageDirectory);
 
 // Prepares the staged package in `packageDirectory` and runs its setup.exe once, waiting for it:
-// 0 when setup ran (whatever its exit code) or was refused for its file or its trust, -1 when
+// 0 when setup ran (whatever its exit code) or was refused for its file, its trust or a
+// setAid.ini that is not the package's own file (a link) or cannot be held, -1 when
 // its process could not be created, or the command-line generator's refusal (113, 114).
 int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid);
 

@@ -142,6 +142,106 @@ INSTANTIATE_TEST_SUITE_P(
                       HolderCase{"Exclusive", GENERIC_READ | GENERIC_WRITE, 0}),
     [](const ::testing::TestParamInfo<HolderCase>& info) { return info.param.name; });
 
+// A file elsewhere that the planted log is another name of (or leads to); it must stay as it is.
+class PlantedLog : public LogFileTest {
+ protected:
+  void SetUp() override {
+    LogFileTest::SetUp();
+    target_ = elsewhere_.path() + "\\other.txt";
+  }
+  void TearDown() override {
+    LogFileTest::TearDown();
+    testing_support::DeleteFileIfPresent(target_);
+  }
+  testing_support::TempFolder elsewhere_{"planted log target"};
+  std::string target_;
+};
+
+struct LinkedLogCase {
+  const char* name;
+  std::size_t size;  // of the file the link leads to
+};
+
+class LinkedLog : public PlantedLog, public ::testing::WithParamInterface<LinkedLogCase> {};
+
+// The fault this pins: daxinst.log was opened by name and appended to, or at the restart size
+// recreated with CREATE_ALWAYS, so a log planted as a hard link made the process write (or empty)
+// the other file. A file with more than one name is refused as an open that failed: its text is
+// lost, and the process runs on.
+TEST_P(LinkedLog, IsRefusedAndTheOtherFileKeepsItsContent) {
+  const std::string content(GetParam().size, 'x');
+  WriteFileBytes(target_, content);
+  ASSERT_TRUE(::CreateHardLinkA(logPath_.c_str(), target_.c_str(), nullptr))
+      << "error " << ::GetLastError();
+
+  const diag::LogFileOpening opening = diag::OpenLogFile();
+  diag::LogLine("never written");
+  diag::CloseLogFile();
+
+  EXPECT_EQ(opening.result, diag::LogFileOpen::kLinked);
+  EXPECT_EQ(opening.links, 2u);
+  EXPECT_EQ(opening.path, logPath_);
+  EXPECT_EQ(ReadFileBytes(target_), content);
+  // The statements still run; their text goes nowhere.
+  EXPECT_EQ(diag::CurrentLog(), &diag::g_daxDebugLog);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LinkedLog,
+                         ::testing::Values(LinkedLogCase{"BelowRestart", 100},
+                                           LinkedLogCase{"AtRestart", 16384}),
+                         [](const ::testing::TestParamInfo<LinkedLogCase>& info) {
+                           return info.param.name;
+                         });
+
+// A log that is a symbolic link is refused as a reparse point, whatever it leads to. Whether the
+// system makes one for this account is its own matter; without one there is nothing to show.
+// (Wine 8 makes a Unix symbolic link, which reads as its target and not as a reparse point.)
+TEST_F(PlantedLog, SymbolicLinkIsRefusedAsAReparsePoint) {
+  WriteFileBytes(target_, "other");
+  if (!::CreateSymbolicLinkA(logPath_.c_str(), target_.c_str(), 0)) {
+    GTEST_SKIP() << "no symbolic link: error " << ::GetLastError();
+  }
+  const DWORD attributes = ::GetFileAttributesA(logPath_.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    GTEST_SKIP() << "the link is not shown as a reparse point here";
+  }
+
+  const diag::LogFileOpening opening = diag::OpenLogFile();
+  diag::LogLine("never written");
+  diag::CloseLogFile();
+
+  EXPECT_EQ(opening.result, diag::LogFileOpen::kReparsePoint);
+  EXPECT_EQ(ReadFileBytes(target_), std::string("other"));
+}
+
+// The restart at 16 KB cuts the file through the handle that was opened and checked, not through
+// a second open by name, and the file stays the one it was. Windows refuses CREATE_ALWAYS for a
+// hidden file unless the attribute is asked for, so a second open with FILE_ATTRIBUTE_NORMAL
+// never restarted a hidden log there; Wine does not refuse it, so under Wine this case passes on
+// a second open too (the restart through a link is the one the link cases show).
+TEST_F(LogFileTest, HiddenLogAtTheRestartSizeIsStartedAfreshOnItsOwnHandle) {
+  WriteFileBytes(logPath_, std::string(20000, 'o'));
+  ASSERT_TRUE(::SetFileAttributesA(logPath_.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  platform::UniqueFileHandle before(::CreateFileA(logPath_.c_str(), FILE_READ_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+  BY_HANDLE_FILE_INFORMATION identityBefore = {};
+  ASSERT_TRUE(before && ::GetFileInformationByHandle(before.get(), &identityBefore));
+
+  EXPECT_EQ(diag::OpenLogFile().result, diag::LogFileOpen::kOpened);
+  diag::LogLine("after the restart");
+  diag::CloseLogFile();
+  ::SetFileAttributesA(logPath_.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+  EXPECT_THAT(LogMessages(logPath_),
+              ElementsAre(MatchesRegex(kHeaderPattern), "after the restart"));
+  // Still the same file, which the handle held open before the run had been on all along.
+  BY_HANDLE_FILE_INFORMATION identityAfter = {};
+  ASSERT_TRUE(::GetFileInformationByHandle(before.get(), &identityAfter));
+  EXPECT_EQ(identityAfter.nFileIndexLow, identityBefore.nFileIndexLow);
+  EXPECT_EQ(identityAfter.nFileIndexHigh, identityBefore.nFileIndexHigh);
+}
+
 TEST_F(LogFileTest, DisabledLogCreatesAMissingFileEmpty) {
   diag::g_daxDebugLog.Disable();
   diag::OpenLogFile();

@@ -446,6 +446,41 @@ INSTANTIATE_TEST_SUITE_P(
         CheckOnlyCase{"NoSetup", nullptr, 1, "package", nullptr, false, false, false}),
     [](const ::testing::TestParamInfo<CheckOnlyCase>& info) { return info.param.name; });
 
+// The command-line gate says which installer log setup gets: the default file while nothing
+// (or a plain file of a trusted owner) is there, and a new one in a folder of the run's own when
+// the default's name is taken. The check itself makes no such folder.
+TEST_F(DaxcheckTest, CommandLineGateSaysWhichInstallerLogSetupGets) {
+  Stage("signed_good", kHigherPackageMsi);
+  // No log file name of config.xml's and none in Setup.ini: setup gets the default switch.
+  WriteConfig(config_testing::Document(
+      "<ClientPackage Checksum=\"C0FFEE\"><InstallationOption UserInterfaceLevel=\"Unattended\"/>"
+      "</ClientPackage>"));
+  testing_support::TempFolder temp("check temp");
+  char previous[MAX_PATH] = {};
+  const DWORD previousLength = ::GetEnvironmentVariableA("TEMP", previous, MAX_PATH);
+  ASSERT_TRUE(previousLength > 0 && previousLength < MAX_PATH);
+  ASSERT_TRUE(::SetEnvironmentVariableA("TEMP", temp.path().c_str()));
+  const std::string defaultLog = temp.path() + "\\INSTALL.LOG";
+
+  const CheckResult free = Check();
+  ASSERT_TRUE(::CreateDirectoryA(defaultLog.c_str(), nullptr));
+  const CheckResult taken = Check();
+  WIN32_FIND_DATAA entry;
+  platform::UniqueFindHandle made(
+      ::FindFirstFileA((temp.path() + "\\DaxInstLog-*").c_str(), &entry));
+  ::RemoveDirectoryA(defaultLog.c_str());
+  ::SetEnvironmentVariableA("TEMP", previous);
+
+  ASSERT_FALSE(free.report.is_discarded()) << free.output;
+  ASSERT_FALSE(taken.report.is_discarded()) << taken.output;
+  EXPECT_EQ((*FindGate(free.report, "command_line"))["installer_log"], defaultLog) << free.output;
+  EXPECT_EQ((*FindGate(taken.report, "command_line"))["installer_log"],
+            "a new file in a folder of the run's own beside " + defaultLog + ", since " +
+                defaultLog + " is taken: a folder is there")
+      << taken.output;
+  EXPECT_FALSE(made) << "the check made a folder for the log";
+}
+
 TEST_F(DaxcheckTest, UsageErrorsAndUnreadableFoldersExitWithTwo) {
   Stage("signed_good", kHigherPackageMsi);
   for (const std::string& arguments : {std::string("--bogus"), std::string("one two"),

@@ -328,8 +328,9 @@ TEST_P(LockedSetAid, StaysTheOriginalAndSetupStillRuns) {
   EXPECT_TRUE(InOrder(
       messages, {"DaxInst: RunDaxSetup returns code = 0", "<DaxSetupResult>Dax Setup Code = 0",
                  "DaxInst: Auto-upgrade succeeded.", "<mfn_UnInstall> End."}));
-  // Held without sharing, setAid.ini cannot even be read: the package's identity is unknown, so
-  // only the feature writer, which always rewrites its section, gets as far as a failed write.
+  // Held without sharing, setAid.ini cannot be opened to be checked and held, so the merge does
+  // not write it at all; held for reading only, it is checked and held, and each writer's write
+  // fails.
   std::vector<std::string> failed;
   std::copy_if(
       messages.begin(), messages.end(), std::back_inserter(failed),
@@ -344,15 +345,16 @@ TEST_P(LockedSetAid, StaysTheOriginalAndSetupStillRuns) {
   e2e::ExpectSucceeded();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Holders, LockedSetAid,
-    ::testing::Values(LockCase{"Exclusive", "setAid.ini", GENERIC_READ, 0, {"Feature"}},
-                      LockCase{"ReadersOnly",
-                               "setAid.ini",
-                               GENERIC_READ,
-                               FILE_SHARE_READ,
-                               {"install", "reboot", "Feature"}}),
-    [](const ::testing::TestParamInfo<LockCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Holders, LockedSetAid,
+                         ::testing::Values(LockCase{"Exclusive", "setAid.ini", GENERIC_READ, 0, {}},
+                                           LockCase{"ReadersOnly",
+                                                    "setAid.ini",
+                                                    GENERIC_READ,
+                                                    FILE_SHARE_READ,
+                                                    {"install", "reboot", "Feature"}}),
+                         [](const ::testing::TestParamInfo<LockCase>& info) {
+                           return info.param.name;
+                         });
 
 // daxinst.log held open: whatever the holder allows, the log keeps its earlier lines, and the run
 // goes on without it.

@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "contract/event_report.h"
+#include "diag/log.h"
+#include "platform/file_identity.h"
+#include "platform/unique_handle.h"
 #include "service/process_entry.h"
 #include "service/verbs.h"
 #include "support/test_support.h"
@@ -115,6 +120,82 @@ TEST(ConsoleCtrlHandler, HandlesOnlyCtrlCAndCtrlBreak) {
   EXPECT_FALSE(service::ConsoleCtrlHandler(CTRL_CLOSE_EVENT));
   EXPECT_FALSE(service::ConsoleCtrlHandler(CTRL_LOGOFF_EVENT));
   EXPECT_FALSE(service::ConsoleCtrlHandler(CTRL_SHUTDOWN_EVENT));
+}
+
+class RecordingSink final : public contract::EventSink {
+ public:
+  void Write(const contract::EventEntry& entry) override { entries.push_back(entry); }
+  std::vector<contract::EventEntry> entries;
+};
+
+class RecordedRefusal : public ::testing::Test {
+ protected:
+  void SetUp() override { previous_ = contract::UseEventSinkForTesting(&sink_); }
+  void TearDown() override { contract::UseEventSinkForTesting(previous_); }
+  RecordingSink sink_;
+  contract::EventSink* previous_ = nullptr;
+  testing_support::TempFolder elsewhere_{"refusal elsewhere"};
+};
+
+// A daxinst.log that is another name of a file elsewhere is not written, and the refusal is told
+// in every build: the event log entry names the log and its links.
+TEST_F(RecordedRefusal, LogPlantedAsAHardLinkIsToldAndNotWritten) {
+  diag::CloseLogFile();
+  const std::string log = testing_support::LogPath();
+  testing_support::DeleteFileIfPresent(log);
+  const std::string target = elsewhere_.path() + "\\other.txt";
+  testing_support::WriteFileBytes(target, "not the log");
+  ASSERT_TRUE(::CreateHardLinkA(log.c_str(), target.c_str(), nullptr));
+
+  service::OpenLogFileAndTellARefusal();
+  diag::LogLine("never written");
+  diag::CloseLogFile();
+  testing_support::DeleteFileIfPresent(log);
+
+  EXPECT_EQ(testing_support::ReadFileBytes(target), std::string("not the log"));
+  ASSERT_EQ(sink_.entries.size(), 1u);
+  EXPECT_EQ(sink_.entries[0].id, contract::EventId::kLogFileRefused);
+  EXPECT_EQ(sink_.entries[0].kind, contract::EventKind::kWarning);
+  EXPECT_EQ(sink_.entries[0].text, "DaxInst: the log " + log +
+                                       " is not written: it has 2 links, so another name of it "
+                                       "lies elsewhere");
+}
+
+// The child is made from this program's path; held against a handle of another file (as when
+// daxinst.exe was replaced after the service opened it), the child is ended before it runs and
+// the refusal is told. Had it run, this test program would have run its cases once more.
+TEST_F(RecordedRefusal, UninstallChildWhoseImageIsAnotherFileIsEndedUnrun) {
+  const std::string other = elsewhere_.path() + "\\daxinst.exe";
+  ASSERT_TRUE(testing_support::CopyFileTo(testing_support::ExecutablePath(), other));
+  platform::UniqueFileHandle held(
+      platform::OpenReadShared(std::wstring(other.begin(), other.end()).c_str()));
+  ASSERT_TRUE(held);
+
+  EXPECT_FALSE(service::StartUninstallChild(held.get()));
+
+  ASSERT_EQ(sink_.entries.size(), 1u);
+  EXPECT_EQ(sink_.entries[0].id, contract::EventId::kUninstallChildRefused);
+  EXPECT_EQ(sink_.entries[0].kind, contract::EventKind::kError);
+  EXPECT_EQ(sink_.entries[0].text, "DaxInst: the -uninstall child started from " +
+                                       testing_support::ExecutablePath() +
+                                       " is not this program's file. It was ended before it ran");
+}
+
+// A system that cannot tell the child's image counts as another file.
+TEST_F(RecordedRefusal, UninstallChildWhoseImageCannotBeToldIsEndedUnrun) {
+  const std::string self = testing_support::ExecutablePath();
+  platform::UniqueFileHandle held(
+      platform::OpenReadShared(std::wstring(self.begin(), self.end()).c_str()));
+  ASSERT_TRUE(held);
+  const platform::ProcessImageIdentityFn previous = platform::SetProcessImageIdentityForTesting(
+      [](HANDLE, platform::FileIdentity&) { return false; });
+
+  const bool started = service::StartUninstallChild(held.get());
+  platform::SetProcessImageIdentityForTesting(previous);
+
+  EXPECT_FALSE(started);
+  ASSERT_EQ(sink_.entries.size(), 1u);
+  EXPECT_EQ(sink_.entries[0].id, contract::EventId::kUninstallChildRefused);
 }
 
 }  // namespace

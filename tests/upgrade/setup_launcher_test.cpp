@@ -9,17 +9,20 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "config/config_fixture.h"
+#include "contract/event_report.h"
 #include "diag/log.h"
 #include "platform/file_identity.h"
 #include "platform/unique_handle.h"
 #include "support/fresh_log.h"
 #include "support/named_object_support.h"
 #include "support/test_support.h"
+#include "upgrade/setaid_hold.h"
 
 namespace {
 
@@ -155,6 +158,162 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RefusedCase>& info) {
       return std::string(info.param.variant ? info.param.variant : "missing");
     });
+
+class RecordingSink final : public contract::EventSink {
+ public:
+  void Write(const contract::EventEntry& entry) override { entries.push_back(entry); }
+  std::vector<contract::EventEntry> entries;
+};
+
+// The fault this pins: the merge cleared the read-only bit of setAid.ini and rewrote it by name,
+// so a setAid.ini planted as a hard link made the run rewrite another file as a profile. Now the
+// file with two names is not written, setup is not run, and the refusal is told.
+TEST_F(SetupLauncherTest, SetAidPlantedAsAHardLinkIsNotWrittenAndSetupIsNotStarted) {
+  StageSetup("signed_good");
+  testing_support::TempFolder elsewhere("launcher elsewhere");
+  const std::string target = elsewhere.path() + "\\protected.ini";
+  WriteFileBytes(target, kSetAid);
+  ASSERT_TRUE(::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(::DeleteFileA(SetAidPath().c_str()));
+  ASSERT_TRUE(::CreateHardLinkA(SetAidPath().c_str(), target.c_str(), nullptr));
+  RecordingSink sink;
+  contract::EventSink* previous = contract::UseEventSinkForTesting(&sink);
+
+  const int result = upgrade::RunDaxSetup(package_.path(), 0);
+  contract::UseEventSinkForTesting(previous);
+
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(SetupCommandLine()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(target), std::string(kSetAid));
+  EXPECT_TRUE(::GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_READONLY);
+  ::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_EQ(sink.entries.size(), 1u);
+  EXPECT_EQ(sink.entries[0].id, contract::EventId::kSetAidRefused);
+  EXPECT_EQ(sink.entries[0].kind, contract::EventKind::kError);
+  const std::string text = "DaxInst: " + SetAidPath() +
+                           " is not written and setup is not run: it has 2 links, so another "
+                           "name of it lies elsewhere";
+  EXPECT_EQ(sink.entries[0].text, text);
+  EXPECT_THAT(Log(), Contains(text));
+}
+
+// TEMP pointed at a folder of the test's own for as long as the object lives.
+class TempInFolder {
+ public:
+  explicit TempInFolder(const std::string& folder) {
+    const DWORD length = ::GetEnvironmentVariableA("TEMP", previous_, MAX_PATH);
+    had_ = length > 0 && length < MAX_PATH;
+    ::SetEnvironmentVariableA("TEMP", folder.c_str());
+  }
+  ~TempInFolder() { ::SetEnvironmentVariableA("TEMP", had_ ? previous_ : nullptr); }
+  TempInFolder(const TempInFolder&) = delete;
+  TempInFolder& operator=(const TempInFolder&) = delete;
+
+ private:
+  char previous_[MAX_PATH] = {};
+  bool had_ = false;
+};
+
+// The run's side of a taken default installer log: setup starts with a log in a folder that the
+// run made, and the choice is told with the path of each (entry 2204) and a line.
+TEST_F(SetupLauncherTest, TakenDefaultInstallerLogGivesSetupALogOfItsOwnAndIsTold) {
+  StageSetup("signed_good");
+  testing_support::TempFolder temp("launcher temp");
+  const std::string defaultLog = temp.path() + "\\INSTALL.LOG";
+  ASSERT_TRUE(::CreateDirectoryA(defaultLog.c_str(), nullptr));
+  RecordingSink sink;
+  contract::EventSink* previous = contract::UseEventSinkForTesting(&sink);
+  int result = -2;
+  {
+    const TempInFolder tempHere(temp.path());
+    result = upgrade::RunDaxSetup(package_.path(), 0);
+  }
+  contract::UseEventSinkForTesting(previous);
+  WIN32_FIND_DATAA entry;
+  platform::UniqueFindHandle made(
+      ::FindFirstFileA((temp.path() + "\\DaxInstLog-*").c_str(), &entry));
+  ::RemoveDirectoryA(defaultLog.c_str());
+
+  EXPECT_EQ(result, 0);
+  ASSERT_TRUE(made) << "no folder for the log";
+  const std::string privateLog = temp.path() + "\\" + entry.cFileName + "\\INSTALL.LOG";
+  const auto commandLine = SetupCommandLine();
+  ASSERT_TRUE(commandLine) << "setup did not run";
+  EXPECT_NE(commandLine->find(" /l*v \\\"" + privateLog + "\\\" "), std::string::npos)
+      << *commandLine;
+  ASSERT_EQ(sink.entries.size(), 1u);
+  EXPECT_EQ(sink.entries[0].id, contract::EventId::kInstallerLogMoved);
+  EXPECT_EQ(sink.entries[0].kind, contract::EventKind::kWarning);
+  const std::string text = "DaxInst: the installer log " + defaultLog +
+                           " is taken (a folder is there). Setup writes its log to " + privateLog;
+  EXPECT_EQ(sink.entries[0].text, text);
+  EXPECT_THAT(Log(), Contains(text));
+}
+
+struct SetAidCase {
+  const char* name;
+  // Leaves setAid.ini of `package` as the case has it; `holder` keeps it open where it says so.
+  void (*leave)(const std::string& setAid, platform::UniqueFileHandle& holder,
+                const std::string& elsewhere);
+  upgrade::SetAidCheck check;
+  upgrade::SetAidUse use;
+};
+
+void PrintTo(const SetAidCase& c, std::ostream* out) { *out << c.name; }
+
+void LeavePlainFile(const std::string&, platform::UniqueFileHandle&, const std::string&) {}
+void LeaveNothing(const std::string& setAid, platform::UniqueFileHandle&, const std::string&) {
+  ASSERT_TRUE(::DeleteFileA(setAid.c_str()));
+}
+void LeaveHardLink(const std::string& setAid, platform::UniqueFileHandle&,
+                   const std::string& elsewhere) {
+  ASSERT_TRUE(::DeleteFileA(setAid.c_str()));
+  WriteFileBytes(elsewhere + "\\other.ini", "[other]\r\n");
+  ASSERT_TRUE(::CreateHardLinkA(setAid.c_str(), (elsewhere + "\\other.ini").c_str(), nullptr));
+}
+void LeaveHeldExclusively(const std::string& setAid, platform::UniqueFileHandle& holder,
+                          const std::string&) {
+  holder.reset(::CreateFileA(setAid.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+}
+
+class HeldSetAid : public SetupLauncherTest, public ::testing::WithParamInterface<SetAidCase> {};
+
+// What the run finds at setAid.ini before the merge, and what it then does with it. Held, the
+// file cannot be renamed or deleted (so its name keeps leading to the checked file) and the
+// profile functions still write it.
+TEST_P(HeldSetAid, IsCheckedAndHeldBeforeTheMerge) {
+  testing_support::TempFolder elsewhere("held setaid elsewhere");
+  platform::UniqueFileHandle holder;
+  GetParam().leave(SetAidPath(), holder, elsewhere.path());
+
+  const upgrade::HeldSetAid held = upgrade::HoldSetAid(package_.path());
+
+  EXPECT_EQ(held.path, SetAidPath());
+  EXPECT_EQ(held.check, GetParam().check);
+  EXPECT_EQ(upgrade::UseOf(held), GetParam().use);
+  EXPECT_EQ(held.handle.is_valid(), GetParam().check == upgrade::SetAidCheck::kHeld);
+  if (held.check != upgrade::SetAidCheck::kHeld) return;
+  const std::string moved = package_.path() + "\\moved.ini";
+  EXPECT_FALSE(::MoveFileA(SetAidPath().c_str(), moved.c_str()));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(::DeleteFileA(SetAidPath().c_str()));
+  EXPECT_TRUE(::WritePrivateProfileStringA("CUSTOM_DAX_CONFIG", "AutoReboot", "true",
+                                           SetAidPath().c_str()));
+  EXPECT_THAT(ReadFileBytes(SetAidPath()).value_or(""), ::testing::HasSubstr("AutoReboot=true"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HeldSetAid,
+    ::testing::Values(SetAidCase{"PlainFile", LeavePlainFile, upgrade::SetAidCheck::kHeld,
+                                 upgrade::SetAidUse::kMerge},
+                      SetAidCase{"Absent", LeaveNothing, upgrade::SetAidCheck::kAbsent,
+                                 upgrade::SetAidUse::kMerge},
+                      SetAidCase{"HardLink", LeaveHardLink, upgrade::SetAidCheck::kLinked,
+                                 upgrade::SetAidUse::kDoNotRunSetup},
+                      SetAidCase{"HeldExclusively", LeaveHeldExclusively,
+                                 upgrade::SetAidCheck::kInUse, upgrade::SetAidUse::kLeaveAsItIs}),
+    [](const ::testing::TestParamInfo<SetAidCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SetupLauncherTest, SetupLockedByAnotherWriterIsNotStarted) {
   StageSetup("signed_good");
