@@ -14,6 +14,10 @@ enum class EventId : unsigned short {
   // 2200-2299: files opened by name that are not the files meant (links, replaced images).
   // 2300-2399: the package and the settings that setup gets.
   // 2400-2499: the run's record and the stop handshake.
+  kModulePathUnreadable = 2400,  // the run cannot read its own path and fails
+  kServiceStillRunning = 2401,   // -stop or -uninstall: the service runs after their wait
+  kFinishedRunStillRegistered =
+      2402,  // -install or -start: an ended run's service outlived the wait
 };
 
 // The event types of ReportEvent, with the same values.

@@ -77,6 +77,40 @@ std::mutex g_statusLock;
 int g_reportsOnTheirWay = 0;
 std::condition_variable g_reportsDelivered;
 
+// The wait for the run's end after a stop or shutdown control runs on a thread of its own. The
+// Service Control Manager gives a handler 30 seconds (Wine's services.exe 10), and the run may be
+// in a setup that a stop never interrupts: a handler that waited would have the stop refused with
+// 1053 and leave the service stop pending. One waiter at a time; a later control while it waits
+// only reports stop pending again.
+std::mutex g_stopWaiterLock;
+platform::UniqueKernelHandle g_stopWaiter;
+// How long service_main gives the waiter after the run has ended: the end sequence has set the
+// stopped event by then, so the waiter is about to return.
+constexpr DWORD kStopWaiterEndWait = 5000;
+
+DWORD WINAPI StopWaiter(void*) {
+  try {
+    upgrade::StopDaxInst();
+  } catch (...) {
+    diag::LogCurrentException();
+  }
+  return 0;
+}
+
+void BeginStopWait() {
+  std::lock_guard<std::mutex> lock(g_stopWaiterLock);
+  if (g_stopWaiter && ::WaitForSingleObject(g_stopWaiter.get(), 0) == WAIT_TIMEOUT) return;
+  g_stopWaiter.reset(::CreateThread(nullptr, 0, StopWaiter, nullptr, 0, nullptr));
+  if (!g_stopWaiter) ReportErrorEvent("CreateThread for the stop request");
+}
+
+void EndStopWait() {
+  std::lock_guard<std::mutex> lock(g_stopWaiterLock);
+  if (!g_stopWaiter) return;
+  ::WaitForSingleObject(g_stopWaiter.get(), kStopWaiterEndWait);
+  g_stopWaiter.reset();
+}
+
 void ReportStoppedAfterFailure() {
   if (statusHandle.load()) ReportServiceStatus(SERVICE_STOPPED, lastReportedError.load(), 0);
 }
@@ -127,6 +161,7 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
     if (ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0)) {
       upgrade::DaxInst(static_cast<int>(argc), argv, CurrentRunOperations());
     }
+    EndStopWait();
     ReportStoppedAfterFailure();
   } catch (...) {
     diag::LogCurrentException();
@@ -139,9 +174,10 @@ void WINAPI ServiceControlHandler(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+      if (stoppedReported) break;
       ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
-      // Returns once the run has ended or given up waiting; service_main reports stopped.
-      upgrade::StopDaxInst();
+      // Returns at once; service_main reports stopped once the run has ended.
+      BeginStopWait();
       break;
     default: {
       DWORD currentState = 0;

@@ -6,6 +6,7 @@
 
 #include "contract/client_registry.h"
 #include "contract/named_objects.h"
+#include "contract/service_names.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "service/process_entry.h"
@@ -63,6 +64,7 @@ void mfn_Install() {
   if (!nt) {
     LogLine("The system isn't Windows NT.");
   } else {
+    WaitForFinishedRunRemoval("<mfn_Install>");
     if (AgentServiceExists()) {
       // A new package over an installed agent: its next run is a first run.
       DeleteLaunchSetup();
@@ -81,12 +83,22 @@ void mfn_UnInstall() {
   LogLine("<mfn_UnInstall> Begin.");
   const bool nt = GetPlatformKind() == kPlatformNt;
   if (nt && !IsNtAdministrator()) return;
+  // Held until "LaunchSetup" is gone: the deleted service stays marked for deletion until then,
+  // so a next package's -install waits for it, and the next run's counter is not deleted here.
+  platform::UniqueServiceHandle manager;
+  platform::UniqueServiceHandle held;
   if (!nt) {
     LogLine("The system isn't Windows NT.");
   } else {
+    manager.reset(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager) {
+      held.reset(::OpenServiceA(manager.get(), contract::kServiceName, SERVICE_QUERY_STATUS));
+    }
     RemoveAgentService();
   }
-  DeleteLaunchSetup();
+  // In both views: the run being removed chose its view when it began, and a setup that installed
+  // or removed "daxService" since then has moved the view the next run chooses.
+  contract::DeleteClientValueInBothViews(contract::kLaunchSetupValue);
   LogLine("<mfn_UnInstall> End.");
 }
 
@@ -99,6 +111,7 @@ void mfn_StartService() {
   if (GetPlatformKind() != kPlatformNt) {
     LogLine("The system isn't Windows NT.");
   } else {
+    WaitForFinishedRunRemoval("<mfn_StartService>");
     StartStatus();
   }
   LogLine("<mfn_StartService> End.");

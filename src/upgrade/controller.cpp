@@ -2,8 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "contract/client_registry.h"
+#include "contract/event_report.h"
 #include "contract/named_objects.h"
 #include "contract/setup_result_key.h"
 #include "diag/current_exception.h"
@@ -28,6 +30,10 @@ namespace {
 platform::UniqueKernelHandle g_stopEvent;
 platform::UniqueKernelHandle g_runGuardMutex;
 platform::UniqueKernelHandle g_serviceCtrlMutex;
+// Whether this run took the run guard. Only such a run has a status and a stop handshake to end:
+// a run that another run's guard turns away would otherwise write "finished" and set the stopped
+// event while the other run's setup still goes on.
+bool g_ownsRunGuard = false;
 
 void LogTagged(const char* message) { LogLine("<ServiceStart>", message); }
 
@@ -41,7 +47,7 @@ void LogLineOrLoseIt(const Pieces&... pieces) noexcept {
   }
 }
 
-enum class Outcome { kSucceeded, kFailed, kAbandoned };
+enum class Outcome { kSucceeded, kFailed };
 
 // The counter is written once before setup may start, not only after it ended: a service process
 // killed while setup runs would otherwise leave the attempt uncounted, and the next start would
@@ -117,7 +123,6 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
 Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryoneDACL& everyone) {
   LogTagged("To begin the service");
   LogTagged("Set up pending");
-  WriteClientDword(kSetupStatusValue, contract::kSetupStatusPending);
   if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
     return Outcome::kFailed;
   }
@@ -127,6 +132,10 @@ Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryon
   const DWORD runGuardError = ::GetLastError();
   g_runGuardMutex.reset(runGuard);
   if (runGuardError == ERROR_ALREADY_EXISTS) return Outcome::kFailed;
+  // Pending only once this run owns the guard: written before, a run that another run's guard
+  // turns away would announce a run that is not its own.
+  g_ownsRunGuard = true;
+  WriteClientDword(kSetupStatusValue, contract::kSetupStatusPending);
 
   DWORD daxPid = 0;
   if (argc == 2 && argv && argv[1]) {
@@ -164,7 +173,14 @@ Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryon
   }
 
   std::string modulePath;
-  if (!platform::GetOwnModulePath(modulePath)) return Outcome::kAbandoned;
+  if (!platform::GetOwnModulePath(modulePath)) {
+    // The run still ends as a run: without its end sequence "DaxSetupStatus" would stay 1 for
+    // good and a waiting stop request would wait its whole time.
+    contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathUnreadable,
+                          "DaxInst: Cannot read the path of daxinst.exe - error " +
+                              std::to_string(::GetLastError()) + ".");
+    return Outcome::kFailed;
+  }
   const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
   LogLine("DaxInst: Storage Path=", packageDirectory);
 
@@ -175,13 +191,19 @@ Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryon
   return FirstTimePath(operations, packageDirectory, daxPid);
 }
 
-void EndSequence() {
+void EndSequence(RunOperations& operations) {
   LogLineOrLoseIt("DaxInst: Stopping Daxinst ...");
   g_serviceCtrlMutex.reset();
   g_runGuardMutex.reset();
   LogLineOrLoseIt("================= End ===================");
   diag::CloseLogFile();
   g_stopEvent.reset();
+  try {
+    operations.MarkRegistrationSpent();
+  } catch (...) {
+  }
+  if (!g_ownsRunGuard) return;
+  g_ownsRunGuard = false;
   platform::UniqueKernelHandle stopped(
       ::OpenEventA(EVENT_MODIFY_STATE, FALSE, contract::kStoppedEventName));
   if (stopped) ::SetEvent(stopped.get());
@@ -198,6 +220,7 @@ RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResul
 }
 
 void DaxInst(int argc, char** argv, RunOperations& operations) {
+  const contract::ClientViewForRun view;
   platform::CEveryoneDACL everyone;
   Outcome outcome = Outcome::kFailed;
   try {
@@ -210,8 +233,6 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
     outcome = Outcome::kFailed;
   }
   switch (outcome) {
-    case Outcome::kAbandoned:
-      return;
     case Outcome::kSucceeded:
       LogLineOrLoseIt("DaxInst: Auto-upgrade succeeded.");
       break;
@@ -219,7 +240,7 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
       LogLineOrLoseIt("DaxInst: Auto-upgrade failed.");
       break;
   }
-  EndSequence();
+  EndSequence(operations);
 }
 
 void StopDaxInst() {

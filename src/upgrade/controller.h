@@ -23,6 +23,11 @@ class RunOperations {
   virtual bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) = 0;
   virtual int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) = 0;
   virtual int DaxSetupResult() = 0;
+  // Called once the run is over, before "DaxSetupStatus" = 2 tells the staging program so: marks
+  // the service that ran it as spent, so that a next package's -install and -start wait for its
+  // removal instead of reusing the registration that the removal then deletes. Nothing by
+  // default and in debug mode.
+  virtual void MarkRegistrationSpent() {}
 };
 
 // Performs one upgrade run. With argc == 2, argv[1] is the decimal process number that the start
