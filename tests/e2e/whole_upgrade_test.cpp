@@ -498,6 +498,16 @@ TEST_F(WholeUpgradeTest, TwoPackagesStagedBackToBackBothRun) {
   const e2e::StagedRunResult run = second.WaitForRunEnd(kRunWait);
 
   EXPECT_TRUE(run.ended) << Dump(second.Messages());
+  // The second -install found the first run's registration gone and made its own, so the first
+  // run's -uninstall child had nothing of the second package's to stop or delete.
+  const auto secondLines = second.Messages();
+  EXPECT_TRUE(Has(secondLines, "<mfn_Install> Begin to install daxinst service."))
+      << Dump(secondLines);
+  EXPECT_FALSE(Has(secondLines, "<mfn_Install> daxinst service already exist."))
+      << Dump(secondLines);
+  EXPECT_FALSE(Has(second.LastRunLines(), "DaxInst : Stopping Service ..."))
+      << "the first run's removal stopped the second run\n"
+      << Dump(secondLines);
   EXPECT_TRUE(Has(package_->FirstRunLines(), "DaxInst: Auto-upgrade succeeded."))
       << Dump(package_->Messages());
   EXPECT_EQ(package_->SetupStarts(), 1u);
