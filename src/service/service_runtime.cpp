@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "contract/service_names.h"
@@ -88,20 +89,29 @@ platform::UniqueKernelHandle g_stopWaiter;
 // stopped event by then, so the waiter is about to return.
 constexpr DWORD kStopWaiterEndWait = 5000;
 
-DWORD WINAPI StopWaiter(void*) {
+DWORD WINAPI StopWaiter(void* parameter) {
+  std::unique_ptr<upgrade::StopRequest> request(static_cast<upgrade::StopRequest*>(parameter));
   try {
-    upgrade::StopDaxInst();
+    upgrade::AwaitStop(*request);
   } catch (...) {
     diag::LogCurrentException();
   }
   return 0;
 }
 
+// The request itself is made here, at once, so that it reaches the run however late the waiter
+// starts; only the wait goes to the waiter.
 void BeginStopWait() {
   std::lock_guard<std::mutex> lock(g_stopWaiterLock);
   if (g_stopWaiter && ::WaitForSingleObject(g_stopWaiter.get(), 0) == WAIT_TIMEOUT) return;
-  g_stopWaiter.reset(::CreateThread(nullptr, 0, StopWaiter, nullptr, 0, nullptr));
-  if (!g_stopWaiter) ReportErrorEvent("CreateThread for the stop request");
+  auto request = std::make_unique<upgrade::StopRequest>(upgrade::RequestStop());
+  if (!request->stopped) return;
+  g_stopWaiter.reset(::CreateThread(nullptr, 0, StopWaiter, request.get(), 0, nullptr));
+  if (g_stopWaiter) {
+    static_cast<void>(request.release());  // the waiter owns it now
+  } else {
+    ReportErrorEvent("CreateThread for the stop request");
+  }
 }
 
 void EndStopWait() {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "contract/client_registry.h"
 #include "contract/event_report.h"
@@ -243,23 +244,35 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
   EndSequence(operations);
 }
 
-void StopDaxInst() {
+StopRequest RequestStop() {
+  StopRequest request;
   LogLine("DaxInst : Stopping Service ...");
   platform::UniqueKernelHandle stopped(
       ::CreateEventA(nullptr, TRUE, FALSE, contract::kStoppedEventName));
   if (!stopped) {
     LogLine("DaxInst: Creating stopped event handle failed!");
-    return;
+    return request;
   }
   platform::UniqueKernelHandle stop(
       ::OpenEventA(EVENT_MODIFY_STATE, FALSE, contract::kStopEventName));
   if (!stop) {
     LogLine("DaxInst: Opening stop event handle failed!");
-    return;
+    return request;
   }
   ::SetEvent(stop.get());
   LogLine("DaxInst: Waiting for service to stop...");
-  ::WaitForSingleObjectEx(stopped.get(), kStoppedEventWait, TRUE);
+  request.stopped = std::move(stopped);
+  return request;
+}
+
+void AwaitStop(StopRequest& request) {
+  if (request.stopped) ::WaitForSingleObjectEx(request.stopped.get(), kStoppedEventWait, TRUE);
+  request.stopped.reset();
+}
+
+void StopDaxInst() {
+  StopRequest request = RequestStop();
+  AwaitStop(request);
 }
 
 DWORD ResolveDaxPid(DWORD processId) {

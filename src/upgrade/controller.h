@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace upgrade {
 
 constexpr DWORD MaxSetupTimes = 1;
@@ -36,6 +38,14 @@ void DaxInst(int argc, char** argv, RunOperations& operations);
 
 // Asks a running run to stop and waits for it to finish (at most kStoppedEventWait).
 void StopDaxInst();
+
+// StopDaxInst in its two halves, for a caller that may not wait where it asks (the service's
+// control handler): the request, which returns at once, and the wait, which may run elsewhere.
+struct StopRequest {
+  platform::UniqueKernelHandle stopped;  // empty: nothing to wait for
+};
+StopRequest RequestStop();
+void AwaitStop(StopRequest& request);
 
 // The process that ran the start command, from the number the start command passed: the parent
 // of `processId` when that runs this same executable, else 0.
