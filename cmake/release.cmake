@@ -5,7 +5,10 @@ set(DAXINST_SIGNING_PKCS12 "" CACHE FILEPATH
     "The vendor's PKCS #12 file (code-signing key, leaf and intermediate) to sign the package with")
 set(DAXINST_SIGNING_PASSFILE "" CACHE FILEPATH
     "A file holding the PKCS #12 password, read by osslsigncode at packaging time")
-set(DAXINST_TIMESTAMP_URL "" CACHE STRING "RFC 3161 timestamp server for the signatures (none if empty)")
+set(DAXINST_TIMESTAMP_URL "" CACHE STRING
+    "RFC 3161 time-stamp server for the signatures (required by a signed release)")
+set(DAXINST_TIMESTAMP_CAFILE "" CACHE FILEPATH
+    "PEM roots that the time stamps are verified against at packaging (empty: the system's)")
 option(DAXINST_SIGN "Sign daxinst.exe and daxcheck.exe when packaging (needs a vendor bundle)" OFF)
 
 # Two builds of one commit must give the same bytes wherever they are built: no folder name may
@@ -69,6 +72,13 @@ function(daxinst_check_release_inputs)
         message(FATAL_ERROR "A release needs ${_variable}: set it ${_how}")
       endif()
     endforeach()
+    # A signature without a time stamp stops verifying when the signing certificate expires, and
+    # every staging program that checks daxinst.exe then refuses it.
+    if(DAXINST_SIGN AND NOT DAXINST_TIMESTAMP_URL)
+      message(FATAL_ERROR "A signed release needs a time-stamp server: set DAXINST_TIMESTAMP_URL "
+                          "${_how} to the URL of an RFC 3161 server, or use the preset "
+                          "release-unsigned")
+    endif()
   endif()
   if(DAXINST_SIGN)
     if(NOT DAXINST_CERT_BUNDLE)
@@ -242,6 +252,9 @@ function(daxinst_release_rules)
     set(DAXINST_SIGNING_PKCS12 [==[${DAXINST_SIGNING_PKCS12}]==])
     set(DAXINST_SIGNING_PASSFILE [==[${DAXINST_SIGNING_PASSFILE}]==])
     set(DAXINST_TIMESTAMP_URL [==[${DAXINST_TIMESTAMP_URL}]==])
+    set(DAXINST_TIMESTAMP_CAFILE [==[${DAXINST_TIMESTAMP_CAFILE}]==])
+    set(DAXINST_OPENSSL [==[${DAXINST_OPENSSL}]==])
+    set(DAXINST_BUILDINFO_NAME BUILDINFO.txt)
     set(DAXINST_VENDOR_ROOTS [==[${DAXINST_VENDOR_ROOTS}]==])
     set(DAXINST_PUBLISHER [==[${DAXINST_PUBLISHER}]==])
     set(DAXINST_INSTALL_FOLDER \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")

@@ -12,8 +12,25 @@ constexpr char kClientKeyPath[] = "SOFTWARE\\Quorvex\\Tarvane\\DAX\\Ombrel\\Ombr
 constexpr char kClientServiceName[] = "daxService";
 
 // The registry view of the client key: 64-bit when the client's service is installed, 32-bit
-// otherwise. Chosen anew at every access.
+// otherwise. While a run has fixed it (ClientViewForRun) every access uses the run's view;
+// otherwise it is chosen anew at every access.
 REGSAM ClientRegistryView();
+
+// Fixes the client view for one run, from its start to the end of its end sequence. A setup that
+// installs or removes "daxService" would otherwise split the run's values over the two views: a
+// counter and a pending status left for good in the old one, a result deleted in one and written
+// in the other. One run at a time in a process; not copyable.
+class ClientViewForRun {
+ public:
+  ClientViewForRun();
+  ~ClientViewForRun();
+  ClientViewForRun(const ClientViewForRun&) = delete;
+  ClientViewForRun& operator=(const ClientViewForRun&) = delete;
+  REGSAM view() const { return view_; }
+
+ private:
+  REGSAM view_;
+};
 
 // Values of the client key.
 constexpr char kLaunchSetupValue[] = "LaunchSetup";
@@ -28,5 +45,7 @@ constexpr DWORD kSetupStatusFinished = 2;
 bool ReadClientDword(const char* valueName, DWORD& value);
 void WriteClientDword(const char* valueName, DWORD value);
 void DeleteClientValue(const char* valueName);
+// The removal of the service ends every run of the package, whichever view that run chose.
+void DeleteClientValueInBothViews(const char* valueName);
 
 }  // namespace contract

@@ -38,6 +38,10 @@ enum class EventId : unsigned short {
   kSetAidInUse = 2207,
   // 2300-2399: the package and the settings that setup gets.
   // 2400-2499: the run's record and the stop handshake.
+  kModulePathUnreadable = 2400,  // the run cannot read its own path and fails
+  kServiceStillRunning = 2401,   // -stop or -uninstall: the service runs after their wait
+  kFinishedRunStillRegistered =
+      2402,  // -install or -start: an ended run's service outlived the wait
 };
 
 // The event types of ReportEvent, with the same values.

@@ -38,7 +38,11 @@ UniqueCertChain BuildCodeSigningChain(PCCERT_CONTEXT signer, HCERTSTORE extra) {
   para.RequestedUsage.Usage.cUsageIdentifier = 1;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!::CertGetCertificateChain(HCCE_LOCAL_MACHINE, signer, nullptr, extra, &para, 0, nullptr,
+  // What the machine holds decides: no URL a certificate names is fetched, as the person who runs
+  // the check, and the machine's roots are not updated.
+  const DWORD flags =
+      CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+  if (!::CertGetCertificateChain(HCCE_LOCAL_MACHINE, signer, nullptr, extra, &para, flags, nullptr,
                                  &chain)) {
     return UniqueCertChain();
   }

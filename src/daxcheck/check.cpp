@@ -29,27 +29,6 @@ bool ReadableFolder(const std::string& folder, std::string& error) {
   return true;
 }
 
-// The verdict: setup would run unless a gate stops it; the first gate that does is named.
-Json Verdict(const Json& gates) {
-  Json verdict;
-  verdict["setup_would_run"] = true;
-  verdict["text"] = "setup would run";
-  verdict["number"] = 7;
-  verdict["stopped_by"] = nullptr;
-  verdict["stopped_at_gate"] = nullptr;
-  verdict["because"] = nullptr;
-  for (const auto& gate : gates) {
-    if (gate["passes"].get<bool>()) continue;
-    verdict["setup_would_run"] = false;
-    verdict["text"] = "setup would not run";
-    verdict["stopped_by"] = gate["name"];
-    verdict["stopped_at_gate"] = gate["number"];
-    verdict["because"] = gate["stops_because"];
-    break;
-  }
-  return verdict;
-}
-
 }  // namespace
 
 bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
@@ -77,7 +56,7 @@ bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
   gates.push_back(commandGate);
 
   report["gates"] = gates;
-  report["verdict"] = Verdict(gates);
+  report["verdict"] = VerdictOf(gates);
   return true;
 }
 

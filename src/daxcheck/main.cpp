@@ -1,14 +1,21 @@
 // daxcheck.exe [--json] [PACKAGE_FOLDER]: tells, before -install and -start, whether a run of
 // daxinst.exe would start setup for the package, and if not, which gate stops it.
 #include <windows.h>
+// After windows.h.
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "daxcheck/check.h"
 #include "platform/library_search.h"
 #include "platform/module_path.h"
+#include "platform/text_conversion.h"
+#include "platform/unique_handle.h"
+#include "sharedlib/wintrust_call.h"
 
 namespace {
 
@@ -33,14 +40,46 @@ std::string FullFolder(const std::string& folder) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The arguments from the UTF-16 command line. The C runtime's ANSI ones are best-fitted: a folder
+// argument with FULLWIDTH REVERSE SOLIDUS (U+FF3C) or FULLWIDTH FULL STOP would name another
+// folder than the one typed ("pkg＼..＼x" became "pkg\..\x"), and the check would judge that
+// one. An argument that the system code page cannot hold exactly is refused instead.
+bool WideArguments(std::vector<std::string>& arguments, std::string& refused) {
+  int count = 0;
+  platform::UniqueArgumentVector vector(::CommandLineToArgvW(::GetCommandLineW(), &count));
+  if (!vector) return false;
+  for (int i = 1; i < count; ++i) {
+    bool exact = true;
+    const std::wstring wide = vector.get()[i];
+    std::string narrow = platform::NarrowWithoutBestFit(wide, &exact);
+    if (!exact) {
+      refused = narrow;
+      return false;
+    }
+    arguments.push_back(std::move(narrow));
+  }
+  return true;
+}
+
+int main() {
   // It runs from a package folder as daxinst.exe does, often as an administrator: the package
   // folder is not to be searched for libraries either.
   platform::RestrictLibrarySearch();
+  // Run by a person, often an administrator: no URL a signer's certificate names is fetched with
+  // their credentials, and the machine's roots are not updated by a check.
+  sharedlib::UseCacheOnlyRetrieval();
+  std::vector<std::string> arguments;
+  std::string refused;
+  if (!WideArguments(arguments, refused)) {
+    std::fprintf(stderr,
+                 "daxcheck: the argument \"%s\" cannot be written in the system code page; the "
+                 "run names its folder in that code page\n",
+                 refused.c_str());
+    return daxcheck::kUsageError;
+  }
   bool json = false;
   std::string folder;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
+  for (const std::string& argument : arguments) {
     if (argument == "--json") {
       json = true;
     } else if (argument == "--help" || argument == "-h" || argument == "/?") {

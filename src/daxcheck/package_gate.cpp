@@ -63,9 +63,11 @@ Json PackageGate(const std::string& folder) {
     Stop(gate, "daxinst.exe is not in the package folder: -install would register nothing");
   }
   if (!setup.handle) {
-    Stop(gate, setupFile["present"].get<bool>()
-                   ? "setup.exe cannot be opened shared for reading: the run does not move ahead"
-                   : "setup.exe is missing: the run does not move ahead");
+    Stop(gate,
+         setupFile["present"].get<bool>()
+             ? "setup.exe cannot be opened shared for reading: the run does not move ahead"
+             : "setup.exe is missing: the run does not move ahead",
+         RunStep::kSetupFile);
   }
   return gate;
 }

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "daxcheck/check.h"
+#include "daxcheck/report_text.h"
 
 namespace daxcheck {
 
@@ -10,7 +11,7 @@ using Json = nlohmann::ordered_json;
 
 std::string Scalar(const Json& value) {
   if (value.is_null()) return "-";
-  if (value.is_string()) return value.get<std::string>();
+  if (value.is_string()) return Printable(value.get<std::string>());
   if (value.is_boolean()) return value.get<bool>() ? "yes" : "no";
   return value.dump();
 }
@@ -29,15 +30,15 @@ void Render(const Json& value, const std::string& indent, std::string& out) {
     const Json& field = item.value();
     if (item.key() == "predicted_setaid_ini") continue;  // the changes say it shorter
     if (field.is_object()) {
-      out += indent + item.key() + ":\n";
+      out += indent + Printable(item.key()) + ":\n";
       Render(field, indent + "  ", out);
     } else if (field.is_array()) {
-      out += indent + item.key() + ":" + (field.empty() ? " -" : "") + "\n";
+      out += indent + Printable(item.key()) + ":" + (field.empty() ? " -" : "") + "\n";
       for (const auto& element : field) {
         if (element.is_object() && IsFlat(element)) {
           std::string line;
           for (const auto& part : element.items()) {
-            line += (line.empty() ? "" : ", ") + part.key() + "=" + Scalar(part.value());
+            line += (line.empty() ? "" : ", ") + Printable(part.key()) + "=" + Scalar(part.value());
           }
           out += indent + "  - " + line + "\n";
         } else if (element.is_object()) {
@@ -48,7 +49,7 @@ void Render(const Json& value, const std::string& indent, std::string& out) {
         }
       }
     } else {
-      out += indent + item.key() + ": " + Scalar(field) + "\n";
+      out += indent + Printable(item.key()) + ": " + Scalar(field) + "\n";
     }
   }
 }
@@ -56,24 +57,26 @@ void Render(const Json& value, const std::string& indent, std::string& out) {
 }  // namespace
 
 std::string RenderText(const Json& report) {
-  std::string out = "daxcheck: " + report["folder"].get<std::string>() + "\n";
+  std::string out = "daxcheck: " + Printable(report["folder"].get<std::string>()) + "\n";
   for (const auto& gate : report["gates"]) {
-    out +=
-        "\n" + std::to_string(gate["number"].get<int>()) + " " + gate["name"].get<std::string>() +
-        ": " +
-        (gate["passes"].get<bool>() ? std::string("passes")
-                                    : "stops setup: " + gate["stops_because"].get<std::string>()) +
-        "\n";
+    out += "\n" + std::to_string(gate["number"].get<int>()) + " " +
+           gate["name"].get<std::string>() + ": " +
+           (gate["passes"].get<bool>()
+                ? std::string("passes")
+                : "stops setup: " + Printable(gate["stops_because"].get<std::string>())) +
+           "\n";
     Json details = gate;
-    for (const char* key : {"number", "name", "passes", "stops_because"}) details.erase(key);
+    for (const char* key : {"number", "name", "passes", "stops_because", "stops_at_run_step"}) {
+      details.erase(key);
+    }
     Render(details, "  ", out);
   }
   const Json& verdict = report["verdict"];
   out += "\n7 verdict: " + verdict["text"].get<std::string>();
   if (!verdict["setup_would_run"].get<bool>()) {
     out += " (gate " + std::to_string(verdict["stopped_at_gate"].get<int>()) + " " +
-           verdict["stopped_by"].get<std::string>() + ": " + verdict["because"].get<std::string>() +
-           ")";
+           verdict["stopped_by"].get<std::string>() + ": " +
+           Printable(verdict["because"].get<std::string>()) + ")";
   }
   out += "\n";
   return out;

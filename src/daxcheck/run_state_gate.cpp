@@ -6,6 +6,7 @@
 #include "contract/service_names.h"
 #include "contract/setup_result_key.h"
 #include "daxcheck/gates.h"
+#include "platform/registry.h"
 #include "platform/unique_handle.h"
 #include "upgrade/controller.h"
 #include "upgrade/run_objects.h"
@@ -79,6 +80,28 @@ const char* PathName(upgrade::RunPath path) {
   return "unknown";
 }
 
+// The setup result key as the service sees it: LocalSystem's classes are the machine's, so the
+// caller's own HKCU\Software\Classes, which HKCR merges in for the check, is left out.
+constexpr char kMachineSetupResultKey[] = "SOFTWARE\\Classes\\TSSAFILE\\{DCCB9E52-6A84A746}";
+
+bool ReadMachineSetupResult(DWORD& code) {
+  return platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, kMachineSetupResultKey,
+                                     contract::kSetupResultValue, 0, code);
+}
+
+// True when this process is not LocalSystem: what the service may open or delete can then read
+// as refused here, and the other way round.
+bool RunsWithoutTheServicesRights() {
+  BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+  DWORD size = sizeof(sid);
+  BOOL member = FALSE;
+  if (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &size) ||
+      !::CheckTokenMembership(nullptr, sid, &member)) {
+    return true;
+  }
+  return !member;
+}
+
 // The run's values in the client key and the code in the setup result key.
 struct RunValues {
   bool launchFound = false;
@@ -93,13 +116,13 @@ RunValues ReportRunValues(Json& gate) {
   run.launchFound = contract::ReadClientDword(contract::kLaunchSetupValue, run.launchSetup);
   const bool statusFound = contract::ReadClientDword(contract::kSetupStatusValue, status);
   const bool resultFound = contract::ReadClientDword(contract::kInstResultValue, result);
-  run.setupResultFound = contract::ReadSetupResult(run.setupResult);
+  run.setupResultFound = ReadMachineSetupResult(run.setupResult);
   Json values;
   values["LaunchSetup"] = OptionalDword(run.launchFound, run.launchSetup);
   values["DaxSetupStatus"] = OptionalDword(statusFound, status);
   values["DaxInstResult"] = OptionalDword(resultFound, result);
   gate["client_values"] = values;
-  gate["setup_result_key"] = std::string("HKCR\\") + contract::kSetupResultKeyPath;
+  gate["setup_result_key"] = std::string("HKLM\\") + kMachineSetupResultKey;
   gate["setup_result"] = OptionalDword(run.setupResultFound, run.setupResult);
   return run;
 }
@@ -116,11 +139,14 @@ bool ReportService(Json& gate) {
 }
 
 // On a path with setup the run first deletes the code left from before; one it cannot delete
-// keeps setup from running. True when that code stays.
-bool EarlierCodeStays(Json& gate, upgrade::RunPath path, bool setupResultFound) {
-  if (!upgrade::RunPathRunsSetup(path) || !setupResultFound) return false;
+// keeps setup from running. True when that code stays. The run opens the key for deleting
+// whatever "Default" holds, so the open is tried whenever the key is there.
+bool EarlierCodeStays(Json& gate, upgrade::RunPath path) {
+  if (!upgrade::RunPathRunsSetup(path)) return false;
   platform::UniqueRegKey key;
-  const LONG opened = contract::OpenSetupResultForDeleting(key);
+  const LONG opened =
+      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMachineSetupResultKey, 0, KEY_SET_VALUE, key.put());
+  if (opened == ERROR_FILE_NOT_FOUND) return false;
   const bool stays = opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND;
   gate["earlier_setup_result_deletable"] = !stays;
   return stays;
@@ -134,14 +160,17 @@ void StopForRunState(Json& gate, bool guardHeld, upgrade::RunPath path, bool ear
   if (path == upgrade::RunPath::kAlreadySucceeded) {
     Stop(gate,
          "the setup result holds 99: setup already succeeded for this package, the run "
-         "ends as succeeded without setup");
+         "ends as succeeded without setup",
+         RunStep::kRunPath);
   } else if (path == upgrade::RunPath::kFailedBefore) {
     Stop(gate,
          "LaunchSetup shows setup was run for this package before: the run ends as "
-         "failed without setup");
+         "failed without setup",
+         RunStep::kRunPath);
   }
   if (earlierCodeStays) {
-    Stop(gate, "the setup result left from before cannot be deleted: the run does not start setup");
+    Stop(gate, "the setup result left from before cannot be deleted: the run does not start setup",
+         RunStep::kEarlierCode);
   }
 }
 
@@ -169,7 +198,12 @@ Json RunStateGate() {
   gate["launch_setup_deleted_by_install"] = run.launchFound && installed;
   gate["path_runs_setup"] = upgrade::RunPathRunsSetup(path);
 
-  const bool earlierCodeStays = EarlierCodeStays(gate, path, run.setupResultFound);
+  const bool earlierCodeStays = EarlierCodeStays(gate, path);
+  if (RunsWithoutTheServicesRights()) {
+    gate["rights_note"] =
+        "the check runs without the rights of the service (LocalSystem): a key the service may "
+        "delete or a file it may open can read here as refused, and the other way round";
+  }
   StopForRunState(gate, guardHeld, path, earlierCodeStays);
   return gate;
 }

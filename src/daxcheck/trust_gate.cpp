@@ -5,6 +5,7 @@
 
 #include <cwchar>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "daxcheck/certificate_text.h"
@@ -14,6 +15,7 @@
 #include "sharedlib/signer_checks.h"
 #include "sharedlib/trust_identity.h"
 #include "sharedlib/trust_verifier.h"
+#include "sharedlib/wintrust_call.h"
 #include "upgrade/setup_launcher.h"
 #include "upgrade/setup_verifier.h"
 
@@ -100,9 +102,15 @@ void WarnOfUnknownRoot(Json& gate) {
 
 // The gate's status from the machine's verdict before the run's certificate update; where the
 // chain lacks only the bundle's root, the update is what makes it trusted.
-void JudgeTrust(Json& gate, LONG verdict, bool hasSigner, bool signerPasses, bool rootOnlyFault) {
-  const bool trustedOnceRooted =
-      rootOnlyFault && signerPasses && (verdict == 0 || verdict == TRUST_E_SUBJECT_NOT_TRUSTED);
+// Only WinTrust's own answer tells an untrusted root from a tampered file, a truncated download or
+// a broken time stamp: the run's verdict says "not trusted" for all of them, and the chain of the
+// signer's certificate is whole in every one. Wine's WinTrust answers 0 for an unknown root.
+void JudgeTrust(Json& gate, LONG verdict, std::optional<LONG> winTrust, bool hasSigner,
+                bool signerPasses, bool rootOnlyFault) {
+  const bool rootIsAllWinTrustLacks =
+      winTrust && (*winTrust == 0 || *winTrust == CERT_E_UNTRUSTEDROOT);
+  const bool trustedOnceRooted = rootOnlyFault && signerPasses && rootIsAllWinTrustLacks &&
+                                 (verdict == 0 || verdict == TRUST_E_SUBJECT_NOT_TRUSTED);
   if (trustedOnceRooted) {
     gate["status"] = "trusted once the agent installs its root";
   } else if (verdict == 0) {
@@ -116,7 +124,9 @@ void JudgeTrust(Json& gate, LONG verdict, bool hasSigner, bool signerPasses, boo
     } else if (!signerPasses) {
       why += ": its signer is not the expected publisher";
     } else {
-      why += " (verdict " + Hex8(static_cast<unsigned>(verdict)) + ")";
+      why += " (verdict " + Hex8(static_cast<unsigned>(verdict));
+      if (winTrust) why += ", WinTrust " + Hex8(static_cast<unsigned>(*winTrust));
+      why += ")";
     }
     Stop(gate, why);
   }
@@ -143,12 +153,15 @@ TrustGateResult TrustGate(const std::string& folder) {
   if (!setup.handle) {
     gate["verdict"] = nullptr;
     gate["status"] = "not checked";
-    Stop(gate, "setup.exe cannot be opened shared for reading");
+    Stop(gate, "setup.exe cannot be opened shared for reading", RunStep::kSetupFile);
     return result;
   }
+  sharedlib::ForgetLastVerifyResult();
   const LONG verdict =
       upgrade::VerifySetupFile(result.verifier.get(), setup.widePath.c_str(), setup.handle.get());
+  const std::optional<LONG> winTrust = sharedlib::LastVerifyResult();
   gate["verdict"] = Hex8(static_cast<unsigned>(verdict));
+  gate["wintrust_answer"] = winTrust ? Json(Hex8(static_cast<unsigned>(*winTrust))) : Json(nullptr);
   gate["reports"] = *reports;
 
   // The signer as the run's checks find it in the embedded signature, against the identity this
@@ -166,7 +179,7 @@ TrustGateResult TrustGate(const std::string& folder) {
     gate["signer"] = nullptr;
     gate["chain"] = nullptr;
   }
-  JudgeTrust(gate, verdict, static_cast<bool>(signer.certificate),
+  JudgeTrust(gate, verdict, winTrust, static_cast<bool>(signer.certificate),
              signerAnswer == sharedlib::kTrustTrusted, rootOnlyFault);
   return result;
 }

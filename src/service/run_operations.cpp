@@ -1,6 +1,7 @@
 #include "service/run_operations.h"
 
 #include "service/process_entry.h"
+#include "service/service_control.h"
 #include "service/service_runtime.h"
 #include "upgrade/setup_launcher.h"
 #include "upgrade/setup_result.h"
@@ -18,6 +19,9 @@ class SystemOperations final : public upgrade::RunOperations {
     return upgrade::RunDaxSetup(packageDirectory, daxPid);
   }
   int DaxSetupResult() override { return upgrade::DaxSetupResult(debugMode); }
+  void MarkRegistrationSpent() override {
+    if (!debugMode) MarkAgentServiceSpent();
+  }
 };
 
 }  // namespace

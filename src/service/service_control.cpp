@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "contract/event_report.h"
 #include "contract/service_names.h"
@@ -182,6 +183,65 @@ void StopAgentService() {
   platform::UniqueServiceHandle existing;
   if (!OpenAgentService(manager, existing)) return;
   StopIfRunning(existing.get());
+}
+
+void MarkAgentServiceSpent() {
+  platform::UniqueServiceHandle manager = OpenManager(SC_MANAGER_CONNECT);
+  if (!manager) return;
+  platform::UniqueServiceHandle own(
+      ::OpenServiceA(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+  if (!own ||
+      !::ChangeServiceConfigA(own.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+    LogLine("DaxInst: Cannot mark the service of this run as spent - ", LastErrorText());
+  }
+}
+
+namespace {
+
+enum class Registration { kAbsent, kInUse, kSpent };
+
+Registration AgentRegistration() {
+  platform::UniqueServiceHandle manager = OpenManager(SC_MANAGER_CONNECT);
+  if (!manager) return Registration::kInUse;
+  platform::UniqueServiceHandle existing(
+      ::OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+  if (!existing) {
+    return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? Registration::kAbsent
+                                                            : Registration::kInUse;
+  }
+  // A change that changes nothing is the one question the SCM answers with "marked for deletion".
+  if (!::ChangeServiceConfigA(existing.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                              SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr) &&
+      ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
+    return Registration::kSpent;
+  }
+  DWORD needed = 0;
+  ::QueryServiceConfigA(existing.get(), nullptr, 0, &needed);
+  if (needed == 0) return Registration::kInUse;
+  std::vector<unsigned char> buffer(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+  if (!::QueryServiceConfigA(existing.get(), config, needed, &needed)) return Registration::kInUse;
+  return config->dwStartType == SERVICE_DISABLED ? Registration::kSpent : Registration::kInUse;
+}
+
+constexpr DWORD kRegistrationPoll = 250;
+
+}  // namespace
+
+void WaitForFinishedRunRemoval(const char* tag) {
+  const DWORD began = ::GetTickCount();
+  while (AgentRegistration() == Registration::kSpent) {
+    if (::GetTickCount() - began >= kFinishedRunWait) {
+      contract::RecordEvent(
+          contract::EventKind::kWarning, contract::EventId::kFinishedRunStillRegistered,
+          std::string(tag) + " The service of a finished upgrade run is still registered after " +
+              std::to_string(kFinishedRunWait / 1000) + " s; going on.");
+      return;
+    }
+    ::Sleep(kRegistrationPoll);
+  }
 }
 
 void StartStatus() {

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "contract/service_names.h"
@@ -77,6 +78,49 @@ std::mutex g_statusLock;
 int g_reportsOnTheirWay = 0;
 std::condition_variable g_reportsDelivered;
 
+// The wait for the run's end after a stop or shutdown control runs on a thread of its own. The
+// Service Control Manager gives a handler 30 seconds (Wine's services.exe 10), and the run may be
+// in a setup that a stop never interrupts: a handler that waited would have the stop refused with
+// 1053 and leave the service stop pending. One waiter at a time; a later control while it waits
+// only reports stop pending again.
+std::mutex g_stopWaiterLock;
+platform::UniqueKernelHandle g_stopWaiter;
+// How long service_main gives the waiter after the run has ended: the end sequence has set the
+// stopped event by then, so the waiter is about to return.
+constexpr DWORD kStopWaiterEndWait = 5000;
+
+DWORD WINAPI StopWaiter(void* parameter) {
+  std::unique_ptr<upgrade::StopRequest> request(static_cast<upgrade::StopRequest*>(parameter));
+  try {
+    upgrade::AwaitStop(*request);
+  } catch (...) {
+    diag::LogCurrentException();
+  }
+  return 0;
+}
+
+// The request itself is made here, at once, so that it reaches the run however late the waiter
+// starts; only the wait goes to the waiter.
+void BeginStopWait() {
+  std::lock_guard<std::mutex> lock(g_stopWaiterLock);
+  if (g_stopWaiter && ::WaitForSingleObject(g_stopWaiter.get(), 0) == WAIT_TIMEOUT) return;
+  auto request = std::make_unique<upgrade::StopRequest>(upgrade::RequestStop());
+  if (!request->stopped) return;
+  g_stopWaiter.reset(::CreateThread(nullptr, 0, StopWaiter, request.get(), 0, nullptr));
+  if (g_stopWaiter) {
+    static_cast<void>(request.release());  // the waiter owns it now
+  } else {
+    ReportErrorEvent("CreateThread for the stop request");
+  }
+}
+
+void EndStopWait() {
+  std::lock_guard<std::mutex> lock(g_stopWaiterLock);
+  if (!g_stopWaiter) return;
+  ::WaitForSingleObject(g_stopWaiter.get(), kStopWaiterEndWait);
+  g_stopWaiter.reset();
+}
+
 void ReportStoppedAfterFailure() {
   if (statusHandle.load()) ReportServiceStatus(SERVICE_STOPPED, lastReportedError.load(), 0);
 }
@@ -127,6 +171,7 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
     if (ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0)) {
       upgrade::DaxInst(static_cast<int>(argc), argv, CurrentRunOperations());
     }
+    EndStopWait();
     ReportStoppedAfterFailure();
   } catch (...) {
     diag::LogCurrentException();
@@ -139,9 +184,10 @@ void WINAPI ServiceControlHandler(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+      if (stoppedReported) break;
       ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
-      // Returns once the run has ended or given up waiting; service_main reports stopped.
-      upgrade::StopDaxInst();
+      // Returns at once; service_main reports stopped once the run has ended.
+      BeginStopWait();
       break;
     default: {
       DWORD currentState = 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "contract/event_report.h"
 #include "contract/service_names.h"
 #include "diag/log.h"
 #include "platform/last_error.h"
@@ -118,6 +119,12 @@ void WaitForServiceStop(ServiceWaitEnvironment& environment) {
 
   LogLine(kServiceDisplayName,
           serviceStatus.dwCurrentState == SERVICE_STOPPED ? " stopped." : " failed to stop.");
+  // A stop never interrupts setup: the service may well still run, and the caller acts on it.
+  if (queried && serviceStatus.dwCurrentState != SERVICE_STOPPED) {
+    contract::RecordEvent(contract::EventKind::kWarning, contract::EventId::kServiceStillRunning,
+                          std::string(kServiceDisplayName) +
+                              " is still running; it stops when its upgrade run ends.");
+  }
 }
 
 }  // namespace service

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "contract/client_registry.h"
+#include "contract/named_objects.h"
+#include "contract/service_names.h"
 #include "diag/log.h"
 #include "platform/unique_handle.h"
 #include "service/process_entry.h"
@@ -52,6 +54,9 @@ void mfn_Install() {
     LogLine("<mfn_Install> not a NT administartor user.");
     return;
   }
+  // A finished run's service is still registered, and may still show running, until its
+  // -uninstall child has removed it: wait for that before asking whether a run is in progress.
+  if (nt) WaitForFinishedRunRemoval("<mfn_Install>");
   if (RunGuardIsHeld("<mfn_Install>")) {
     LogLine("<mfn_Install>", "daxinst.exe is running, please stop and uninstall it first");
     return;
@@ -77,22 +82,34 @@ void mfn_UnInstall() {
   LogLine("<mfn_UnInstall> Begin.");
   const bool nt = GetPlatformKind() == kPlatformNt;
   if (nt && !IsNtAdministrator()) return;
+  // Held until "LaunchSetup" is gone: the deleted service stays marked for deletion until then,
+  // so a next package's -install waits for it, and the next run's counter is not deleted here.
+  platform::UniqueServiceHandle manager;
+  platform::UniqueServiceHandle held;
   if (!nt) {
     LogLine("The system isn't Windows NT.");
   } else {
+    manager.reset(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager) {
+      held.reset(::OpenServiceA(manager.get(), contract::kServiceName, SERVICE_QUERY_STATUS));
+    }
     RemoveAgentService();
   }
-  DeleteLaunchSetup();
+  // In both views: the run being removed chose its view when it began, and a setup that installed
+  // or removed "daxService" since then has moved the view the next run chooses.
+  contract::DeleteClientValueInBothViews(contract::kLaunchSetupValue);
   LogLine("<mfn_UnInstall> End.");
 }
 
 void mfn_StartService() {
   LogLine("<mfn_StartService> Begin.");
+  const bool nt = GetPlatformKind() == kPlatformNt;
+  if (nt) WaitForFinishedRunRemoval("<mfn_StartService>");
   if (RunGuardIsHeld("<mfn_StartService>")) {
     LogLine("<mfn_StartService> Create Mutex of daxinstall_exist failed.");
     return;
   }
-  if (GetPlatformKind() != kPlatformNt) {
+  if (!nt) {
     LogLine("The system isn't Windows NT.");
   } else {
     StartStatus();

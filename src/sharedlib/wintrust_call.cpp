@@ -3,10 +3,25 @@
 // softpub declares the provider-data helpers; it needs wintrust.h first
 #include <softpub.h>
 
+#include <atomic>
+
 #include "sharedlib/trust_trace.h"
 #include "sharedlib/trust_verifier.h"
 
 namespace sharedlib {
+
+namespace {
+
+thread_local std::optional<LONG> t_lastVerifyResult;
+std::atomic<bool> g_cacheOnly{false};
+
+}  // namespace
+
+std::optional<LONG> LastVerifyResult() { return t_lastVerifyResult; }
+void ForgetLastVerifyResult() { t_lastVerifyResult.reset(); }
+
+void UseCacheOnlyRetrieval() { g_cacheOnly = true; }
+bool CacheOnlyRetrieval() { return g_cacheOnly.load(); }
 
 TrustRequestRecord NewTrustRequest(DWORD unionChoice, void* info, bool wholeChainRevocation) {
   TrustRequestRecord request = {};
@@ -17,6 +32,7 @@ TrustRequestRecord NewTrustRequest(DWORD unionChoice, void* info, bool wholeChai
   request.dwUnionChoice = unionChoice;
   request.pInfo = info;
   request.dwStateAction = WTD_STATEACTION_IGNORE;
+  if (g_cacheOnly) request.dwProvFlags |= WTD_CACHE_ONLY_URL_RETRIEVAL;
   return request;
 }
 
@@ -27,6 +43,7 @@ LONG CallWinTrust(const wchar_t* path, TrustRequestRecord& request, bool driverM
   const ULONGLONG start = ::GetTickCount64();
   const LONG result = ::WinVerifyTrust(noWindow, &action, &request);
   TraceIfSlow(slowMessage, path, ::GetTickCount64() - start);
+  if (request.dwStateAction != WTD_STATEACTION_CLOSE) t_lastVerifyResult = result;
   return result;
 }
 

@@ -6,6 +6,8 @@
 // after windows.h
 #include <wincrypt.h>
 
+#include <optional>
+
 #include "sharedlib/wintrust_records.h"
 
 namespace sharedlib {
@@ -18,6 +20,19 @@ TrustRequestRecord NewTrustRequest(DWORD unionChoice, void* info, bool wholeChai
 // or more is traced as `slowMessage` with `path`.
 LONG CallWinTrust(const wchar_t* path, TrustRequestRecord& request, bool driverMode,
                   USHORT slowMessage);
+
+// WinTrust's own result of the last verify request on this thread (a close request does not
+// count), for callers that report why a file is refused: the mapped answer below tells an
+// untrusted root from a tampered file no more. Empty until a verify request was made, and after
+// ForgetLastVerifyResult.
+std::optional<LONG> LastVerifyResult();
+void ForgetLastVerifyResult();
+
+// For a program run by a person rather than by the service (daxcheck.exe): from then on every
+// request and chain of this process is built from what the machine already holds, never fetching
+// a URL that a certificate names and never updating the machine's roots. Off by default.
+void UseCacheOnlyRetrieval();
+bool CacheOnlyRetrieval();
 
 // WinTrust's result as the answer of a request.
 ULONG MapWinTrustAnswer(LONG result);

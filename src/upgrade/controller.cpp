@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "contract/client_registry.h"
 #include "contract/event_report.h"
@@ -32,6 +34,10 @@ platform::UniqueKernelHandle g_runGuardMutex;
 platform::UniqueKernelHandle g_serviceCtrlMutex;
 // The guard that decides whether a run is in progress, where the system has private namespaces.
 platform::PrivateGuard g_privateRunGuard = MakePrivateRunGuard();
+// Whether this run took the run guard. Only such a run has a status and a stop handshake to end:
+// a run that another run's guard turns away would otherwise write "finished" and set the stopped
+// event while the other run's setup still goes on.
+bool g_ownsRunGuard = false;
 
 void LogTagged(const char* message) { LogLine("<ServiceStart>", message); }
 
@@ -45,7 +51,7 @@ void LogLineOrLoseIt(const Pieces&... pieces) noexcept {
   }
 }
 
-enum class Outcome { kSucceeded, kFailed, kAbandoned };
+enum class Outcome { kSucceeded, kFailed };
 
 // The counter is written once before setup may start, not only after it ended: a service process
 // killed while setup runs would otherwise leave the attempt uncounted, and the next start would
@@ -130,7 +136,6 @@ void RefuseInexactModulePath(const std::wstring& widePath) {
 Outcome Run(int argc, char** argv, RunOperations& operations) {
   LogTagged("To begin the service");
   LogTagged("Set up pending");
-  WriteClientDword(kSetupStatusValue, contract::kSetupStatusPending);
   if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
     return Outcome::kFailed;
   }
@@ -139,6 +144,10 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
   if (TakeRunGuards(g_privateRunGuard, g_runGuardMutex) != GuardOutcome::kTaken) {
     return Outcome::kFailed;
   }
+  // Pending only once this run owns the guard: written before, a run that another run's guard
+  // turns away would announce a run that is not its own.
+  g_ownsRunGuard = true;
+  WriteClientDword(kSetupStatusValue, contract::kSetupStatusPending);
 
   DWORD daxPid = 0;
   if (argc == 2 && argv && argv[1]) {
@@ -188,7 +197,12 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
       RefuseInexactModulePath(wideModulePath);
       return Outcome::kFailed;
     case platform::ModulePathRead::kUnavailable:
-      return Outcome::kAbandoned;
+      // The run still ends as a run: without its end sequence "DaxSetupStatus" would stay 1 for
+      // good and a waiting stop request would wait its whole time.
+      contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathUnreadable,
+                            "DaxInst: Cannot read the path of daxinst.exe - error " +
+                                std::to_string(::GetLastError()) + ".");
+      return Outcome::kFailed;
   }
   const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
   LogLine("DaxInst: Storage Path=", packageDirectory);
@@ -200,7 +214,7 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
   return FirstTimePath(operations, packageDirectory, daxPid);
 }
 
-void EndSequence() {
+void EndSequence(RunOperations& operations) {
   LogLineOrLoseIt("DaxInst: Stopping Daxinst ...");
   g_serviceCtrlMutex.reset();
   g_runGuardMutex.reset();
@@ -208,6 +222,12 @@ void EndSequence() {
   LogLineOrLoseIt("================= End ===================");
   diag::CloseLogFile();
   g_stopEvent.reset();
+  try {
+    operations.MarkRegistrationSpent();
+  } catch (...) {
+  }
+  if (!g_ownsRunGuard) return;
+  g_ownsRunGuard = false;
   platform::UniqueKernelHandle stopped = OpenStoppedEventToSet();
   if (stopped) ::SetEvent(stopped.get());
   WriteClientDword(kSetupStatusValue, contract::kSetupStatusFinished);
@@ -223,6 +243,7 @@ RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResul
 }
 
 void DaxInst(int argc, char** argv, RunOperations& operations) {
+  const contract::ClientViewForRun view;
   Outcome outcome = Outcome::kFailed;
   try {
     outcome = Run(argc, argv, operations);
@@ -234,8 +255,6 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
     outcome = Outcome::kFailed;
   }
   switch (outcome) {
-    case Outcome::kAbandoned:
-      return;
     case Outcome::kSucceeded:
       LogLineOrLoseIt("DaxInst: Auto-upgrade succeeded.");
       break;
@@ -243,27 +262,39 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
       LogLineOrLoseIt("DaxInst: Auto-upgrade failed.");
       break;
   }
-  EndSequence();
+  EndSequence(operations);
 }
 
-void StopDaxInst() {
+StopRequest RequestStop() {
+  StopRequest request;
   LogLine("DaxInst : Stopping Service ...");
   // Another account's stopped event can be set by its maker at any time: it cannot tell the end
   // of the run, so the request goes out without a wait.
   CreatedObject stopped = CreateStoppedEvent();
   if (stopped.failure != CreatedObject::Failure::kNone) {
     LogLine("DaxInst: Creating stopped event handle failed!");
-    return;
+    return request;
   }
   platform::UniqueKernelHandle stop = OpenStopEventToSet();
   if (!stop) {
     LogLine("DaxInst: Opening stop event handle failed!");
-    return;
+    return request;
   }
   ::SetEvent(stop.get());
-  if (!stopped.handle) return;
+  if (!stopped.handle) return request;
   LogLine("DaxInst: Waiting for service to stop...");
-  ::WaitForSingleObjectEx(stopped.handle.get(), kStoppedEventWait, TRUE);
+  request.stopped = std::move(stopped.handle);
+  return request;
+}
+
+void AwaitStop(StopRequest& request) {
+  if (request.stopped) ::WaitForSingleObjectEx(request.stopped.get(), kStoppedEventWait, TRUE);
+  request.stopped.reset();
+}
+
+void StopDaxInst() {
+  StopRequest request = RequestStop();
+  AwaitStop(request);
 }
 
 DWORD ResolveDaxPid(DWORD processId) {

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace upgrade {
 
 constexpr DWORD MaxSetupTimes = 1;
@@ -23,6 +25,11 @@ class RunOperations {
   virtual bool ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) = 0;
   virtual int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) = 0;
   virtual int DaxSetupResult() = 0;
+  // Called once the run is over, before "DaxSetupStatus" = 2 tells the staging program so: marks
+  // the service that ran it as spent, so that a next package's -install and -start wait for its
+  // removal instead of reusing the registration that the removal then deletes. Nothing by
+  // default and in debug mode.
+  virtual void MarkRegistrationSpent() {}
 };
 
 // Performs one upgrade run. With argc == 2, argv[1] is the decimal process number that the start
@@ -31,6 +38,14 @@ void DaxInst(int argc, char** argv, RunOperations& operations);
 
 // Asks a running run to stop and waits for it to finish (at most kStoppedEventWait).
 void StopDaxInst();
+
+// StopDaxInst in its two halves, for a caller that may not wait where it asks (the service's
+// control handler): the request, which returns at once, and the wait, which may run elsewhere.
+struct StopRequest {
+  platform::UniqueKernelHandle stopped;  // empty: nothing to wait for
+};
+StopRequest RequestStop();
+void AwaitStop(StopRequest& request);
 
 // The process that ran the start command, from the number the start command passed: the parent
 // of `processId` when that runs this same executable, else 0.

@@ -27,6 +27,7 @@
 #include "config/config_fixture.h"
 #include "e2e/e2e_support.h"
 #include "e2e/staged_package.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "support/named_object_support.h"
 #include "support/test_support.h"
@@ -70,6 +71,37 @@ constexpr char kSetAidWithPlatform[] =
     "[PREDEFINED_DAX_CONFIG]\r\nPackageChecksum=C0FFEE\r\nAppType=105\r\nPlatformType=WIN64BIT\r\n"
     "[CUSTOM_DAX_CONFIG]\r\nDestinationDirectory=C:\\Old\r\nAutoReboot=false\r\n"
     "[FEATURE_SELECTION]\r\nOld=1\r\n";
+
+// Runs `commandLine` (UTF-16, as a shell hands it over) with its standard output in
+// `outputPath` and waits for it.
+std::optional<DWORD> RunCapturingWide(const std::wstring& commandLine,
+                                      const std::string& outputPath, DWORD timeoutMs = kLongWait) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  platform::UniqueFileHandle output(::CreateFileA(outputPath.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output) return std::nullopt;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output.get();
+  startup.hStdError = output.get();
+  PROCESS_INFORMATION process = {};
+  std::wstring writable = commandLine;
+  if (!::CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process)) {
+    return std::nullopt;
+  }
+  platform::UniqueKernelHandle processHandle(process.hProcess);
+  platform::UniqueKernelHandle thread(process.hThread);
+  if (::WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.hProcess, 99);
+    return std::nullopt;
+  }
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  return code;
+}
 
 // Runs `commandLine` with its standard output in `outputPath` and waits for it.
 std::optional<DWORD> RunCapturing(const std::string& commandLine, const std::string& outputPath,
@@ -131,6 +163,9 @@ void LeaveUndeletableResult(DWORD code) {
       ERROR_SUCCESS);
 }
 
+// The caller's own classes, which HKCR merges in for the check but not for the service.
+constexpr char kCallersSetupResultKey[] = "Software\\Classes\\TSSAFILE\\{DCCB9E52-6A84A746}";
+
 class DaxcheckTest : public e2e::WholeRunTest {
  protected:
   DaxcheckTest() : WholeRunTest("check", kConfigBody) {}
@@ -147,6 +182,7 @@ class DaxcheckTest : public e2e::WholeRunTest {
     WholeRunTest::CleanRegistry();
     // Also a key whose DACL refuses to delete its values: the key itself may be deleted.
     ::RegDeleteKeyA(HKEY_CLASSES_ROOT, kSetupResultKey);
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, kCallersSetupResultKey);
   }
 
   void Stage(const char* setup, const char* msi, const char* setAid = e2e::kStagedSetAid) {
@@ -314,10 +350,24 @@ std::vector<PredictionCase> PredictionCases() {
                      kSetAidWithPlatform}};
 }
 
+// Declared here for the cases above; below with the cases that use it alone.
+void RemovePublisherRootFromMachine();
+
+// On a machine that does not trust the publisher's root yet (the first upgrade), WinTrust's own
+// answer tells a tampered setup.exe from a good one whose root the agent brings: the run refuses
+// the tampered file, and so must the check.
+std::vector<PredictionCase> FreshMachineCases() {
+  return {PredictionCase{"TamperedSetupOnAFreshMachine", "signed_tampered", kHigherPackageMsi,
+                         [](DaxcheckTest&) { RemovePublisherRootFromMachine(); }, false, "trust",
+                         "Trust verification for setup.exe failed", kPollingRunWait}};
+}
+
 // The cases whose run waits out the polling time (`slow`), or the others.
 std::vector<PredictionCase> PredictionCases(bool slow) {
   std::vector<PredictionCase> cases;
-  for (const auto& c : PredictionCases()) {
+  std::vector<PredictionCase> all = PredictionCases();
+  for (const auto& c : FreshMachineCases()) all.push_back(c);
+  for (const auto& c : all) {
     if ((c.runWait == kPollingRunWait) == slow) cases.push_back(c);
   }
   return cases;
@@ -383,6 +433,7 @@ struct CheckOnlyCase {
   bool endsInBundleRoot;
   bool warns;
   bool untrustRoot = false;  // take the publisher's root out of the machine's trusted roots first
+  std::function<void()> prepare = nullptr;  // after staging, before the check
 };
 
 // A machine that has not met the agent yet: a run of an earlier case brought the publisher's
@@ -413,6 +464,7 @@ TEST_P(CheckOnly, NamesTheFault) {
     ASSERT_TRUE(::DeleteFileA(package_->SetupPath().c_str()));
   }
   if (param.untrustRoot) RemovePublisherRootFromMachine();
+  if (param.prepare) param.prepare();
   const CheckResult check = Check();
   ASSERT_FALSE(check.report.is_discarded()) << check.output;
   EXPECT_EQ(check.exitCode, param.exitCode) << check.output;
@@ -443,7 +495,25 @@ INSTANTIATE_TEST_SUITE_P(
                       false},
         CheckOnlyCase{"UnknownRoot", "signed_unknown_root", 0, nullptr, "trusted", true, false,
                       true},
-        CheckOnlyCase{"NoSetup", nullptr, 1, "package", nullptr, false, false, false}),
+        CheckOnlyCase{"NoSetup", nullptr, 1, "package", nullptr, false, false, false},
+        // The run ends at "LaunchSetup" before it looks for setup.exe: that is the reason given.
+        CheckOnlyCase{"NoSetupAfterACountedRun", nullptr, 1, "run_state", nullptr, false, false,
+                      false, false,
+                      [] {
+                        testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                          "LaunchSetup", 1, KEY_WOW64_32KEY);
+                        LeaveEarlierResult(4);
+                      }},
+        // A 99 in the caller's own classes is not what the service reads: its HKCR is the
+        // machine's. The counted path runs setup.
+        CheckOnlyCase{"DoneCodeInTheCallersClassesOnly", "signed_good", 0, nullptr, nullptr, true,
+                      true, false, false,
+                      [] {
+                        testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey,
+                                                          "LaunchSetup", 0, KEY_WOW64_32KEY);
+                        testing_support::SetRegistryDword(HKEY_CURRENT_USER, kCallersSetupResultKey,
+                                                          "Default", 99);
+                      }}),
     [](const ::testing::TestParamInfo<CheckOnlyCase>& info) { return info.param.name; });
 
 // The command-line gate says which installer log setup gets: the default file while nothing
@@ -492,6 +562,25 @@ TEST_F(DaxcheckTest, UsageErrorsAndUnreadableFoldersExitWithTwo) {
   const CheckResult text = Check("");
   EXPECT_EQ(text.exitCode, 0u) << text.output;
   EXPECT_NE(text.output.find("7 verdict: setup would run"), std::string::npos) << text.output;
+}
+
+// A folder argument that reaches the check only through best fit names another folder: here
+// "decoy＼..＼check pkg" (FULLWIDTH REVERSE SOLIDUS), one folder name that does not exist, became
+// "decoy\..\check pkg", the staged package, and the check judged it. It is refused instead.
+TEST_F(DaxcheckTest, FolderArgumentIsTakenFromTheWideCommandLine) {
+  Stage("signed_good", kHigherPackageMsi);
+  const std::string parent = package_->path().substr(0, package_->path().find_last_of('\\'));
+  const std::wstring argument =
+      platform::WidenCountedLenient(parent) + L"\\decoy\uFF3C..\uFF3Ccheck pkg";
+  const std::string outputPath = output_.path() + "\\check-wide.txt";
+  const auto exitCode =
+      RunCapturingWide(L"\"" + platform::WidenCountedLenient(package_->File("daxcheck.exe")) +
+                           L"\" --json \"" + argument + L"\"",
+                       outputPath);
+  const std::string output = ReadFileBytes(outputPath).value_or("");
+  EXPECT_EQ(exitCode, 2u) << output;
+  EXPECT_NE(output.find("cannot be written in the system code page"), std::string::npos) << output;
+  EXPECT_EQ(output.find("\"verdict\""), std::string::npos) << "a package was judged:\n" << output;
 }
 
 // -- Changes nothing -------------------------------------------------------------------------

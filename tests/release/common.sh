@@ -35,6 +35,26 @@ vendor_environment() {
   unset DAXINST_TIMESTAMP_URL CMAKE_BUILD_PARALLEL_LEVEL CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 }
 
+# start_timestamp_server FOLDER: a time-stamp server of the test's own on 127.0.0.1 (ended when
+# the script exits), and the environment that the release preset reads for it.
+start_timestamp_server() {
+  local folder=$1
+  mkdir -p "$folder"
+  python3 "$(dirname "${BASH_SOURCE[0]}")/timestamp_server.py" "$folder" >"$folder/url" \
+    2>"$folder/errors" &
+  TIMESTAMP_SERVER_PID=$!
+  trap 'kill "$TIMESTAMP_SERVER_PID" 2>/dev/null || true' EXIT
+  local tries=0
+  until [ -s "$folder/url" ]; do
+    tries=$((tries + 1))
+    [ $tries -lt 300 ] || fail "the time-stamp server did not start: $(cat "$folder/errors")"
+    sleep 0.1
+  done
+  export DAXINST_TIMESTAMP_URL
+  DAXINST_TIMESTAMP_URL=$(head -1 "$folder/url")
+  export DAXINST_TIMESTAMP_CAFILE=$folder/tsa-root.pem
+}
+
 # The shipped programs a build folder holds.
 shipped_programs() {
   local build=$1 name

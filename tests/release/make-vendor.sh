@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes what a vendor hands its release engineer, for the release tests: a root and an
 # intermediate with the given serial (bundle.p7b), a code-signing leaf with the given subject in
-# signing.p12, a leaf of another subject in other.p12, and the password of both in passfile.
+# signing.p12, a leaf of another subject in other.p12, a leaf with the subject and one more OU
+# before its own in lookalike.p12, and the password of all three in passfile.
 # Everything is made anew with openssl; no key is ever committed.
 #
 # usage: make-vendor.sh OUTDIR SUBJECT SERIAL_HEX     (SUBJECT as openssl wants it: /C=../CN=..)
@@ -48,9 +49,13 @@ issue intermediate "/C=GB/O=Example Vendor/CN=Example Vendor Code Signing CA" ro
 issue leaf "$subject" intermediate leaf "$(openssl rand -hex 16 | sed 's/^./1/')"
 issue other "/C=GB/ST=Kent/L=Dover/O=Someone Else/OU=Elsewhere/CN=Someone Else" intermediate \
   leaf "$(openssl rand -hex 16 | sed 's/^./1/')"
+# An OU of someone else's before the subject's own: a comparison that keeps the last value of each
+# attribute name sees the subject itself, Windows's first-value reading does not.
+issue lookalike "${subject/\/OU=//OU=Someone Else/OU=}" intermediate leaf \
+  "$(openssl rand -hex 16 | sed 's/^./1/')"
 openssl crl2pkcs7 -nocrl -certfile root.pem -certfile intermediate.pem -outform DER -out bundle.p7b
 openssl rand -hex 16 >passfile
-for name in leaf other; do
+for name in leaf other lookalike; do
   openssl pkcs12 -export -inkey $name.key -in $name.pem -certfile intermediate.pem \
     -passout file:passfile -out $name.p12
 done

@@ -14,6 +14,7 @@ rm -rf "$work"
 mkdir -p "$work"
 copy_source "$source_dir" "$work/src"
 vendor_environment "$work/vendor"
+start_timestamp_server "$work/timestamps"
 # A second vendor: its keys are no good for this bundle.
 bash "$(dirname "$0")/make-vendor.sh" "$work/stranger" \
   "/C=GB/ST=Kent/L=Canterbury/O=Example Vendor Ltd/OU=Endpoint Security/CN=Example Vendor Ltd" \
@@ -33,6 +34,7 @@ cases=(
   "no publisher|DAXINST_PUBLISHER=|A release needs DAXINST_PUBLISHER"
   "no signing file|DAXINST_SIGNING_PKCS12=|Signing needs DAXINST_SIGNING_PKCS12"
   "no password file|DAXINST_SIGNING_PASSFILE=$work/missing|Signing needs DAXINST_SIGNING_PASSFILE"
+  "no time-stamp server|DAXINST_TIMESTAMP_URL=|set DAXINST_TIMESTAMP_URL"
 )
 index=0
 for case in "${cases[@]}"; do
@@ -56,6 +58,15 @@ grep -qF "set DAXINST_SIGNING_PASSFILE" <<<"$(tr -s ' \n' ' ' <<<"$output")" ||
 ! grep -rqF hunter2-secret "$work/refused-password" || fail "the refused password stayed in the build folder"
 echo "  a password as a cache variable: stopped, not kept"
 
+echo "== cmake --workflow --preset release without a time-stamp server stops and names it"
+if output=$(env DAXINST_TIMESTAMP_URL= cmake --workflow --preset release 2>&1); then
+  fail "the release workflow ran without a time-stamp server"
+fi
+grep -qF "set DAXINST_TIMESTAMP_URL" <<<"$(tr -s ' \n' ' ' <<<"$output")" ||
+  fail "the release workflow stopped without naming DAXINST_TIMESTAMP_URL:"$'\n'"$output"
+! ls "$work/src/build-release/package/"*.zip >/dev/null 2>&1 || fail "a ZIP was made without time stamps"
+echo "  stopped, 'set DAXINST_TIMESTAMP_URL'"
+
 echo "== cmake --workflow --preset release"
 cmake --workflow --preset release >"$work/release.log" 2>&1 ||
   { cat "$work/release.log"; fail "the release workflow failed"; }
@@ -77,8 +88,8 @@ mkdir "$work/unpacked" "$work/symbols"
 (cd "$work/unpacked" && cmake -E tar xf "$package")
 (cd "$work/symbols" && cmake -E tar xf "$symbols")
 listed=$(awk '{ print $2 }' "$work/unpacked/SHA256SUMS" | sort | tr '\n' ' ')
-[ "$listed" = "$(printf '%s\n' "${programs[@]}" | sort | tr '\n' ' ')" ] ||
-  fail "SHA256SUMS lists '$listed', not the shipped programs ${programs[*]}"
+[ "$listed" = "$(printf '%s\n' "${programs[@]}" BUILDINFO.txt | sort | tr '\n' ' ')" ] ||
+  fail "SHA256SUMS lists '$listed', not the shipped programs ${programs[*]} and BUILDINFO.txt"
 (cd "$work/unpacked" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
 grep -q '^toolchain packages:' "$work/unpacked/BUILDINFO.txt" &&
   grep -q '^g++-mingw-w64-x86-64-posix ' "$work/unpacked/BUILDINFO.txt" ||
@@ -94,6 +105,10 @@ for program in "${programs[@]}"; do
   grep -qF "Subject: /C=GB/ST=Kent/L=Canterbury/O=Example Vendor Ltd/OU=Endpoint Security/CN=Example Vendor Ltd" \
     <<<"$verify" || fail "$program is not signed by the vendor's leaf"
   grep -q "Message digest algorithm  : SHA256" <<<"$verify" || fail "$program is not signed with SHA-256"
+  verify=$(osslsigncode verify -CAfile "$work/vendor/root.pem" -TSA-CAfile "$DAXINST_TIMESTAMP_CAFILE" \
+    -in "$shipped" 2>&1) || fail "the time stamp of the shipped $program does not verify:"$'\n'"$verify"
+  grep -q "Timestamp Server Signature verification: ok" <<<"$verify" ||
+    fail "$program carries no time stamp that verifies:"$'\n'"$verify"
   # The build folder keeps the unsigned file; the signature is all that sets the shipped one apart.
   ! osslsigncode verify -CAfile "$work/vendor/root.pem" -in "$build/$program" >/dev/null 2>&1 ||
     fail "the build folder's $program is signed"
@@ -124,7 +139,8 @@ done
 echo "== a file that the vendor's root and publisher do not vouch for is never packaged"
 # name|environment change|what the message must say
 cases=(
-  "another publisher's key|DAXINST_SIGNING_PKCS12=$work/vendor/other.p12|whose CN is not that of DAXINST_PUBLISHER"
+  "another publisher's key|DAXINST_SIGNING_PKCS12=$work/vendor/other.p12|is not DAXINST_PUBLISHER"
+  "a key with the publisher's subject and one more OU|DAXINST_SIGNING_PKCS12=$work/vendor/lookalike.p12|is not DAXINST_PUBLISHER"
   "a key of another root|DAXINST_SIGNING_PKCS12=$work/stranger/vendor-password.p12|does not verify against the vendor's root"
   "the wrong password|DAXINST_SIGNING_PASSFILE=$work/stranger/passfile|osslsigncode could not sign"
 )
@@ -142,7 +158,8 @@ for case in "${cases[@]}"; do
 done
 
 echo "== cmake --workflow --preset release-unsigned"
-cmake --workflow --preset release-unsigned >"$work/unsigned.log" 2>&1 ||
+# Without a time-stamp server: nothing is signed, so none is needed.
+env -u DAXINST_TIMESTAMP_URL cmake --workflow --preset release-unsigned >"$work/unsigned.log" 2>&1 ||
   { cat "$work/unsigned.log"; fail "the release-unsigned workflow failed"; }
 grep -q 'package: *daxinst-.*-win64-unsigned.zip, UNSIGNED' "$work/unsigned.log" ||
   fail "the summary of release-unsigned does not say that it is unsigned"

@@ -11,6 +11,8 @@ work=$2
 rm -rf "$work"
 mkdir -p "$work"
 vendor_environment "$work/vendor" >/dev/null
+# The release preset needs a time-stamp server; these builds are never packaged, so none is asked.
+export DAXINST_TIMESTAMP_URL=http://127.0.0.1:9/
 folders=("$work/first/src" "$work/second build of the same commit/daxinst-source")
 # Both copies first: the source must not change between the builds.
 for folder in "${folders[@]}"; do

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "contract/client_registry.h"
+#include "contract/event_report.h"
 #include "diag/log.h"
 #include "platform/last_error.h"
 #include "platform/service_presence.h"
@@ -67,6 +68,19 @@ class ScriptedService final : public service::ServiceWaitEnvironment {
   std::deque<Step> steps_;
   // Near the wrap of the 32-bit tick count, so the elapsed-time arithmetic must be unsigned.
   DWORD now_ = 0xFFFFF000u;
+};
+
+// Every event entry written while it lives.
+class RecordedEvents final : public contract::EventSink {
+ public:
+  RecordedEvents() : previous_(contract::UseEventSinkForTesting(this)) {}
+  ~RecordedEvents() override { contract::UseEventSinkForTesting(previous_); }
+  void Write(const contract::EventEntry& entry) override { entries_.push_back(entry); }
+  const std::vector<contract::EventEntry>& entries() const { return entries_; }
+
+ private:
+  contract::EventSink* previous_;
+  std::vector<contract::EventEntry> entries_;
 };
 
 class LogTest : public ::testing::Test {
@@ -203,7 +217,34 @@ TEST_F(StopWaitTest, GivesUpAfterTheLastAllowedPoll) {
   EXPECT_EQ(scripted.queries, service::kMaxStopPolls);
   EXPECT_EQ(scripted.pauses, std::vector<DWORD>(service::kMaxStopPolls, 1000));
   EXPECT_EQ(NewLogLines(), Concat({Progress(kStopping, 0, service::kMaxStopPolls - 1),
-                                   {"Quorvex Auto-upgrade Agent failed to stop."}}));
+                                   {"Quorvex Auto-upgrade Agent failed to stop.",
+                                    "Quorvex Auto-upgrade Agent is still running; it stops when "
+                                    "its upgrade run ends."}}));
+}
+
+// A stop that lands while setup runs is accepted, but the service runs on until the run ends: the
+// caller is told so in a line (and the event log), whether the service still reports stop pending
+// or has gone back to running.
+TEST_F(StopWaitTest, SaysSoWhenTheServiceStillRunsAtTheEndOfTheWait) {
+  for (const DWORD state :
+       {static_cast<DWORD>(SERVICE_STOP_PENDING), static_cast<DWORD>(SERVICE_RUNNING)}) {
+    RecordedEvents events;
+    ScriptedService scripted({S::Answer(Status(state, 5, 0))});
+    service::WaitForServiceStop(scripted);
+    const auto lines = NewLogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(),
+              "Quorvex Auto-upgrade Agent is still running; it stops when its upgrade run ends.")
+        << "state " << state;
+    ASSERT_EQ(events.entries().size(), 1u) << "state " << state;
+    EXPECT_EQ(events.entries()[0].id, contract::EventId::kServiceStillRunning);
+    EXPECT_EQ(events.entries()[0].kind, contract::EventKind::kWarning);
+    logStart_ = testing_support::LogMessages(logPath_).size();
+  }
+  RecordedEvents none;
+  ScriptedService stopped({S::Answer(Status(SERVICE_STOPPED, 0, 0))});
+  service::WaitForServiceStop(stopped);
+  EXPECT_TRUE(none.entries().empty()) << "a stopped service is not reported as running";
 }
 
 TEST_F(StopWaitTest, AFailedQueryEndsTheWaitWithTheLastStateSeen) {

@@ -186,8 +186,7 @@ class ServiceRuntimeTest : public ::testing::Test {
 constexpr DWORD kAcceptStopShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 
 TEST_F(ServiceRuntimeTest, OneRunWithAStopRequestReportsTheWholeSequence) {
-  // The stop request comes from the dispatcher's thread while setup runs; the handler returns
-  // only when the run has ended, so it runs beside the run.
+  // The stop request comes from the dispatcher's thread while setup runs.
   std::thread controlThread;
   run_.duringSetup = [&] {
     controlThread = std::thread([] { service::ServiceControlHandler(SERVICE_CONTROL_STOP); });
@@ -218,6 +217,53 @@ TEST_F(ServiceRuntimeTest, OneRunWithAStopRequestReportsTheWholeSequence) {
   EXPECT_TRUE(Contains(lines, "DaxInst: Waiting for service to stop..."));
   EXPECT_TRUE(Contains(lines, "================= End ==================="));
 }
+
+// The Service Control Manager gives a handler 30 seconds (Wine 10), and a stop never interrupts
+// setup: stop and shutdown report stop pending and return at once, while setup still runs; the
+// run is asked to stop, goes on to its end, and only then is stopped reported.
+class StopControlTest : public ServiceRuntimeTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(StopControlTest, ReportsStopPendingAndReturnsAtOnceWhileSetupRuns) {
+  platform::UniqueKernelHandle handlerReturned(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  std::thread controlThread;
+  bool returnedWhileSetupRan = false;
+  bool stopRequestReachedTheRun = false;
+  run_.duringSetup = [&] {
+    controlThread = std::thread([&] {
+      service::ServiceControlHandler(GetParam());
+      ::SetEvent(handlerReturned.get());
+    });
+    returnedWhileSetupRan = ::WaitForSingleObject(handlerReturned.get(), 5000) == WAIT_OBJECT_0;
+    for (int i = 0; i < 500 && !stopRequestReachedTheRun; ++i) {
+      platform::UniqueKernelHandle stop(
+          ::OpenEventA(SYNCHRONIZE, FALSE, "StopDaxInstServiceEvent"));
+      stopRequestReachedTheRun = stop && ::WaitForSingleObject(stop.get(), 0) == WAIT_OBJECT_0;
+      if (!stopRequestReachedTheRun) ::Sleep(10);
+    }
+  };
+
+  RunServiceMain();
+  controlThread.join();
+
+  EXPECT_TRUE(returnedWhileSetupRan) << "the handler waited for the run";
+  EXPECT_TRUE(stopRequestReachedTheRun);
+  EXPECT_EQ(run_.setupRuns, 1);
+  const auto reports = sink_.Reports();
+  ASSERT_EQ(reports.size(), 7u);
+  EXPECT_EQ(reports[5], (Report{SERVICE_STOP_PENDING, kAcceptStopShutdown, 0, 4, 0}));
+  EXPECT_EQ(reports[6], (Report{SERVICE_STOPPED, kAcceptStopShutdown, 0, 0, 0}));
+  const auto lines = NewLogLines();
+  EXPECT_TRUE(Contains(lines, "DaxInst : Stopping Service ..."));
+  EXPECT_TRUE(Contains(lines, "DaxInst: Auto-upgrade succeeded."));
+}
+
+INSTANTIATE_TEST_SUITE_P(StopAndShutdown, StopControlTest,
+                         ::testing::Values(static_cast<DWORD>(SERVICE_CONTROL_STOP),
+                                           static_cast<DWORD>(SERVICE_CONTROL_SHUTDOWN)),
+                         [](const ::testing::TestParamInfo<DWORD>& info) {
+                           return info.param == SERVICE_CONTROL_STOP ? std::string("Stop")
+                                                                     : std::string("Shutdown");
+                         });
 
 TEST_F(ServiceRuntimeTest, InterrogateReReportsTheCurrentState) {
   run_.duringSetup = [] { service::ServiceControlHandler(SERVICE_CONTROL_INTERROGATE); };

@@ -119,6 +119,26 @@ std::vector<std::string> LogMessages(const std::string& logPath) {
   return messages;
 }
 
+ClientServiceForTest::ClientServiceForTest() {
+  Remove();
+  platform::UniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return;
+  platform::UniqueServiceHandle created(::CreateServiceA(
+      manager.get(), kClientServiceName, kClientServiceName, SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+      "C:\\windows\\system32\\notepad.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
+  created_ = created.is_valid();
+}
+
+ClientServiceForTest::~ClientServiceForTest() { Remove(); }
+
+void ClientServiceForTest::Remove() {
+  platform::UniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return;
+  platform::UniqueServiceHandle existing(::OpenServiceA(manager.get(), kClientServiceName, DELETE));
+  if (existing) ::DeleteService(existing.get());
+}
+
 std::optional<DWORD> ClientValue(const char* name, REGSAM view) {
   return ReadDword(HKEY_LOCAL_MACHINE, kClientKey, name, view);
 }

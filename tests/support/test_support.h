@@ -51,6 +51,23 @@ constexpr char kSetupResultKey[] = "TSSAFILE\\{DCCB9E52-6A84A746}";
 // as in every test prefix.
 constexpr REGSAM kClientView = KEY_WOW64_32KEY;
 
+// The client's own service, registered through the Service Control Manager for as long as the
+// object lives (never started): with it installed the client key is in the 64-bit view. Also
+// removes one that a case (a setup that installs it) left behind.
+class ClientServiceForTest {
+ public:
+  ClientServiceForTest();
+  ~ClientServiceForTest();
+  ClientServiceForTest(const ClientServiceForTest&) = delete;
+  ClientServiceForTest& operator=(const ClientServiceForTest&) = delete;
+  bool created() const { return created_; }
+  static void Remove();
+
+ private:
+  bool created_ = false;
+};
+constexpr char kClientServiceName[] = "daxService";
+
 // A DWORD of the client key, in `view`.
 std::optional<DWORD> ClientValue(const char* name, REGSAM view = kClientView);
 // The code setup left in the setup result key.

@@ -170,57 +170,102 @@ struct RegistryStateCase {
 };
 
 class RegistryState : public ControllerTest,
-                      public ::testing::WithParamInterface<RegistryStateCase> {};
+                      public ::testing::WithParamInterface<RegistryStateCase> {
+ protected:
+  // One row, with the client key in `view`: nothing of the run may land in the other one.
+  void Check(const RegistryStateCase& c, REGSAM view) {
+    const REGSAM other = view == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    if (c.launchSetupAsString) {
+      SetRegistryString(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", "0", view);
+    } else if (c.launchSetup) {
+      SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *c.launchSetup, view);
+    }
+    if (c.setupResult)
+      SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", *c.setupResult);
 
-TEST_P(RegistryState, DecidesWhetherSetupRuns) {
-  const RegistryStateCase& c = GetParam();
-  if (c.launchSetupAsString) {
-    SetRegistryString(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", "0", kClientView);
-  } else if (c.launchSetup) {
-    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *c.launchSetup, kClientView);
+    upgrade::DaxInst(0, nullptr, operations_);
+
+    EXPECT_EQ(operations_.setupDirectories.size(), c.setupRuns ? 1u : 0u);
+    EXPECT_EQ(operations_.resultCalls, c.setupRuns ? 1 : 0);
+    const auto launchSetup = ReadRegistryValue(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", view);
+    ASSERT_TRUE(launchSetup);
+    EXPECT_EQ(launchSetup->type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(ClientValue("LaunchSetup", view), c.launchSetupAfter);
+    EXPECT_EQ(ClientValue("DaxSetupStatus", view), 2u);
+    for (const char* name : {"LaunchSetup", "DaxSetupStatus", "DaxInstResult"}) {
+      EXPECT_EQ(ClientValue(name, other), std::nullopt) << name << " in the other view";
+    }
+    const auto messages = Messages();
+    EXPECT_THAT(messages, IsSupersetOf({std::string(c.pathLine), std::string(c.outcome)}));
   }
-  if (c.setupResult)
-    SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", *c.setupResult);
+};
+
+TEST_P(RegistryState, DecidesWhetherSetupRuns) { Check(GetParam(), kClientView); }
+
+// The same rows with the client's own service installed: the run's values live in the 64-bit view.
+class RegistryStateWithClientService : public RegistryState {
+ protected:
+  testing_support::ClientServiceForTest clientService_;
+};
+
+TEST_P(RegistryStateWithClientService, DecidesWhetherSetupRunsInThe64BitView) {
+  ASSERT_TRUE(clientService_.created());
+  Check(GetParam(), KEY_WOW64_64KEY);
+}
+
+const RegistryStateCase kRegistryStateRows[] = {
+    RegistryStateCase{"AbsentWithDoneResultStillRunsSetup", std::nullopt, false, 99u, true, 1,
+                      "DaxInst: Auto-upgrade succeeded.",
+                      "DaxInst: LaunchSetup not found, first time setup. "},
+    RegistryStateCase{"ZeroRunsTheCountedPath", 0u, false, std::nullopt, true, 1,
+                      "DaxInst: Auto-upgrade succeeded.", "DaxInst: Times to set up = 1"},
+    RegistryStateCase{"ZeroWithDoneResultSucceedsWithoutSetup", 0u, false, 99u, false, 0,
+                      "DaxInst: Auto-upgrade succeeded.",
+                      "DaxInst: RunDaxSetup has been run, result = 99"},
+    RegistryStateCase{"OneWithDoneResultSucceedsWithoutSetup", 1u, false, 99u, false, 1,
+                      "DaxInst: Auto-upgrade succeeded.",
+                      "DaxInst: RunDaxSetup has been run, result = 99"},
+    RegistryStateCase{"CountReachedFailsWithoutSetup", 1u, false, 4u, false, 1,
+                      "DaxInst: Auto-upgrade failed.",
+                      "DaxInst: Dax Setup has FAILED for 1 times."},
+    // The number printed is the limit, not the counter.
+    RegistryStateCase{"CountAboveLimitPrintsTheLimit", 5u, false, 4u, false, 5,
+                      "DaxInst: Auto-upgrade failed.",
+                      "DaxInst: Dax Setup has FAILED for 1 times."},
+    RegistryStateCase{"StringValueCountsAsAbsent", std::nullopt, true, std::nullopt, true, 1,
+                      "DaxInst: Auto-upgrade succeeded.",
+                      "DaxInst: LaunchSetup not found, first time setup. "}};
+
+std::string RowName(const ::testing::TestParamInfo<RegistryStateCase>& info) {
+  return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RegistryState, ::testing::ValuesIn(kRegistryStateRows), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, RegistryStateWithClientService,
+                         ::testing::ValuesIn(kRegistryStateRows), RowName);
+
+// A setup that installs the client's own service moves the view that the next access would choose
+// in the middle of the run. The run keeps the view it began with: its counter, its status and the
+// collected result all land in it, and nothing of it in the other view.
+TEST_F(ControllerTest, SetupThatInstallsTheClientServiceLeavesTheRunInOneView) {
+  std::optional<testing_support::ClientServiceForTest> installedBySetup;
+  operations_.realCollector = true;
+  operations_.onSetup = [&] {
+    installedBySetup.emplace();
+    SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 0);
+  };
 
   upgrade::DaxInst(0, nullptr, operations_);
 
-  EXPECT_EQ(operations_.setupDirectories.size(), c.setupRuns ? 1u : 0u);
-  EXPECT_EQ(operations_.resultCalls, c.setupRuns ? 1 : 0);
-  const auto launchSetup =
-      ReadRegistryValue(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", kClientView);
-  ASSERT_TRUE(launchSetup);
-  EXPECT_EQ(launchSetup->type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(ClientValue("LaunchSetup"), c.launchSetupAfter);
-  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
-  const auto messages = Messages();
-  EXPECT_THAT(messages, IsSupersetOf({std::string(c.pathLine), std::string(c.outcome)}));
+  ASSERT_TRUE(installedBySetup && installedBySetup->created());
+  EXPECT_EQ(ClientValue("LaunchSetup", KEY_WOW64_32KEY), 1u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus", KEY_WOW64_32KEY), 2u);
+  EXPECT_EQ(ClientValue("DaxInstResult", KEY_WOW64_32KEY), 0u);
+  for (const char* name : {"LaunchSetup", "DaxSetupStatus", "DaxInstResult"}) {
+    EXPECT_EQ(ClientValue(name, KEY_WOW64_64KEY), std::nullopt) << name << " in the 64-bit view";
+  }
+  EXPECT_THAT(Messages(), ::testing::Contains("DaxInst: Auto-upgrade succeeded."));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, RegistryState,
-    ::testing::Values(RegistryStateCase{"AbsentWithDoneResultStillRunsSetup", std::nullopt, false,
-                                        99u, true, 1, "DaxInst: Auto-upgrade succeeded.",
-                                        "DaxInst: LaunchSetup not found, first time setup. "},
-                      RegistryStateCase{"ZeroRunsTheCountedPath", 0u, false, std::nullopt, true, 1,
-                                        "DaxInst: Auto-upgrade succeeded.",
-                                        "DaxInst: Times to set up = 1"},
-                      RegistryStateCase{"ZeroWithDoneResultSucceedsWithoutSetup", 0u, false, 99u,
-                                        false, 0, "DaxInst: Auto-upgrade succeeded.",
-                                        "DaxInst: RunDaxSetup has been run, result = 99"},
-                      RegistryStateCase{"OneWithDoneResultSucceedsWithoutSetup", 1u, false, 99u,
-                                        false, 1, "DaxInst: Auto-upgrade succeeded.",
-                                        "DaxInst: RunDaxSetup has been run, result = 99"},
-                      RegistryStateCase{"CountReachedFailsWithoutSetup", 1u, false, 4u, false, 1,
-                                        "DaxInst: Auto-upgrade failed.",
-                                        "DaxInst: Dax Setup has FAILED for 1 times."},
-                      // The number printed is the limit, not the counter.
-                      RegistryStateCase{"CountAboveLimitPrintsTheLimit", 5u, false, 4u, false, 5,
-                                        "DaxInst: Auto-upgrade failed.",
-                                        "DaxInst: Dax Setup has FAILED for 1 times."},
-                      RegistryStateCase{"StringValueCountsAsAbsent", std::nullopt, true,
-                                        std::nullopt, true, 1, "DaxInst: Auto-upgrade succeeded.",
-                                        "DaxInst: LaunchSetup not found, first time setup. "}),
-    [](const ::testing::TestParamInfo<RegistryStateCase>& info) { return info.param.name; });
 
 class SetupCountedBeforeItStarts : public ControllerTest,
                                    public ::testing::WithParamInterface<std::optional<DWORD>> {};
@@ -278,16 +323,24 @@ INSTANTIATE_TEST_SUITE_P(Answers, FirstTimeAnswer,
                                                       {"********* install error 1303-- retry 1",
                                                        "DaxInst: Auto-upgrade failed."}}));
 
-TEST_F(ControllerTest, SecondRunWhileTheRunGuardIsHeldFailsButStillFinishes) {
+// The first run is in its setup: it has the guard, "DaxSetupStatus" is 1 and a stop request waits
+// for its stopped event. The refused second run leaves all of that to the first one.
+TEST_F(ControllerTest, SecondRunWhileTheRunGuardIsHeldFailsAndLeavesTheFirstRunsRecord) {
   // As a run of the program's own account makes it: with its account as the owner.
   platform::UniqueKernelHandle guard = testing_support::CreateWithDescriptor(
       testing_support::Kind::kMutex, "DaxInstall_exist", testing_support::OwnAccountDescriptor());
   ASSERT_TRUE(guard);
+  SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxSetupStatus", 1, kClientView);
+  platform::UniqueKernelHandle stopped(
+      ::CreateEventA(nullptr, TRUE, FALSE, "DaxInstServiceStoppedEvent"));
+  ASSERT_TRUE(stopped);
 
   upgrade::DaxInst(0, nullptr, operations_);
 
   EXPECT_TRUE(operations_.setupDirectories.empty());
-  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 1u) << "the refused run wrote the first run's status";
+  EXPECT_EQ(::WaitForSingleObject(stopped.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the refused run set the first run's stopped event";
   EXPECT_EQ(ClientValue("LaunchSetup"), std::nullopt);
   EXPECT_THAT(
       Messages(),
@@ -306,7 +359,10 @@ TEST_P(FailedStatusReport, FailsTheRunWithTheFullEndSequence) {
   upgrade::DaxInst(0, nullptr, operations_);
   EXPECT_EQ(static_cast<int>(operations_.reports.size()), GetParam()) << "no report after it";
   EXPECT_TRUE(operations_.setupDirectories.empty());
-  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  // The first report comes before the run guard: a run that fails there has announced nothing and
+  // may not end another run's record.
+  EXPECT_EQ(ClientValue("DaxSetupStatus"),
+            GetParam() == 1 ? std::nullopt : std::optional<DWORD>(2u));
   const auto messages = Messages();
   ASSERT_GE(messages.size(), 3u);
   EXPECT_EQ(messages[messages.size() - 3], "DaxInst: Auto-upgrade failed.");
@@ -595,6 +651,9 @@ struct ThrowCase {
   const char* where;  // "report", "setup" or "result"
   std::function<void()> raise;
   std::string line;
+  // False when the exception comes before the run took the run guard: such a run has no status
+  // and no stop handshake to end (another run may own them).
+  bool tookTheGuard = true;
 };
 
 void PrintTo(const ThrowCase& c, std::ostream* os) { *os << c.name; }
@@ -625,8 +684,14 @@ TEST_P(ExceptionInTheRun, IsLoggedAndTheEndSequenceStillRuns) {
   EXPECT_NO_THROW(upgrade::DaxInst(0, nullptr, operations_));
 
   EXPECT_TRUE(raised);
-  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
-  EXPECT_EQ(::WaitForSingleObject(stopped.get(), 0), WAIT_OBJECT_0) << "stopped event not set";
+  if (c.tookTheGuard) {
+    EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+    EXPECT_EQ(::WaitForSingleObject(stopped.get(), 0), WAIT_OBJECT_0) << "stopped event not set";
+  } else {
+    EXPECT_EQ(ClientValue("DaxSetupStatus"), std::nullopt);
+    EXPECT_EQ(::WaitForSingleObject(stopped.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "stopped event set by a run that never took the guard";
+  }
   for (const char* name : {"DaxInstall_exist", "FenmarkServiceCtrlObjMutex"}) {
     platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, name));
     EXPECT_FALSE(left) << name;
@@ -657,7 +722,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 kThrown + "unknown exception"},
                       ThrowCase{"StandardErrorAtTheFirstReport", "report",
                                 [] { throw std::runtime_error("no status"); },
-                                kThrown + "no status"},
+                                kThrown + "no status", false},
                       ThrowCase{"OutOfMemoryWhileCollecting", "result",
                                 [] { throw std::bad_alloc(); }, kThrown + std::bad_alloc().what()}),
     [](const ::testing::TestParamInfo<ThrowCase>& info) { return info.param.name; });
