@@ -3,13 +3,16 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "contract/client_registry.h"
 #include "contract/named_objects.h"
 #include "diag/log.h"
+#include "platform/module_path.h"
 #include "platform/unique_handle.h"
 #include "service/process_entry.h"
 #include "service/service_control.h"
+#include "upgrade/package_ground.h"
 
 namespace service {
 
@@ -31,6 +34,14 @@ bool RunGuardIsHeld() {
   platform::UniqueKernelHandle probe(::CreateMutexA(nullptr, FALSE, contract::kRunGuardMutexName));
   const DWORD error = ::GetLastError();
   return error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED;
+}
+
+// The service would run as LocalSystem what another account may change: it is not registered.
+bool PackageFolderIsSafe() {
+  std::string modulePath;
+  if (!platform::GetOwnModulePath(modulePath)) return false;
+  return upgrade::PackageGroundIsSafe(modulePath.substr(0, modulePath.find_last_of('\\')),
+                                      "The service is not installed.");
 }
 
 void DeleteLaunchSetup() { contract::DeleteClientValue(contract::kLaunchSetupValue); }
@@ -60,6 +71,7 @@ void mfn_Install() {
     LogLine("<mfn_Install>", "daxinst.exe is running, please stop and uninstall it first");
     return;
   }
+  if (!PackageFolderIsSafe()) return;
   if (!nt) {
     LogLine("The system isn't Windows NT.");
   } else {

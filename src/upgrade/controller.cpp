@@ -12,6 +12,7 @@
 #include "platform/process_query.h"
 #include "platform/security_attributes.h"
 #include "platform/unique_handle.h"
+#include "upgrade/package_ground.h"
 
 namespace upgrade {
 
@@ -167,6 +168,12 @@ Outcome Run(int argc, char** argv, RunOperations& operations, platform::CEveryon
   if (!platform::GetOwnModulePath(modulePath)) return Outcome::kAbandoned;
   const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
   LogLine("DaxInst: Storage Path=", packageDirectory);
+  // Whoever may change the package decides what runs as LocalSystem. Refused, the run fails
+  // without an earlier run's result left to be read as this one's.
+  if (!PackageGroundIsSafe(packageDirectory, "Setup is not run.")) {
+    contract::DeleteClientValue(kInstResultValue);
+    return Outcome::kFailed;
+  }
 
   DWORD launchCount = 0;
   if (ReadClientDword(kLaunchSetupValue, launchCount)) {
