@@ -34,7 +34,7 @@ Json Verdict(const Json& gates) {
   Json verdict;
   verdict["setup_would_run"] = true;
   verdict["text"] = "setup would run";
-  verdict["number"] = 7;
+  verdict["number"] = 8;
   verdict["stopped_by"] = nullptr;
   verdict["stopped_at_gate"] = nullptr;
   verdict["because"] = nullptr;
@@ -64,6 +64,7 @@ bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
   report["folder"] = Utf8(folder);
   Json gates = Json::array();
   gates.push_back(PackageGate(folder));
+  gates.push_back(GroundGate(folder));
   gates.push_back(RunStateGate());
   // The verifier stays until the report is done, as the run's stays until setup has ended.
   TrustGateResult trust = TrustGate(folder);

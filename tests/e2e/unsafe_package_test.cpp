@@ -6,9 +6,6 @@
 // and the log has the refusal with the path, the SID and the rights.
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -34,33 +31,11 @@ using testing_support::SetupResult;
 constexpr char kConfigBody[] =
     "<ClientPackage Checksum=\"C0FFEE\"><RebootOptions AutoReboot=\"1\"/></ClientPackage>";
 
-// Everyone may write it, as a Unix mode that lets others write reads under Wine.
-constexpr char kEveryoneMayWrite[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301ff;;;WD)";
-// Put back after the case: the administrators only, as the README tells the staging program.
-constexpr char kAdministratorsOnly[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-
 constexpr char kFolderRights[] =
     "FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|FILE_WRITE_EA|FILE_DELETE_CHILD|FILE_WRITE_ATTRIBUTES|"
     "DELETE";
 constexpr char kFileRights[] =
     "FILE_WRITE_DATA|FILE_APPEND_DATA|FILE_WRITE_EA|FILE_WRITE_ATTRIBUTES|DELETE";
-
-void SetDacl(const std::string& path, const char* sddl) {
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  ASSERT_TRUE(
-      ::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &raw, nullptr));
-  platform::UniqueLocalMemory descriptor(raw);
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  PACL dacl = nullptr;
-  ASSERT_TRUE(::GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted));
-  std::string writable = path;
-  ASSERT_EQ(::SetNamedSecurityInfoA(&writable[0], SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr),
-            static_cast<DWORD>(ERROR_SUCCESS))
-      << path;
-}
 
 struct UnsafeCase {
   const char* name;
@@ -85,7 +60,7 @@ class UnsafePackage : public e2e::WholeRunTest, public ::testing::WithParamInter
     Stage(contents);
   }
   void TearDown() override {
-    SetDacl(Unsafe(), kAdministratorsOnly);
+    testing_support::SetProtectedDacl(Unsafe(), testing_support::kAdministratorsOnlyDacl);
     WholeRunTest::TearDown();
   }
 
@@ -102,7 +77,8 @@ class UnsafePackage : public e2e::WholeRunTest, public ::testing::WithParamInter
 };
 
 TEST_P(UnsafePackage, IsNotInstalled) {
-  ASSERT_NO_FATAL_FAILURE(SetDacl(Unsafe(), kEveryoneMayWrite));
+  ASSERT_NO_FATAL_FAILURE(
+      testing_support::SetProtectedDacl(Unsafe(), testing_support::kEveryoneMayWriteDacl));
 
   EXPECT_EQ(package_->Install(), 0u);
 
@@ -116,7 +92,7 @@ TEST_P(UnsafePackage, MadeChangeableAfterInstallIsNotRunAndTheRunFails) {
   const std::string before = *ReadFileBytes(package_->SetAidPath());
 
   const e2e::StagedRunResult run = package_->InstallStartAndWait(starter_, kRunWait, [&] {
-    SetDacl(Unsafe(), kEveryoneMayWrite);
+    testing_support::SetProtectedDacl(Unsafe(), testing_support::kEveryoneMayWriteDacl);
     // An earlier upgrade's success: it must not be read as this run's.
     testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", 0,
                                       KEY_WOW64_32KEY);

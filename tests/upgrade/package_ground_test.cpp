@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <algorithm>
 #include <ostream>
 #include <string>
@@ -24,27 +21,6 @@ class RecordingSink final : public contract::EventSink {
   void Write(const contract::EventEntry& entry) override { entries.push_back(entry); }
   std::vector<contract::EventEntry> entries;
 };
-
-// What a Unix folder or file whose mode lets others write reads as under Wine; set through the
-// DACL, Wine gives the path that mode.
-constexpr char kEveryoneMayWrite[] = "D:P(A;OICI;FA;;;SY)(A;OICI;0x1301ff;;;WD)";
-
-void SetDacl(const std::string& path, const char* sddl) {
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  ASSERT_TRUE(
-      ::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &raw, nullptr));
-  platform::UniqueLocalMemory descriptor(raw);
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  PACL dacl = nullptr;
-  ASSERT_TRUE(::GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted));
-  std::string writable = path;
-  ASSERT_EQ(::SetNamedSecurityInfoA(&writable[0], SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr),
-            static_cast<DWORD>(ERROR_SUCCESS))
-      << path;
-}
 
 // A package as a staging program leaves it: a folder of its own in a parent folder, the files a
 // run opens or starts, and the client's config.xml in a folder the product key names.
@@ -119,7 +95,8 @@ class WritableByEveryone : public PackageGroundTest,
 TEST_P(WritableByEveryone, IsRefusedNamingThePathTheSidAndTheRight) {
   const WritableCase& c = GetParam();
   const std::string path = PathOf(c.which);
-  ASSERT_NO_FATAL_FAILURE(SetDacl(path, kEveryoneMayWrite));
+  ASSERT_NO_FATAL_FAILURE(
+      testing_support::SetProtectedDacl(path, testing_support::kEveryoneMayWriteDacl));
 
   EXPECT_FALSE(upgrade::PackageGroundIsSafe(Package(), "Setup is not run."));
   ASSERT_EQ(sink_.entries.size(), 1u);
