@@ -18,6 +18,18 @@ enum class EventId : unsigned short {
   kForeignRunGuardAtVerb = 2005,    // -install, -start, -debug go on as if it were not there
   kPrivateRunGuardRefused = 2006,   // the private namespace cannot be had: the public guard alone
   // 2100-2199: package folders and files that another account may change.
+  // A package folder, a file the run opens or starts there, or the folder of config.xml (or
+  // config.xml) is owned by an account other than SYSTEM, Administrators, TrustedInstaller and
+  // the program's own.
+  kPackagePathForeignOwner = 2100,
+  // Another SID may change one of them: write, append, add, delete, rename, attributes, extended
+  // attributes, DACL or owner.
+  kPackagePathChangeableByOthers = 2101,
+  // A folder above the package folder lets another SID delete or rename what it holds, or is
+  // owned by another account.
+  kPackageAncestorChangeableByOthers = 2102,
+  // The owner or the DACL of one of them cannot be read.
+  kPackagePathUnreadable = 2103,
   // 2200-2299: files opened by name that are not the files meant (links, replaced images).
   // daxinst.log has another name elsewhere or is a reparse point: it is not written.
   kLogFileRefused = 2200,

@@ -43,6 +43,7 @@ bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
   report["folder"] = Utf8(folder);
   Json gates = Json::array();
   gates.push_back(PackageGate(folder));
+  gates.push_back(GroundGate(folder));
   gates.push_back(RunStateGate());
   // The verifier stays until the report is done, as the run's stays until setup has ended.
   TrustGateResult trust = TrustGate(folder);

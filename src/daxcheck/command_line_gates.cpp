@@ -1,4 +1,4 @@
-// 5 Version gate and 6 Command line
+// 6 Version gate and 7 Command line
 #include <windows.h>
 // after windows.h
 #include <comdef.h>
@@ -138,8 +138,8 @@ void ReportCommandLine(const GeneratorRun& run, bool versionUnreadable, Json& ga
 }  // namespace
 
 void VersionAndCommandLineGates(const std::string& folder, Json& versionGate, Json& commandGate) {
-  versionGate = Gate(5, "version_gate");
-  commandGate = Gate(6, "command_line");
+  versionGate = Gate(6, "version_gate");
+  commandGate = Gate(7, "command_line");
   const GeneratorRun run = RunGenerator(folder);
   const bool versionUnreadable = ReportVersionGate(run, versionGate);
   ReportCommandLine(run, versionUnreadable, commandGate);

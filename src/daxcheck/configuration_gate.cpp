@@ -1,4 +1,4 @@
-// 4 Deployment configuration
+// 5 Deployment configuration
 #include <windows.h>
 // after windows.h
 #include <comdef.h>
@@ -158,7 +158,7 @@ Json OptionWritersReport(const std::string& folder, std::string& predictedSetAid
 }  // namespace
 
 Json ConfigurationGate(const std::string& folder, std::string& predictedSetAid) {
-  Json gate = Gate(4, "deployment_configuration");
+  Json gate = Gate(5, "deployment_configuration");
   gate["config_xml"] = ConfigXmlReport();
   gate["client_package"] = ClientPackageReport(folder);
   gate["option_writers"] = OptionWritersReport(folder, predictedSetAid);

@@ -72,7 +72,7 @@ std::string RenderText(const Json& report) {
     Render(details, "  ", out);
   }
   const Json& verdict = report["verdict"];
-  out += "\n7 verdict: " + verdict["text"].get<std::string>();
+  out += "\n8 verdict: " + verdict["text"].get<std::string>();
   if (!verdict["setup_would_run"].get<bool>()) {
     out += " (gate " + std::to_string(verdict["stopped_at_gate"].get<int>()) + " " +
            verdict["stopped_by"].get<std::string>() + ": " +

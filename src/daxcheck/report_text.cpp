@@ -22,12 +22,14 @@ RunStep StepOfGate(int number) {
     case 1:
       return RunStep::kAgent;
     case 2:
-      return RunStep::kRunGuard;
+      return RunStep::kPackageGround;
     case 3:
-      return RunStep::kTrust;
+      return RunStep::kRunGuard;
     case 4:
-      return RunStep::kConfiguration;
+      return RunStep::kTrust;
     case 5:
+      return RunStep::kConfiguration;
+    case 6:
       return RunStep::kVersion;
     default:
       return RunStep::kCommandLine;
@@ -51,7 +53,7 @@ Json VerdictOf(const Json& gates) {
   Json verdict;
   verdict["setup_would_run"] = true;
   verdict["text"] = "setup would run";
-  verdict["number"] = 7;
+  verdict["number"] = 8;
   verdict["stopped_by"] = nullptr;
   verdict["stopped_at_gate"] = nullptr;
   verdict["because"] = nullptr;

@@ -19,6 +19,7 @@ Json Gate(int number, const char* name);
 enum class RunStep : int {
   kAgent = 1,      // -install finds daxinst.exe
   kRunGuard,       // -install, -start and the run take the run guard
+  kPackageGround,  // the package folder and its files may be changed by nobody else
   kRunPath,        // the run's registry state decides whether setup is run at all
   kEarlierCode,    // the code left from before is deleted
   kSetupFile,      // setup.exe is opened, shared for reading

@@ -1,4 +1,4 @@
-// 2 Run state
+// 3 Run state
 #include <windows.h>
 
 #include "contract/client_registry.h"
@@ -177,7 +177,7 @@ void StopForRunState(Json& gate, bool guardHeld, upgrade::RunPath path, bool ear
 }  // namespace
 
 Json RunStateGate() {
-  Json gate = Gate(2, "run_state");
+  Json gate = Gate(3, "run_state");
   gate["client_key"] = std::string("HKLM\\") + contract::kClientKeyPath;
   gate["client_view"] = (contract::ClientRegistryView() & KEY_WOW64_64KEY) ? "64-bit" : "32-bit";
   const RunValues run = ReportRunValues(gate);

@@ -1,4 +1,4 @@
-// 3 Trust
+// 4 Trust
 #include <windows.h>
 // after windows.h
 #include <wincrypt.h>
@@ -137,7 +137,7 @@ void JudgeTrust(Json& gate, LONG verdict, std::optional<LONG> winTrust, bool has
 TrustGateResult TrustGate(const std::string& folder) {
   TrustGateResult result;
   Json& gate = result.gate;
-  gate = Gate(3, "trust");
+  gate = Gate(4, "trust");
 
   upgrade::HeldSetupFile setup = upgrade::OpenSetupFile(folder);
   gate["setup_path"] = Utf8(setup.path);

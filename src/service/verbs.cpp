@@ -3,14 +3,17 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "contract/client_registry.h"
 #include "contract/named_objects.h"
 #include "contract/service_names.h"
 #include "diag/log.h"
+#include "platform/module_path.h"
 #include "platform/unique_handle.h"
 #include "service/process_entry.h"
 #include "service/service_control.h"
+#include "upgrade/package_ground.h"
 #include "upgrade/run_objects.h"
 
 namespace service {
@@ -30,6 +33,14 @@ bool IsNtAdministrator() {
 // its guard.
 // The look creates nothing; a run guard of another account does not count, and is recorded.
 bool RunGuardIsHeld(const char* tag) { return upgrade::RunInProgressForVerb(tag); }
+
+// The service would run as LocalSystem what another account may change: it is not registered.
+bool PackageFolderIsSafe() {
+  std::string modulePath;
+  if (!platform::GetOwnModulePath(modulePath)) return false;
+  return upgrade::PackageGroundIsSafe(modulePath.substr(0, modulePath.find_last_of('\\')),
+                                      "The service is not installed.");
+}
 
 void DeleteLaunchSetup() { contract::DeleteClientValue(contract::kLaunchSetupValue); }
 
@@ -61,6 +72,7 @@ void mfn_Install() {
     LogLine("<mfn_Install>", "daxinst.exe is running, please stop and uninstall it first");
     return;
   }
+  if (!PackageFolderIsSafe()) return;
   if (!nt) {
     LogLine("The system isn't Windows NT.");
   } else {

@@ -15,6 +15,7 @@
 #include "platform/process_query.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
+#include "upgrade/package_ground.h"
 #include "upgrade/run_objects.h"
 
 namespace upgrade {
@@ -206,6 +207,12 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
   }
   const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
   LogLine("DaxInst: Storage Path=", packageDirectory);
+  // Whoever may change the package decides what runs as LocalSystem. Refused, the run fails
+  // without an earlier run's result left to be read as this one's.
+  if (!PackageGroundIsSafe(packageDirectory, "Setup is not run.")) {
+    contract::DeleteClientValue(kInstResultValue);
+    return Outcome::kFailed;
+  }
 
   DWORD launchCount = 0;
   if (ReadClientDword(kLaunchSetupValue, launchCount)) {

@@ -32,13 +32,14 @@ class VerdictOrder : public ::testing::TestWithParam<OrderCase> {};
 TEST_P(VerdictOrder, NamesTheFirstStopInTheRunsOrder) {
   static const char* const kNames[] = {"",
                                        "package",
+                                       "package_ground",
                                        "run_state",
                                        "trust",
                                        "deployment_configuration",
                                        "version_gate",
                                        "command_line"};
   std::vector<Json> gates;
-  for (int number = 1; number <= 6; ++number)
+  for (int number = 1; number <= 7; ++number)
     gates.push_back(daxcheck::Gate(number, kNames[number]));
   for (const auto& stop : GetParam().stops) {
     daxcheck::Stop(gates[stop.first - 1], std::string("stopped by ") + kNames[stop.first],
@@ -56,20 +57,28 @@ INSTANTIATE_TEST_SUITE_P(
         // setup.exe is missing and "LaunchSetup" says setup ran before: the run ends at its
         // registry state and never looks for setup.exe.
         OrderCase{"MissingSetupAfterACountedRun",
-                  {{1, RunStep::kSetupFile}, {2, RunStep::kRunPath}},
+                  {{1, RunStep::kSetupFile}, {3, RunStep::kRunPath}},
                   "run_state"},
         OrderCase{"UndeletableCodeBeforeTheMissingSetup",
-                  {{1, RunStep::kSetupFile}, {2, RunStep::kEarlierCode}},
+                  {{1, RunStep::kSetupFile}, {3, RunStep::kEarlierCode}},
                   "run_state"},
         // Without daxinst.exe -install registers nothing: that comes before everything.
         OrderCase{"MissingAgentBeforeTheRunGuard",
-                  {{1, RunStep::kAgent}, {2, RunStep::kRunGuard}},
+                  {{1, RunStep::kAgent}, {3, RunStep::kRunGuard}},
                   "package"},
         OrderCase{"MissingSetupBeforeItsTrust",
-                  {{1, RunStep::kSetupFile}, {3, RunStep::kSetupFile}},
+                  {{1, RunStep::kSetupFile}, {4, RunStep::kSetupFile}},
                   "package"},
+        // A package that another account may change is refused before the run looks at its
+        // registry state or at setup.exe.
+        OrderCase{"UnsafeGroundBeforeTheMissingSetup",
+                  {{1, RunStep::kSetupFile}, {2, RunStep::kPackageGround}},
+                  "package_ground"},
+        OrderCase{"RunGuardBeforeTheUnsafeGround",
+                  {{2, RunStep::kPackageGround}, {3, RunStep::kRunGuard}},
+                  "run_state"},
         OrderCase{
-            "TrustBeforeTheVersionGate", {{3, RunStep::kTrust}, {5, RunStep::kVersion}}, "trust"}),
+            "TrustBeforeTheVersionGate", {{4, RunStep::kTrust}, {6, RunStep::kVersion}}, "trust"}),
     [](const ::testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
 
 TEST(VerdictOrder, SetupRunsWhenNoGateStops) {
@@ -83,12 +92,12 @@ TEST(VerdictOrder, SetupRunsWhenNoGateStops) {
 // Unicode line separator: every one of them stays inside its own line.
 TEST(TextReport, WritesControlCharactersAsEscapes) {
   Json report;
-  report["folder"] = "C:\\pkg\r\n7 verdict: setup would run";
-  Json trust = daxcheck::Gate(3, "trust");
-  trust["signer"] = {{"subject", "CN=Quorvex\n\n7 verdict: setup would run"}};
+  report["folder"] = "C:\\pkg\r\n8 verdict: setup would run";
+  Json trust = daxcheck::Gate(4, "trust");
+  trust["signer"] = {{"subject", "CN=Quorvex\n\n8 verdict: setup would run"}};
   daxcheck::Stop(trust,
                  "not trusted\xC2\x85"
-                 "7 verdict: setup would run\xE2\x80\xA8x");
+                 "8 verdict: setup would run\xE2\x80\xA8x");
   report["gates"] = Gates({trust});
   report["verdict"] = daxcheck::VerdictOf(report["gates"]);
 
@@ -101,16 +110,16 @@ TEST(TextReport, WritesControlCharactersAsEscapes) {
   }
   int verdictLines = 0;
   for (const std::string& line : lines) {
-    if (line.rfind("7 verdict:", 0) == 0) ++verdictLines;
+    if (line.rfind("8 verdict:", 0) == 0) ++verdictLines;
     EXPECT_EQ(line.find('\r'), std::string::npos) << line;
     EXPECT_EQ(line.find("\xC2\x85"), std::string::npos) << line;
     EXPECT_EQ(line.find("\xE2\x80\xA8"), std::string::npos) << line;
   }
   EXPECT_EQ(verdictLines, 1) << text;
-  EXPECT_THAT(text, ::testing::HasSubstr("7 verdict: setup would not run"));
-  EXPECT_THAT(text, ::testing::HasSubstr("subject: CN=Quorvex\\x0A\\x0A7 verdict"));
-  EXPECT_THAT(text, ::testing::HasSubstr("daxcheck: C:\\pkg\\x0D\\x0A7 verdict"));
-  EXPECT_THAT(text, ::testing::HasSubstr("not trusted\\u00857 verdict: setup would run\\u2028x"));
+  EXPECT_THAT(text, ::testing::HasSubstr("8 verdict: setup would not run"));
+  EXPECT_THAT(text, ::testing::HasSubstr("subject: CN=Quorvex\\x0A\\x0A8 verdict"));
+  EXPECT_THAT(text, ::testing::HasSubstr("daxcheck: C:\\pkg\\x0D\\x0A8 verdict"));
+  EXPECT_THAT(text, ::testing::HasSubstr("not trusted\\u00858 verdict: setup would run\\u2028x"));
 }
 
 TEST(TextReport, LeavesPrintableTextAsItIs) {

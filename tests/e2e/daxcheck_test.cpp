@@ -551,6 +551,32 @@ TEST_F(DaxcheckTest, CommandLineGateSaysWhichInstallerLogSetupGets) {
   EXPECT_FALSE(made) << "the check made a folder for the log";
 }
 
+// The run and -install refuse a package that another account may change before they use it:
+// the check names the path, the SID and the rights at a gate of its own.
+TEST_F(DaxcheckTest, APackageFolderEveryoneMayWriteStopsAtThePackageGround) {
+  Stage("signed_good", kHigherPackageMsi);
+  ASSERT_NO_FATAL_FAILURE(
+      testing_support::SetProtectedDacl(package_->path(), testing_support::kEveryoneMayWriteDacl));
+  const CheckResult check = Check();
+  testing_support::SetProtectedDacl(package_->path(), testing_support::kAdministratorsOnlyDacl);
+
+  ASSERT_FALSE(check.report.is_discarded()) << check.output;
+  EXPECT_EQ(check.exitCode, 1u) << check.output;
+  EXPECT_EQ(check.report["verdict"]["stopped_by"], "package_ground") << check.output;
+  EXPECT_EQ(check.report["verdict"]["stopped_at_gate"], 2) << check.output;
+  ASSERT_NE(FindGate(check.report, "package_ground"), nullptr) << check.output;
+  const Json& ground = *FindGate(check.report, "package_ground");
+  const std::string refusal =
+      "S-1-1-0 may change the package folder " + package_->path() +
+      " (FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|FILE_WRITE_EA|FILE_DELETE_CHILD|"
+      "FILE_WRITE_ATTRIBUTES|DELETE).";
+  EXPECT_EQ(ground["refusal"], refusal) << ground.dump(2);
+  EXPECT_EQ(ground["event_id"], 2101) << ground.dump(2);
+  ASSERT_FALSE(ground["paths"].empty()) << ground.dump(2);
+  EXPECT_EQ(ground["paths"][0]["path"], package_->path()) << ground.dump(2);
+  EXPECT_EQ(ground["paths"][0]["sid"], "S-1-1-0") << ground.dump(2);
+}
+
 TEST_F(DaxcheckTest, UsageErrorsAndUnreadableFoldersExitWithTwo) {
   Stage("signed_good", kHigherPackageMsi);
   for (const std::string& arguments : {std::string("--bogus"), std::string("one two"),
@@ -561,7 +587,7 @@ TEST_F(DaxcheckTest, UsageErrorsAndUnreadableFoldersExitWithTwo) {
   // The text report carries the same verdict.
   const CheckResult text = Check("");
   EXPECT_EQ(text.exitCode, 0u) << text.output;
-  EXPECT_NE(text.output.find("7 verdict: setup would run"), std::string::npos) << text.output;
+  EXPECT_NE(text.output.find("8 verdict: setup would run"), std::string::npos) << text.output;
 }
 
 // A folder argument that reaches the check only through best fit names another folder: here

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -337,6 +338,24 @@ void RemoveTree(const std::string& path) {
 
 bool CopyFileTo(const std::string& from, const std::string& to) {
   return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+void SetProtectedDacl(const std::string& path, const char* sddl) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  ASSERT_TRUE(
+      ::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &raw, nullptr))
+      << sddl;
+  platform::UniqueLocalMemory descriptor(raw);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(::GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted));
+  std::string writable = path;
+  ASSERT_EQ(::SetNamedSecurityInfoA(&writable[0], SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, dacl, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS))
+      << path;
 }
 
 }  // namespace testing_support

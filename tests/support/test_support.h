@@ -144,4 +144,14 @@ std::string SystemProgram(const char* name);
 void RemoveTree(const std::string& path);
 [[nodiscard]] bool CopyFileTo(const std::string& from, const std::string& to);
 
+// Gives the file or folder `path` the protected DACL of `sddl` ("D:P(...)"). Under Wine the DACL
+// becomes the path's Unix mode: an allow of 0x1301ff for Everyone lets others write.
+// Fails the test when it cannot.
+void SetProtectedDacl(const std::string& path, const char* sddl);
+// The DACLs the tests give package folders and files: the administrators only, as a staging
+// program leaves them, and the same with Everyone allowed to change them.
+constexpr char kAdministratorsOnlyDacl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr char kEveryoneMayWriteDacl[] =
+    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301ff;;;WD)";
+
 }  // namespace testing_support

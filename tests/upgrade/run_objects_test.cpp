@@ -195,7 +195,15 @@ TEST_P(PlantedBeforeTheRun, AnotherAccountsObjectIsRecordedAndTheRunGoesOn) {
   if (c.absentLine) {
     EXPECT_THAT(messages, Not(Contains(c.absentLine)));
   }
-  EXPECT_EQ(testing_support::ClientValue("DaxSetupStatus"), 2u);
+  // The program's own guard turns the run away before it announces anything: that run writes no
+  // status of its own. Every other run ends with "finished".
+  const bool turnedAwayByItsOwnGuard =
+      std::string(c.name) == "DaxInstall_exist" && !c.recorded && !c.setupRuns;
+  if (turnedAwayByItsOwnGuard) {
+    EXPECT_EQ(testing_support::ClientValue("DaxSetupStatus"), std::nullopt);
+  } else {
+    EXPECT_EQ(testing_support::ClientValue("DaxSetupStatus"), 2u);
+  }
 }
 
 const std::string kUsersOpen = testing_support::kUsersOwnedOpen;
