@@ -13,6 +13,11 @@ enum class EventId : unsigned short {
   // 2100-2199: package folders and files that another account may change.
   // 2200-2299: files opened by name that are not the files meant (links, replaced images).
   // 2300-2399: the package and the settings that setup gets.
+  kPackageMsiNotSingle = 2300,     // error: more than one .msi file; setup is not run
+  kPackageMsiUnreadable = 2301,    // error: the .msi cannot be held or read; setup is not run
+  kPackageMsiNotTrusted = 2302,    // error: the .msi fails the trust check; setup is not run
+  kConfigXmlUnreadable = 2303,     // error: config.xml exists but cannot be read; not run
+  kFeatureSectionRestored = 2304,  // warning: a feature write failed; the package's section back
   // 2400-2499: the run's record and the stop handshake.
 };
 

@@ -4,11 +4,17 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "setupcmd/command_line_text.h"
+#include "setupcmd/package_msi.h"
 #include "setupcmd/version_text.h"
+
+namespace config {
+class ConfigXmlRun;
+}  // namespace config
 
 namespace setupcmd {
 
@@ -19,6 +25,9 @@ constexpr size_t kCommandLineBufferSize = 4096;
 constexpr int kCommandLineReady = 0;
 constexpr int kCommandLineNotStored = 113;
 constexpr int kLowerVersionRefused = 114;
+// The package's .msi is not one readable database: several of them, one that cannot be held, or
+// one whose product family cannot be read. `out` is left untouched.
+constexpr int kPackageMsiRefused = 115;
 
 // The value of an environment variable of this process as the log switch takes it: empty when
 // it is not set or does not fit 259 characters.
@@ -31,6 +40,8 @@ struct VersionGateFindings {
     std::string version;  // empty when it could not be read (such a product is skipped)
   };
   std::string packageMsiPath;
+  std::vector<std::string> packageMsiNames;  // every .msi file of the package
+  bool packageMsiRefused = false;
   std::string upgradeCode;
   std::string packageVersion;
   std::vector<RelatedProduct> relatedProducts;  // in enumeration order
@@ -65,8 +76,8 @@ class CommandLineGenerator {
   const VersionGateFindings& findings() const { return findings_; }
 
  private:
-  void LoadPackageInfo();
-  std::string FindPackageMsi() const;
+  // False when the gate refuses the package's .msi.
+  bool LoadPackageInfo();
   bool GetMsiProperty(const std::string& databasePath, const char* propertyName,
                       std::string& value) const;
   bool GetUpgradeCode(std::string& value) const;
@@ -96,6 +107,14 @@ class CommandLineGenerator {
   // Set by the caller between construction and GenerateCommandLine.
   bool includeLogSwitch = false;
   DWORD daxPid = 0;
+  // Debug mode: a person at the desktop confirmed the run and can answer setup's dialogs. In a
+  // service run nobody can, so "Normal" gives a UI that never waits for input.
+  bool personAtDesktop = false;
+  // The package's .msi as the caller holds it (and has accepted with AcceptPackageMsi); null:
+  // the generator finds, judges and holds it itself for as long as it lives.
+  const HeldPackageMsi* heldMsi = nullptr;
+  // The run's one reading of config.xml; null: each question reads config.xml itself.
+  std::shared_ptr<config::ConfigXmlRun> configRun;
   // Where the %variables% of the log switch are read: this process's environment when empty.
   VariableLookup environmentLookup;
 
@@ -104,6 +123,8 @@ class CommandLineGenerator {
   std::string installedProductCode;
   std::string packageDir;
   std::string packageMsiPath;
+  const HeldPackageMsi* msi_ = nullptr;
+  HeldPackageMsi ownMsi_;
   mutable VersionGateFindings findings_;
 };
 

@@ -6,9 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "config/config_xml_parser.h"
 #include "config/feature_opt_parser.h"
 #include "config/install_opt_parser.h"
 #include "config/reboot_opt_parser.h"
+#include "contract/event_report.h"
 #include "contract/named_objects.h"
 #include "diag/log.h"
 #include "platform/file_identity.h"
@@ -100,9 +102,10 @@ namespace {
 // a failure with the writer's result.
 template <typename Writer>
 std::uint32_t MergeOptions(std::unique_ptr<Writer>& writer, const std::string& packageDirectory,
-                           const char* kind, const char* what) {
+                           const std::shared_ptr<config::ConfigXmlRun>& configRun, const char* kind,
+                           const char* what) {
   const std::uint32_t result = detail::RunOptionWriter(kind, [&] {
-    writer = std::make_unique<Writer>(packageDirectory);
+    writer = std::make_unique<Writer>(packageDirectory, configRun);
     return writer->propigateOptions();
   });
   if (result != 0) {
@@ -129,22 +132,26 @@ HeldSetupFile OpenSetupFile(const std::string& packageDirectory) {
   return setup;
 }
 
-OptionMergeResults MergeDeploymentOptions(const std::string& packageDirectory) {
+OptionMergeResults MergeDeploymentOptions(const std::string& packageDirectory,
+                                          std::shared_ptr<config::ConfigXmlRun> configRun) {
   OptionMergeResults results;
+  if (!configRun) configRun = config::ConfigXmlRun::Read();
   // All three writers live until the last one has run, as one merge of config.xml.
   std::unique_ptr<config::CInstallOptParser> install;
   std::unique_ptr<config::CRebootOptParser> reboot;
   std::unique_ptr<config::CFeatureOptParser> feature;
-  results.install = MergeOptions(install, packageDirectory, "install", "install options");
-  results.reboot = MergeOptions(reboot, packageDirectory, "reboot", "reboot options");
-  results.feature = MergeOptions(feature, packageDirectory, "feature", "Feature options");
+  results.install =
+      MergeOptions(install, packageDirectory, configRun, "install", "install options");
+  results.reboot = MergeOptions(reboot, packageDirectory, configRun, "reboot", "reboot options");
+  results.feature =
+      MergeOptions(feature, packageDirectory, configRun, "feature", "Feature options");
   feature.reset();
   reboot.reset();
   install.reset();
   return results;
 }
 
-int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
+int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAtDesktop) {
   HeldSetupFile setup = OpenSetupFile(packageDirectory);
   LogLine("Setup path = ", setup.path);
   if (!setup.handle) {
@@ -162,7 +169,27 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     return 0;
   }
 
-  MergeDeploymentOptions(packageDirectory);
+  // The .msi that the gate compares is the one setup installs: held from here until setup has
+  // ended, and judged like setup.exe, through the held file, against the same publisher.
+  const setupcmd::HeldPackageMsi msi = setupcmd::FindAndHoldPackageMsi(packageDirectory);
+  if (!setupcmd::AcceptPackageMsi(msi)) return setupcmd::kPackageMsiRefused;
+  if (msi.found == setupcmd::HeldPackageMsi::Found::kOne &&
+      VerifySetupFile(verifier.get(), msi.widePath.c_str(), msi.handle.get()) != 0) {
+    contract::RecordEvent(contract::EventKind::kError, contract::EventId::kPackageMsiNotTrusted,
+                          "Trust verification for " + msi.path + " failed. Setup is not run");
+    return 0;
+  }
+
+  // One reading of config.xml for every reader of this run.
+  const std::shared_ptr<config::ConfigXmlRun> configRun = config::ConfigXmlRun::Read();
+  if (configRun->state() == config::ConfigLoad::kUnreadable) {
+    // Merged from nothing, setup would run with the package's defaults instead of the policy.
+    contract::RecordEvent(contract::EventKind::kError, contract::EventId::kConfigXmlUnreadable,
+                          "ERROR: config.xml exists but cannot be read (error " +
+                              std::to_string(configRun->error()) + "). Setup is not run");
+    return 0;
+  }
+  MergeDeploymentOptions(packageDirectory, configRun);
 
   std::unique_ptr<setupcmd::CommandLineGenerator> generator;
   char commandLine[setupcmd::kCommandLineBufferSize] = {};
@@ -171,6 +198,9 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     generator = std::make_unique<setupcmd::CommandLineGenerator>(packageDirectory);
     generator->includeLogSwitch = true;
     generator->daxPid = daxPid;
+    generator->personAtDesktop = personAtDesktop;
+    generator->heldMsi = &msi;
+    generator->configRun = configRun;
     generated = generator->GenerateCommandLine(commandLine);
   } catch (const _com_error& error) {
     // Without a complete command line setup must not start.
