@@ -129,6 +129,21 @@ TEST_F(SlowPackageGateTest, ForeignSignedMsiBesideATrustedSetupIsNotRun) {
   ExpectRefused(before);
 }
 
+// An .msi that is no database carries no signature and names no product family: setup, which
+// would have run with the package's defaults before, is not run.
+TEST_F(SlowPackageGateTest, MsiThatIsNotADatabaseIsNotRun) {
+  Stage(Package(kHigherPackageMsi));
+  testing_support::WriteFileBytes(package_->MsiPath(), std::string(64 * 1024, '\x11'));
+  const std::string before = *ReadFileBytes(package_->SetAidPath());
+
+  InstallStartAndWait(kPollingRunWait);
+
+  EXPECT_TRUE(Contains(package_->LastRunLines(), "Trust verification for " + package_->MsiPath() +
+                                                     " failed. Setup is not run"))
+      << Dump(package_->Messages());
+  ExpectRefused(before);
+}
+
 // Fault: a config.xml that another process held open without sharing counted as none: nothing
 // was merged, FEATURE_SELECTION was removed and setup ran with the package's defaults.
 TEST_F(SlowPackageGateTest, ConfigXmlHeldWithoutSharingStopsTheRun) {
