@@ -36,11 +36,13 @@ bool IsWritableKey(const std::string& name) {
   return first == std::string::npos || name[first] != '[';
 }
 
-// The key a name becomes in setAid.ini: the profile functions drop the blanks around it.
+// The key a name becomes in setAid.ini: the profile functions drop the white space around it
+// (Wine's also the DOS end-of-file character).
+constexpr char kKeyBlanks[] = " \t\v\f\x1a";
 std::string StoredKey(const std::string& name) {
-  const size_t first = name.find_first_not_of(" \t");
+  const size_t first = name.find_first_not_of(kKeyBlanks);
   if (first == std::string::npos) return std::string();
-  const size_t last = name.find_last_not_of(" \t");
+  const size_t last = name.find_last_not_of(kKeyBlanks);
   return name.substr(first, last - first + 1);
 }
 

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "config/config_xml_parser.h"
-#include "contract/event_report.h"
 #include "diag/log.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
@@ -91,10 +90,8 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
   std::string packageVersion;
   const bool versionRead = GetPackageVersion(packageVersion);
   if (msi_->found == HeldPackageMsi::Found::kOne && !StillNamesHeldFile(*msi_)) {
-    contract::RecordEvent(
-        contract::EventKind::kError, contract::EventId::kPackageMsiUnreadable,
-        "ERROR: " + packageMsiPath + " no longer names the held file. Setup is not run");
-    findings_.packageMsiRefused = true;
+    RefuseMsi(MsiRefusal::kUnreadable,
+              "ERROR: " + packageMsiPath + " no longer names the held file. Setup is not run");
     return kPackageMsiRefused;
   }
   findings_.packageVersion = packageVersion;
@@ -197,8 +194,12 @@ bool CommandLineGenerator::LoadPackageInfo() {
   if (!msi_) {
     ownMsi_ = FindAndHoldPackageMsi(packageDir);
     msi_ = &ownMsi_;
-    if (!AcceptPackageMsi(ownMsi_)) {
+    const std::string refusal = PackageMsiRefusal(ownMsi_);
+    if (!refusal.empty()) {
       findings_.packageMsiNames = ownMsi_.names;
+      RefuseMsi(ownMsi_.found == HeldPackageMsi::Found::kSeveral ? MsiRefusal::kSeveral
+                                                                 : MsiRefusal::kUnreadable,
+                refusal);
       return false;
     }
   }
@@ -210,9 +211,8 @@ bool CommandLineGenerator::LoadPackageInfo() {
   // Read by name, as Windows Installer opens databases only so; the name is taken only while it
   // leads to the held file, which nobody can change, rename or replace meanwhile.
   if (one && !StillNamesHeldFile(*msi_)) {
-    contract::RecordEvent(
-        contract::EventKind::kError, contract::EventId::kPackageMsiUnreadable,
-        "ERROR: " + packageMsiPath + " no longer names the held file. Setup is not run");
+    RefuseMsi(MsiRefusal::kUnreadable,
+              "ERROR: " + packageMsiPath + " no longer names the held file. Setup is not run");
     return false;
   }
   const bool familyRead = GetUpgradeCode(upgradeCode);
@@ -220,13 +220,22 @@ bool CommandLineGenerator::LoadPackageInfo() {
   // installed would then go unseen.
   if (one && !familyRead) {
     findings_.packageMsiPath = packageMsiPath;
-    contract::RecordEvent(
-        contract::EventKind::kError, contract::EventId::kPackageMsiUnreadable,
-        "ERROR: the product family of " + packageMsiPath + " cannot be read. Setup is not run");
+    RefuseMsi(MsiRefusal::kUnreadable, "ERROR: the product family of " + packageMsiPath +
+                                           " cannot be read. Setup is not run");
     return false;
   }
   installedProductFound = FindInstalledProduct();
   return true;
+}
+
+void CommandLineGenerator::RefuseMsi(MsiRefusal why, const std::string& line) {
+  findings_.packageMsiRefused = true;
+  findings_.msiRefusal = why;
+  if (reportMsiRefusal) {
+    reportMsiRefusal(why, line);
+  } else {
+    LogLine(line);
+  }
 }
 
 VersionNumbers CommandLineGenerator::ParseVersion(const std::string& versionText) {

@@ -42,6 +42,7 @@ struct VersionGateFindings {
   std::string packageMsiPath;
   std::vector<std::string> packageMsiNames;  // every .msi file of the package
   bool packageMsiRefused = false;
+  MsiRefusal msiRefusal = MsiRefusal::kNone;
   std::string upgradeCode;
   std::string packageVersion;
   std::vector<RelatedProduct> relatedProducts;  // in enumeration order
@@ -78,6 +79,8 @@ class CommandLineGenerator {
  private:
   // False when the gate refuses the package's .msi.
   bool LoadPackageInfo();
+  // Tells the refusal and notes it in the findings.
+  void RefuseMsi(MsiRefusal why, const std::string& line);
   bool GetMsiProperty(const std::string& databasePath, const char* propertyName,
                       std::string& value) const;
   bool GetUpgradeCode(std::string& value) const;
@@ -110,9 +113,11 @@ class CommandLineGenerator {
   // Debug mode: a person at the desktop confirmed the run and can answer setup's dialogs. In a
   // service run nobody can, so "Normal" gives a UI that never waits for input.
   bool personAtDesktop = false;
-  // The package's .msi as the caller holds it (and has accepted with AcceptPackageMsi); null:
+  // The package's .msi as the caller holds it (and has judged with PackageMsiRefusal); null:
   // the generator finds, judges and holds it itself for as long as it lives.
   const HeldPackageMsi* heldMsi = nullptr;
+  // Where the gate's refusals of the .msi go; empty: they are logged.
+  MsiRefusalReport reportMsiRefusal;
   // The run's one reading of config.xml; null: each question reads config.xml itself.
   std::shared_ptr<config::ConfigXmlRun> configRun;
   // Where the %variables% of the log switch are read: this process's environment when empty.

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "contract/event_report.h"
 #include "diag/log.h"
 #include "platform/file_identity.h"
 #include "platform/text_conversion.h"
@@ -60,24 +59,20 @@ HeldPackageMsi FindAndHoldPackageMsi(const std::string& packageDirectory) {
   return msi;
 }
 
-bool AcceptPackageMsi(const HeldPackageMsi& msi) {
+std::string PackageMsiRefusal(const HeldPackageMsi& msi) {
   switch (msi.found) {
     case HeldPackageMsi::Found::kNone:
     case HeldPackageMsi::Found::kOne:
-      return true;
+      return std::string();
     case HeldPackageMsi::Found::kSeveral:
-      contract::RecordEvent(contract::EventKind::kError, contract::EventId::kPackageMsiNotSingle,
-                            "ERROR: the package holds more than one .msi file (" +
-                                JoinNames(msi.names) + "). Setup is not run");
-      return false;
+      return "ERROR: the package holds more than one .msi file (" + JoinNames(msi.names) +
+             "). Setup is not run";
     case HeldPackageMsi::Found::kNotHeld:
-      contract::RecordEvent(contract::EventKind::kError, contract::EventId::kPackageMsiUnreadable,
-                            "ERROR: the package's " + msi.names.front() +
-                                " cannot be opened shared for reading (error " +
-                                std::to_string(msi.error) + "). Setup is not run");
-      return false;
+      return "ERROR: the package's " + msi.names.front() +
+             " cannot be opened shared for reading (error " + std::to_string(msi.error) +
+             "). Setup is not run";
   }
-  return false;
+  return "ERROR: the package's .msi cannot be judged. Setup is not run";
 }
 
 bool StillNamesHeldFile(const HeldPackageMsi& msi) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,18 @@ struct HeldPackageMsi {
 // packages) and holds the one there is.
 HeldPackageMsi FindAndHoldPackageMsi(const std::string& packageDirectory);
 
-// Whether the gate may read `msi`: true for one held file and for none (the gate then finds no
-// product family, as before); otherwise logs why setup is not run, records the event and returns
-// false.
-bool AcceptPackageMsi(const HeldPackageMsi& msi);
+// Why the gate may not read `msi`, as the line that says so; empty for one held file and for none
+// (the gate then finds no product family, as before).
+std::string PackageMsiRefusal(const HeldPackageMsi& msi);
+
+// Why a package's .msi is refused, for the caller that records it.
+enum class MsiRefusal {
+  kNone,
+  kSeveral,     // more than one .msi file
+  kUnreadable,  // it cannot be held, no longer names the held file, or names no product family
+};
+// Receives each refusal with its line; the caller logs it (the generator's default logs the line).
+using MsiRefusalReport = std::function<void(MsiRefusal why, const std::string& line)>;
 
 // Whether `msi.path` still names the file the handle holds.
 bool StillNamesHeldFile(const HeldPackageMsi& msi);

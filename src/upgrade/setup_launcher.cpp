@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/config_xml_parser.h"
@@ -115,6 +116,47 @@ std::uint32_t MergeOptions(std::unique_ptr<Writer>& writer, const std::string& p
   return result;
 }
 
+// The gate's refusals of the package's .msi go to the event log as well as the log.
+void RecordMsiRefusal(setupcmd::MsiRefusal why, const std::string& line) {
+  contract::RecordEvent(contract::EventKind::kError,
+                        why == setupcmd::MsiRefusal::kSeveral
+                            ? contract::EventId::kPackageMsiNotSingle
+                            : contract::EventId::kPackageMsiUnreadable,
+                        line);
+}
+
+// Judges the package's .msi like setup.exe, through the held file, against the same publisher:
+// the answer of RunDaxSetup when it is refused, nothing when setup may go on.
+std::optional<int> RefuseMsi(SetupVerifier* verifier, const setupcmd::HeldPackageMsi& msi) {
+  const std::string refusal = setupcmd::PackageMsiRefusal(msi);
+  if (!refusal.empty()) {
+    RecordMsiRefusal(msi.found == setupcmd::HeldPackageMsi::Found::kSeveral
+                         ? setupcmd::MsiRefusal::kSeveral
+                         : setupcmd::MsiRefusal::kUnreadable,
+                     refusal);
+    return setupcmd::kPackageMsiRefused;
+  }
+  if (msi.found == setupcmd::HeldPackageMsi::Found::kOne &&
+      VerifySetupFile(verifier, msi.widePath.c_str(), msi.handle.get()) != 0) {
+    contract::RecordEvent(contract::EventKind::kError, contract::EventId::kPackageMsiNotTrusted,
+                          "Trust verification for " + msi.path + " failed. Setup is not run");
+    return 0;
+  }
+  return std::nullopt;
+}
+
+// One reading of config.xml for every reader of this run; null when the file exists but cannot
+// be read: merged from nothing, setup would run with the package's defaults instead of the
+// deployment policy.
+std::shared_ptr<config::ConfigXmlRun> ReadConfigForRun() {
+  std::shared_ptr<config::ConfigXmlRun> run = config::ConfigXmlRun::Read();
+  if (run->state() != config::ConfigLoad::kUnreadable) return run;
+  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kConfigXmlUnreadable,
+                        "ERROR: config.xml exists but cannot be read (error " +
+                            std::to_string(run->error()) + "). Setup is not run");
+  return nullptr;
+}
+
 }  // namespace
 
 HeldSetupFile OpenSetupFile(const std::string& packageDirectory) {
@@ -170,25 +212,11 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAt
   }
 
   // The .msi that the gate compares is the one setup installs: held from here until setup has
-  // ended, and judged like setup.exe, through the held file, against the same publisher.
+  // ended.
   const setupcmd::HeldPackageMsi msi = setupcmd::FindAndHoldPackageMsi(packageDirectory);
-  if (!setupcmd::AcceptPackageMsi(msi)) return setupcmd::kPackageMsiRefused;
-  if (msi.found == setupcmd::HeldPackageMsi::Found::kOne &&
-      VerifySetupFile(verifier.get(), msi.widePath.c_str(), msi.handle.get()) != 0) {
-    contract::RecordEvent(contract::EventKind::kError, contract::EventId::kPackageMsiNotTrusted,
-                          "Trust verification for " + msi.path + " failed. Setup is not run");
-    return 0;
-  }
-
-  // One reading of config.xml for every reader of this run.
-  const std::shared_ptr<config::ConfigXmlRun> configRun = config::ConfigXmlRun::Read();
-  if (configRun->state() == config::ConfigLoad::kUnreadable) {
-    // Merged from nothing, setup would run with the package's defaults instead of the policy.
-    contract::RecordEvent(contract::EventKind::kError, contract::EventId::kConfigXmlUnreadable,
-                          "ERROR: config.xml exists but cannot be read (error " +
-                              std::to_string(configRun->error()) + "). Setup is not run");
-    return 0;
-  }
+  if (const std::optional<int> refused = RefuseMsi(verifier.get(), msi)) return *refused;
+  const std::shared_ptr<config::ConfigXmlRun> configRun = ReadConfigForRun();
+  if (!configRun) return 0;
   MergeDeploymentOptions(packageDirectory, configRun);
 
   std::unique_ptr<setupcmd::CommandLineGenerator> generator;
@@ -200,6 +228,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAt
     generator->daxPid = daxPid;
     generator->personAtDesktop = personAtDesktop;
     generator->heldMsi = &msi;
+    generator->reportMsiRefusal = RecordMsiRefusal;
     generator->configRun = configRun;
     generated = generator->GenerateCommandLine(commandLine);
   } catch (const _com_error& error) {

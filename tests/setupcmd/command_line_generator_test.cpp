@@ -13,7 +13,6 @@
 
 #include "diag/log.h"
 #include "support/fresh_log.h"
-#include "support/recorded_events.h"
 #include "support/test_support.h"
 
 namespace setupcmd {
@@ -146,7 +145,7 @@ struct MsiSetCase {
   std::vector<std::pair<std::string, std::string>> files;  // name, fixture (empty: junk bytes)
   std::vector<std::string> folders;
   int result;
-  contract::EventId event;  // kPackageMsiNotSingle or kPackageMsiUnreadable; none when ready
+  MsiRefusal refusal;
 };
 void PrintTo(const MsiSetCase& c, std::ostream* os) { *os << c.label; }
 
@@ -167,17 +166,23 @@ TEST_P(MsiSetTest, OnlyOneReadableMsiFilePasses) {
     ASSERT_TRUE(::CreateDirectoryA((package_.path() + "\\" + folder).c_str(), nullptr));
   }
   std::memset(out_, '#', sizeof(out_));
-  testing_support::RecordedEvents events;
+  std::vector<std::pair<MsiRefusal, std::string>> reported;
   CommandLineGenerator generator(package_.path());
+  generator.reportMsiRefusal = [&](MsiRefusal why, const std::string& line) {
+    reported.emplace_back(why, line);
+  };
 
   EXPECT_EQ(generator.GenerateCommandLine(out_), c.result);
 
+  EXPECT_EQ(generator.findings().msiRefusal, c.refusal);
   if (c.result == kCommandLineReady) {
-    EXPECT_TRUE(events.entries().empty());
+    EXPECT_TRUE(reported.empty());
     EXPECT_THAT(testing_support::LogMessages(LogPath()),
                 Contains("New Version = 12.1.9 Installed Version = "));
   } else {
-    EXPECT_EQ(events.ids(), std::vector<contract::EventId>{c.event});
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].first, c.refusal);
+    EXPECT_THAT(reported[0].second, ::testing::StartsWith("ERROR: "));
     EXPECT_TRUE(std::all_of(std::begin(out_), std::end(out_), [](char x) { return x == '#'; }));
     EXPECT_TRUE(generator.findings().packageMsiRefused);
   }
@@ -193,28 +198,24 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"client.msi", "package_e_12.1.9.msi"}, {"0.msi", ""}},
                    {},
                    kPackageMsiRefused,
-                   contract::EventId::kPackageMsiNotSingle},
+                   MsiRefusal::kSeveral},
         MsiSetCase{"TwoPackages",
                    {{"a.msi", "package_e_12.1.9.msi"}, {"b.MSI", "package_e_12.1.9.msi"}},
                    {},
                    kPackageMsiRefused,
-                   contract::EventId::kPackageMsiNotSingle},
-        MsiSetCase{"DecoyAlone",
-                   {{"0.msi", ""}},
-                   {},
-                   kPackageMsiRefused,
-                   contract::EventId::kPackageMsiUnreadable},
+                   MsiRefusal::kSeveral},
+        MsiSetCase{"DecoyAlone", {{"0.msi", ""}}, {}, kPackageMsiRefused, MsiRefusal::kUnreadable},
         MsiSetCase{"FolderNamedLikeAPackageIsNotCounted",
                    {{"client.msi", "package_e_12.1.9.msi"}},
                    {"x.msi"},
                    kCommandLineReady,
-                   contract::EventId::kPackageMsiNotSingle},
+                   MsiRefusal::kNone},
         MsiSetCase{
             "OtherEndingsAreNotCounted",
             {{"client.msi", "package_e_12.1.9.msi"}, {"client.msix", ""}, {"client.msi.txt", ""}},
             {},
             kCommandLineReady,
-            contract::EventId::kPackageMsiNotSingle}),
+            MsiRefusal::kNone}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(PackageWithoutInstalledProductTest, CommandLineThatDoesNotFitLeavesTheBufferAlone) {
