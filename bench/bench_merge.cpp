@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,20 +81,23 @@ std::string ConfigXml(int entries, int features) {
 // What one setup run does with config.xml. False when the merge did not take the matching entry.
 bool MergeOnce(const std::string& package, int features) {
   bool merged = true;
+  // A run reads config.xml once, and every reader answers from that reading.
+  const std::shared_ptr<config::ConfigXmlRun> run = config::ConfigXmlRun::Read();
   {
-    config::CInstallOptParser install(package);
+    config::CInstallOptParser install(package, run);
     merged &= install.propigateOptions() == config::kOptionsMerged;
   }
   {
-    config::CRebootOptParser reboot(package);
+    config::CRebootOptParser reboot(package, run);
     merged &= reboot.propigateOptions() == config::kOptionsMerged;
   }
   {
-    config::CFeatureOptParser feature(package);
+    config::CFeatureOptParser feature(package, run);
     merged &= feature.propigateOptions() == config::kOptionsMerged;
   }
   std::vector<char> commandLine(setupcmd::kCommandLineBufferSize, '\0');
   setupcmd::CommandLineGenerator generator(package);
+  generator.configRun = run;
   merged &= generator.GenerateCommandLine(commandLine.data()) == setupcmd::kCommandLineReady;
   merged &= std::strstr(commandLine.data(), "/qb!-") != nullptr;
   char lastFeature[32];

@@ -103,25 +103,59 @@ ConfigLocation LocateConfigXml() {
 namespace {
 
 // A deployment configuration is a few kilobytes; one describing ten thousand packages is about
-// 6 MB and still loads in seconds. MSXML needs minutes for a file of tens of megabytes (the time
-// grows faster than the size), and the run reads config.xml five times, so a larger file would
-// hold up the upgrade far beyond any of its waits.
+// 6 MB and still loads in about a second. MSXML needs minutes for a file of tens of megabytes
+// (the time grows faster than the size), so a larger file would hold up the upgrade far beyond
+// any of its waits.
 constexpr ULONGLONG kMaxConfigBytes = 16ull << 20;
 
-enum class ConfigSize { kLoadable, kMissing, kTooLarge, kUnreadable };
+ConfigXmlRun::RetryPolicy g_retryPolicy;
+ReaderStartHook g_readerStartHook;
 
-// A size that cannot be read is not taken for a small one: MSXML would load such a path
-// unchecked, and reads an "http://" path, which the file system calls missing, from the network.
-ConfigSize CheckConfigSize(const std::wstring& path, DWORD& error) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-    error = ::GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ConfigSize::kMissing
-                                                                          : ConfigSize::kUnreadable;
+// Another process holds the file without sharing it for reading, or has locked a range of it:
+// it exists, and is worth another try.
+bool IsHeldElsewhere(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+enum class ReadOutcome { kRead, kMissing, kTooLarge, kUnreadable };
+
+// One try at the whole file through one handle. The size is judged on the bytes read, not on
+// a size asked for beforehand: a file that grows or is swapped after such a question is still
+// read no further than the limit.
+ReadOutcome ReadWholeFile(const std::wstring& path, std::string& bytes, DWORD& error) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return ReadOutcome::kMissing;
   }
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ConfigSize::kMissing;
-  const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return size > kMaxConfigBytes ? ConfigSize::kTooLarge : ConfigSize::kLoadable;
+  platform::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? ReadOutcome::kMissing
+               : ReadOutcome::kUnreadable;
+  }
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    error = ERROR_INVALID_HANDLE;
+    return ReadOutcome::kUnreadable;
+  }
+  std::string read;
+  constexpr DWORD kChunk = 1u << 20;
+  for (;;) {
+    const size_t at = read.size();
+    read.resize(at + kChunk);
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), &read[at], kChunk, &got, nullptr)) {
+      error = ::GetLastError();
+      return ReadOutcome::kUnreadable;
+    }
+    read.resize(at + got);
+    if (read.size() > kMaxConfigBytes) return ReadOutcome::kTooLarge;
+    if (got == 0) break;
+  }
+  bytes.swap(read);
+  return ReadOutcome::kRead;
 }
 
 // A setAid.ini value, or empty when the read gives nothing.
@@ -135,6 +169,69 @@ std::wstring ReadSetAidValue(const std::string& iniPath, const char* section, co
 
 }  // namespace
 
+ConfigXmlRun::RetryPolicy ConfigXmlRun::SetRetryPolicyForTesting(RetryPolicy policy) {
+  const RetryPolicy previous = g_retryPolicy;
+  g_retryPolicy = policy;
+  return previous;
+}
+
+ReaderStartHook SetReaderStartHookForTesting(ReaderStartHook hook) {
+  ReaderStartHook previous = std::move(g_readerStartHook);
+  g_readerStartHook = std::move(hook);
+  return previous;
+}
+
+std::shared_ptr<ConfigXmlRun> ConfigXmlRun::Read() {
+  std::shared_ptr<ConfigXmlRun> run(new ConfigXmlRun());
+  run->location_ = LocateConfigXml();
+  // Without a folder there is nothing to read: a bare "config.xml" would be looked for in
+  // whatever the current folder happens to be.
+  if (run->location_.path.empty()) return run;
+  const int attempts = g_retryPolicy.attempts > 0 ? g_retryPolicy.attempts : 1;
+  for (int attempt = 1;; ++attempt) {
+    DWORD error = ERROR_SUCCESS;
+    switch (ReadWholeFile(run->location_.path, run->bytes_, error)) {
+      case ReadOutcome::kRead:
+        run->state_ = ConfigLoad::kLoaded;
+        return run;
+      case ReadOutcome::kMissing:
+        run->state_ = ConfigLoad::kMissing;
+        return run;
+      case ReadOutcome::kTooLarge:
+        run->state_ = ConfigLoad::kTooLarge;
+        return run;
+      case ReadOutcome::kUnreadable:
+        run->state_ = ConfigLoad::kUnreadable;
+        run->error_ = error;
+        break;
+    }
+    if (!IsHeldElsewhere(run->error_) || attempt >= attempts) return run;
+    ::Sleep(g_retryPolicy.pauseMs);
+  }
+}
+
+ConfigXmlRun::~ConfigXmlRun() {
+  document_.reset();
+  if (comInitialized_) ::CoUninitialize();
+}
+
+InstallUtils::CXmlDom* ConfigXmlRun::document() {
+  if (state_ != ConfigLoad::kLoaded) return nullptr;
+  if (parseTried_) return parsed_ ? document_.get() : nullptr;
+  if (!comInitialized_) {
+    // S_FALSE (already initialised on this thread) counts too and is balanced the same way.
+    comInitialized_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    if (!comInitialized_) return nullptr;
+  }
+  if (!document_) document_.reset(new (std::nothrow) InstallUtils::CXmlDom());
+  if (!document_) return nullptr;
+  // A COM failure leaves the parse untried, as a reader by name would meet it again.
+  const bool parsed = document_->loadBytes(bytes_);
+  parseTried_ = true;
+  parsed_ = parsed;
+  return parsed_ ? document_.get() : nullptr;
+}
+
 CConfigXMLParser::ComInitialization::~ComInitialization() {
   if (initialized_) ::CoUninitialize();
 }
@@ -145,43 +242,42 @@ bool CConfigXMLParser::ComInitialization::initialize() {
   return initialized_;
 }
 
-CConfigXMLParser::CConfigXMLParser(const char* packageDir) {
+CConfigXMLParser::CConfigXMLParser(const char* packageDir)
+    : CConfigXMLParser(packageDir, nullptr) {}
+
+CConfigXMLParser::CConfigXMLParser(const char* packageDir, std::shared_ptr<ConfigXmlRun> run) {
+  if (g_readerStartHook) g_readerStartHook();
   if (!com.initialize()) {
     diag::LogLine(kLogTag, " - CoInitialize() failed");
   } else {
-    const ConfigLocation location = LocateConfigXml();
+    run_ = run ? std::move(run) : ConfigXmlRun::Read();
+    const ConfigLocation& location = run_->location();
     if (!location.failure.empty()) diag::LogLine(kLogTag, location.failure);
-    xmlDom.reset(new (std::nothrow) InstallUtils::CXmlDom());
-    load = ConfigLoad::kNoFolder;
-    // Without a folder there is nothing to load: a bare "config.xml" would be looked for in
-    // whatever the current folder happens to be.
-    if (xmlDom && !location.path.empty()) {
-      const std::wstring& path = location.path;
-      DWORD error = ERROR_SUCCESS;
-      switch (CheckConfigSize(path, error)) {
-        case ConfigSize::kLoadable:
-          documentLoaded = xmlDom->loadFile(path);
-          load = documentLoaded ? ConfigLoad::kLoaded : ConfigLoad::kNotParsed;
-          break;
-        case ConfigSize::kMissing:  // as MSXML would answer it: not loaded, no line
-          load = ConfigLoad::kMissing;
-          break;
-        case ConfigSize::kTooLarge:
-          load = ConfigLoad::kTooLarge;
-          diag::LogLine(kLogTag, " - config.xml is larger than 16 MB and is not read");
-          break;
-        case ConfigSize::kUnreadable:
-          load = ConfigLoad::kUnreadable;
-          diag::LogLine(kLogTag, " - Unable to read the size of config.xml (error ", error,
-                        "); it is not read");
-          break;
-      }
+    load = run_->state();
+    switch (load) {
+      case ConfigLoad::kLoaded:
+        xmlDom = run_->document();
+        documentLoaded = xmlDom != nullptr;
+        if (!documentLoaded) load = ConfigLoad::kNotParsed;
+        break;
+      case ConfigLoad::kTooLarge:
+        diag::LogLine(kLogTag, " - config.xml is larger than 16 MB and is not read");
+        break;
+      case ConfigLoad::kUnreadable:
+        diag::LogLine(kLogTag, " - Unable to read config.xml (error ", run_->error(),
+                      "); it is not read");
+        break;
+      default:  // no folder, or no file: as MSXML would answer it, not loaded, no line
+        break;
     }
   }
   readPackageIdentity(packageDir ? packageDir : "");
 }
 
-CConfigXMLParser::~CConfigXMLParser() { xmlDom.reset(); }
+CConfigXMLParser::~CConfigXMLParser() {
+  xmlDom = nullptr;
+  run_.reset();
+}
 
 void CConfigXMLParser::readPackageIdentity(const std::string& packageDir) {
   language = L"en_us";

@@ -3,6 +3,9 @@
 // install options, its reboot options and its enabled features. It never writes anything.
 #pragma once
 
+#include <windows.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +33,55 @@ ConfigLocation LocateConfigXml();
 // How a loaded config.xml was met: loaded, or why not.
 enum class ConfigLoad { kLoaded, kNoFolder, kMissing, kTooLarge, kUnreadable, kNotParsed, kNoCom };
 
+// config.xml as one setup run reads it: found once, opened once, its bytes read through that one
+// handle and size-checked as they are read, and parsed at most once. Every reader of the run
+// answers from these bytes, so a file changed or swapped during the run changes nothing of it.
+class ConfigXmlRun {
+ public:
+  // Finds and reads config.xml. A file that exists but cannot be opened or read for a sharing
+  // or lock violation is tried again for a bounded time first.
+  static std::shared_ptr<ConfigXmlRun> Read();
+  ~ConfigXmlRun();
+  ConfigXmlRun(const ConfigXmlRun&) = delete;
+  ConfigXmlRun& operator=(const ConfigXmlRun&) = delete;
+
+  const ConfigLocation& location() const { return location_; }
+  // kLoaded once the bytes are read (whether or not they parse), kNoFolder, kMissing, kTooLarge
+  // or kUnreadable.
+  ConfigLoad state() const { return state_; }
+  // The last error of a file that could not be read.
+  DWORD error() const { return error_; }
+  const std::string& bytes() const { return bytes_; }
+  // The document parsed from the bytes at the first call, shared by the readers of the run; null
+  // when there are no bytes, COM cannot be used on this thread or they do not parse. A failing
+  // COM call of the DOM is raised as _com_error (and tried again at the next call).
+  InstallUtils::CXmlDom* document();
+
+  // How long Read goes on trying a file that is held or locked; tests shorten it.
+  struct RetryPolicy {
+    int attempts = 20;
+    DWORD pauseMs = 250;
+  };
+  static RetryPolicy SetRetryPolicyForTesting(RetryPolicy policy);
+
+ private:
+  ConfigXmlRun() = default;
+
+  ConfigLocation location_;
+  ConfigLoad state_ = ConfigLoad::kNoFolder;
+  DWORD error_ = ERROR_SUCCESS;
+  std::string bytes_;
+  bool comInitialized_ = false;
+  bool parseTried_ = false;
+  std::unique_ptr<InstallUtils::CXmlDom> document_;
+  bool parsed_ = false;
+};
+
+// Called as every reader of config.xml begins, before it takes its answers from the run: a test
+// changes the file there. Returns the hook it replaces.
+using ReaderStartHook = std::function<void()>;
+ReaderStartHook SetReaderStartHookForTesting(ReaderStartHook hook);
+
 // Which ClientPackage entry a reader answers for, and by which test it was chosen.
 struct PackageSelection {
   enum class By { kNone, kChecksum, kAttributes } by = By::kNone;
@@ -45,6 +97,8 @@ class CConfigXMLParser {
   // a trailing backslash). Failures are logged and leave the answers empty. A failing COM call
   // of the DOM is raised as _com_error.
   explicit CConfigXMLParser(const char* packageDir);
+  // The same, answering from the run's one reading of config.xml (read here when null).
+  CConfigXMLParser(const char* packageDir, std::shared_ptr<ConfigXmlRun> run);
   virtual ~CConfigXMLParser();
   CConfigXMLParser(const CConfigXMLParser&) = delete;
   CConfigXMLParser& operator=(const CConfigXMLParser&) = delete;
@@ -82,7 +136,8 @@ class CConfigXMLParser {
   };
 
   ComInitialization com;
-  std::unique_ptr<InstallUtils::CXmlDom> xmlDom;
+  std::shared_ptr<ConfigXmlRun> run_;
+  InstallUtils::CXmlDom* xmlDom = nullptr;  // the run's document
   bool documentLoaded = false;
   ConfigLoad load = ConfigLoad::kNoCom;
   std::wstring packageChecksum;

@@ -1,10 +1,15 @@
 #include "config/feature_opt_parser.h"
 
+#include <utility>
+
 #include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/split.hpp>
+#include <locale>
 #include <vector>
 
+#include "contract/event_report.h"
 #include "contract/product_registry.h"
 #include "diag/log.h"
 #include "platform/registry.h"
@@ -31,11 +36,35 @@ bool IsWritableKey(const std::string& name) {
   return first == std::string::npos || name[first] != '[';
 }
 
+// The key a name becomes in setAid.ini: the profile functions drop the white space around it
+// (Wine's also the DOS end-of-file character).
+constexpr char kKeyBlanks[] = " \t\v\f\x1a";
+std::string StoredKey(const std::string& name) {
+  const size_t first = name.find_first_not_of(kKeyBlanks);
+  if (first == std::string::npos) return std::string();
+  const size_t last = name.find_last_not_of(kKeyBlanks);
+  return name.substr(first, last - first + 1);
+}
+
+// The profile functions find a key ignoring the letter case, so the list is read so too.
+bool IsNotAllowed(const std::set<std::string>& notAllowed, const std::string& name) {
+  const std::string key = StoredKey(name);
+  for (const std::string& piece : notAllowed) {
+    if (boost::iequals(piece, key, std::locale::classic())) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 CFeatureOptParser::CFeatureOptParser(const std::string& packageDir,
                                      OptionWriterSystem& writerSystem)
-    : COptionParser(packageDir, writerSystem), section("FEATURE_SELECTION") {}
+    : CFeatureOptParser(packageDir, nullptr, writerSystem) {}
+
+CFeatureOptParser::CFeatureOptParser(const std::string& packageDir,
+                                     std::shared_ptr<ConfigXmlRun> run,
+                                     OptionWriterSystem& writerSystem)
+    : COptionParser(packageDir, std::move(run), writerSystem), section("FEATURE_SELECTION") {}
 
 std::set<std::string> CFeatureOptParser::readNotAllowedFeatures() {
   std::set<std::string> notAllowed;
@@ -65,11 +94,31 @@ std::uint32_t CFeatureOptParser::propigateOptions() {
   if (!shouldUpdate()) return kNoConfigReader;
   const std::vector<std::string> features = configParser->getEnabledFeatures();
   const std::set<std::string> notAllowed = readNotAllowedFeatures();
+  // A rebuild that fails half-way would leave setup a subset of the features: the package's own
+  // section is kept to be put back then.
+  std::string packageSection;
+  if (!system.ReadProfileSection(section.c_str(), iniPath.c_str(), packageSection)) {
+    diag::LogLine(kLogTag, " - Unable to read the package's [", section,
+                  "]; the section is not rebuilt");
+    return kOptionWriteFailed;
+  }
+  const auto restore = [&] {
+    const bool restored =
+        system.WriteProfileSection(section.c_str(), packageSection, iniPath.c_str());
+    contract::RecordEvent(
+        contract::EventKind::kWarning, contract::EventId::kFeatureSectionRestored,
+        std::string(kLogTag) + (restored ? " - a feature could not be written; the package's [" +
+                                               section + "] is put back as it was"
+                                         : " - a feature could not be written, and the "
+                                           "package's [" +
+                                               section + "] could not be put back"));
+    return kOptionWriteFailed;
+  };
   // The section is rebuilt from nothing: features the package brought are not kept.
-  if (!writeValue(section.c_str(), nullptr, nullptr)) return kOptionWriteFailed;
+  if (!writeValue(section.c_str(), nullptr, nullptr)) return restore();
   std::uint32_t result = kOptionsMerged;
   for (const std::string& name : features) {
-    if (notAllowed.count(name) != 0) continue;
+    if (IsNotAllowed(notAllowed, name)) continue;
     // A child of EnabledClientFeatures without a name (a comment, too, reads so) names no
     // feature; written, it would be a line "=1" without a key.
     if (name.empty()) continue;
@@ -81,7 +130,7 @@ std::uint32_t CFeatureOptParser::propigateOptions() {
       result = kInvalidOptionValue;
       continue;
     }
-    if (!writeValue(section.c_str(), name.c_str(), "1")) return kOptionWriteFailed;
+    if (!writeValue(section.c_str(), name.c_str(), "1")) return restore();
   }
   return result;
 }

@@ -14,6 +14,9 @@ class CFeatureOptParser : public COptionParser {
  public:
   explicit CFeatureOptParser(const std::string& packageDir,
                              OptionWriterSystem& writerSystem = DefaultOptionWriterSystem());
+  // Answering from the run's one reading of config.xml.
+  CFeatureOptParser(const std::string& packageDir, std::shared_ptr<ConfigXmlRun> run,
+                    OptionWriterSystem& writerSystem = DefaultOptionWriterSystem());
 
   // kOptionsMerged; kNoConfigReader (setAid.ini untouched); kOptionWriteFailed as soon as a
   // write fails (the features after it are not written); kInvalidOptionValue when a feature

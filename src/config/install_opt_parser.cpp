@@ -1,5 +1,7 @@
 #include "config/install_opt_parser.h"
 
+#include <utility>
+
 #include "diag/log.h"
 #include "platform/text_conversion.h"
 
@@ -7,7 +9,12 @@ namespace config {
 
 CInstallOptParser::CInstallOptParser(const std::string& packageDir,
                                      OptionWriterSystem& writerSystem)
-    : COptionParser(packageDir, writerSystem), section("CUSTOM_DAX_CONFIG") {
+    : CInstallOptParser(packageDir, nullptr, writerSystem) {}
+
+CInstallOptParser::CInstallOptParser(const std::string& packageDir,
+                                     std::shared_ptr<ConfigXmlRun> run,
+                                     OptionWriterSystem& writerSystem)
+    : COptionParser(packageDir, std::move(run), writerSystem), section("CUSTOM_DAX_CONFIG") {
   // Values travel unchanged even where the names differ in sense: setup reads
   // OptOutRepSubmission and ReducedSize with the meaning config.xml gives them.
   optionMap = {

@@ -13,6 +13,9 @@ class CInstallOptParser : public COptionParser {
  public:
   explicit CInstallOptParser(const std::string& packageDir,
                              OptionWriterSystem& writerSystem = DefaultOptionWriterSystem());
+  // Answering from the run's one reading of config.xml.
+  CInstallOptParser(const std::string& packageDir, std::shared_ptr<ConfigXmlRun> run,
+                    OptionWriterSystem& writerSystem = DefaultOptionWriterSystem());
 
   // kOptionsMerged; kNoConfigReader; kOptionWriteFailed or kInvalidOptionValue, whichever
   // failure came last. A failure does not stop the remaining options.

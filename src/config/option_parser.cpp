@@ -1,6 +1,7 @@
 #include "config/option_parser.h"
 
 #include <new>
+#include <utility>
 
 #include "diag/log.h"
 
@@ -24,12 +25,35 @@ WORD OptionWriterSystem::ProcessorArchitecture() {
   return info.wProcessorArchitecture;
 }
 
+bool OptionWriterSystem::ReadProfileSection(const char* section, const char* iniPath,
+                                            std::string& lines) {
+  // The answer is cut two characters short of a buffer that is too small.
+  for (DWORD size = 32u << 10; size <= (64u << 20); size *= 2) {
+    std::string buffer(size, '\0');
+    const DWORD length = ::GetPrivateProfileSectionA(section, &buffer[0], size, iniPath);
+    if (length + 2 < size) {
+      lines.assign(buffer.data(), length);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool OptionWriterSystem::WriteProfileSection(const char* section, const std::string& lines,
+                                             const char* iniPath) {
+  if (lines.empty())
+    return ::WritePrivateProfileStringA(section, nullptr, nullptr, iniPath) != FALSE;
+  const std::string terminated = lines + '\0';  // the list ends in two NULs
+  return ::WritePrivateProfileSectionA(section, terminated.c_str(), iniPath) != FALSE;
+}
+
 OptionWriterSystem& DefaultOptionWriterSystem() {
   static OptionWriterSystem system;
   return system;
 }
 
-COptionParser::COptionParser(const std::string& packageDir, OptionWriterSystem& writerSystem)
+COptionParser::COptionParser(const std::string& packageDir, std::shared_ptr<ConfigXmlRun> run,
+                             OptionWriterSystem& writerSystem)
     : system(writerSystem) {
   // Without a folder the profile functions would write a setAid.ini in the Windows folder.
   if (packageDir.empty()) {
@@ -43,7 +67,7 @@ COptionParser::COptionParser(const std::string& packageDir, OptionWriterSystem& 
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     ::SetFileAttributesA(iniPath.c_str(), attributes & kWritableAttributesMask);
   }
-  configParser.reset(new (std::nothrow) CConfigXMLParser(packageDir.c_str()));
+  configParser.reset(new (std::nothrow) CConfigXMLParser(packageDir.c_str(), std::move(run)));
 }
 
 COptionParser::~COptionParser() = default;

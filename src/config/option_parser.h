@@ -32,6 +32,13 @@ class OptionWriterSystem {
                                   const char* iniPath);
   // wProcessorArchitecture as GetSystemInfo reports it.
   virtual WORD ProcessorArchitecture();
+  // GetPrivateProfileSectionA, the whole section however long: its "key=value" lines, each
+  // ending in NUL; false when the section cannot be read whole.
+  virtual bool ReadProfileSection(const char* section, const char* iniPath, std::string& lines);
+  // WritePrivateProfileSectionA with `lines` as GetPrivateProfileSectionA gives them (empty:
+  // the section is removed); false when it fails.
+  virtual bool WriteProfileSection(const char* section, const std::string& lines,
+                                   const char* iniPath);
 };
 
 // The real system, shared by every writer that is not given another.
@@ -40,8 +47,9 @@ OptionWriterSystem& DefaultOptionWriterSystem();
 class COptionParser {
  public:
   // `packageDir` is the staged package's folder, with or without a trailing backslash.
-  explicit COptionParser(const std::string& packageDir,
-                         OptionWriterSystem& writerSystem = DefaultOptionWriterSystem());
+  // `run` is the run's one reading of config.xml; null: the reader reads config.xml itself.
+  COptionParser(const std::string& packageDir, std::shared_ptr<ConfigXmlRun> run,
+                OptionWriterSystem& writerSystem);
   virtual ~COptionParser();
   COptionParser(const COptionParser&) = delete;
   COptionParser& operator=(const COptionParser&) = delete;

@@ -3,12 +3,17 @@
 #include <utility>
 
 #include "config/reboot_option_text.h"
+#include "diag/log.h"
 #include "platform/text_conversion.h"
 
 namespace config {
 
 CRebootOptParser::CRebootOptParser(const std::string& packageDir, OptionWriterSystem& writerSystem)
-    : COptionParser(packageDir, writerSystem), section("CUSTOM_DAX_CONFIG") {
+    : CRebootOptParser(packageDir, nullptr, writerSystem) {}
+
+CRebootOptParser::CRebootOptParser(const std::string& packageDir, std::shared_ptr<ConfigXmlRun> run,
+                                   OptionWriterSystem& writerSystem)
+    : COptionParser(packageDir, std::move(run), writerSystem), section("CUSTOM_DAX_CONFIG") {
   flagOptions = {
       {"AutoReboot", "AutoReboot"},
       {"HardReboot", "HardReboot"},
@@ -51,7 +56,17 @@ std::uint32_t CRebootOptParser::propigateOptions() {
   for (const auto& [attribute, key] : valueOptions) {
     const std::wstring text = configParser->getRebootOption(attribute.c_str());
     if (text.empty()) continue;
-    const std::string value = platform::NarrowWithoutBestFit(escapeOptionValue(text));
+    bool exact = true;
+    const std::string value = platform::NarrowWithoutBestFit(escapeOptionValue(text), &exact);
+    // Question marks in place of what the code page lacks would be shown to the user instead of
+    // the package's own text.
+    if (!exact) {
+      diag::LogLine("CRebootOptParser::propigateOptions", " - value of '", attribute,
+                    "' holds characters that the ANSI code page does not have; ", key,
+                    " not written");
+      result = kInvalidOptionValue;
+      continue;
+    }
     if (value.empty()) continue;  // nothing convertible: an empty write would erase the key
     if (!writeValue(section.c_str(), key.c_str(), value.c_str())) result = kOptionWriteFailed;
   }

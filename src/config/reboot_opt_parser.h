@@ -15,6 +15,9 @@ class CRebootOptParser : public COptionParser {
  public:
   explicit CRebootOptParser(const std::string& packageDir,
                             OptionWriterSystem& writerSystem = DefaultOptionWriterSystem());
+  // Answering from the run's one reading of config.xml.
+  CRebootOptParser(const std::string& packageDir, std::shared_ptr<ConfigXmlRun> run,
+                   OptionWriterSystem& writerSystem = DefaultOptionWriterSystem());
 
   // kOptionsMerged; kNoConfigReader; otherwise the code of the last failure met:
   // kInvalidOptionValue for a flag other than 0 or 1, kOptionWriteFailed for a failed write.

@@ -3,7 +3,9 @@
 #include <comdef.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "diag/log.h"
 
@@ -70,6 +72,29 @@ void CXmlDom::setCursor(IXMLDOMNode* node) { cursor_.reset(node); }
 
 bool CXmlDom::loadFile(const std::wstring& path) {
   if (!created_) return false;
+  Variant source;
+  V_VT(source.get()) = VT_BSTR;
+  V_BSTR(source.get()) = ::SysAllocString(path.c_str());
+  if (!V_BSTR(source.get())) throw _com_error(E_OUTOFMEMORY);
+  return load(*source.get());
+}
+
+bool CXmlDom::loadBytes(const std::string& bytes) {
+  if (!created_) return false;
+  if (bytes.size() > ULONG_MAX) return false;
+  Variant source;
+  SAFEARRAY* array = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+  if (!array) throw _com_error(E_OUTOFMEMORY);
+  V_VT(source.get()) = VT_ARRAY | VT_UI1;
+  V_ARRAY(source.get()) = array;  // cleared with the variant
+  void* data = nullptr;
+  ThrowIfFailed(::SafeArrayAccessData(array, &data));
+  if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+  ThrowIfFailed(::SafeArrayUnaccessData(array));
+  return load(*source.get());
+}
+
+bool CXmlDom::load(VARIANT& source) {
   ThrowIfFailed(document_->put_async(VARIANT_FALSE));
   // Only loading over HTTP needs it, and not every MSXML knows it: a refusal is harmless.
   setBooleanProperty(L"ServerHTTPRequest", true);
@@ -88,12 +113,8 @@ bool CXmlDom::loadFile(const std::wstring& path) {
   // MSXML 3 refuses these two as properties; its own methods take them.
   ThrowIfFailed(document_->put_resolveExternals(VARIANT_FALSE));
   ThrowIfFailed(document_->put_validateOnParse(VARIANT_FALSE));
-  Variant source;
-  V_VT(source.get()) = VT_BSTR;
-  V_BSTR(source.get()) = ::SysAllocString(path.c_str());
-  if (!V_BSTR(source.get())) throw _com_error(E_OUTOFMEMORY);
   VARIANT_BOOL success = VARIANT_FALSE;
-  ThrowIfFailed(document_->load(*source.get(), &success));
+  ThrowIfFailed(document_->load(source, &success));
 
   setCursor(nullptr);
   rootElement_.reset();

@@ -32,6 +32,8 @@ class CXmlDom {
   // fetched or validated); false when it is missing, does not parse or declares a document
   // type. The cursor is then on the document element (or on nothing).
   bool loadFile(const std::wstring& path);
+  // The same for a document already read into memory: nothing is opened by name.
+  bool loadBytes(const std::string& bytes);
   // Puts the cursor on the document element; false (cursor unchanged) when there is none.
   bool moveToRoot();
   // Moves the cursor to its first child whose base name is `name` (ordinal comparison).
@@ -46,6 +48,9 @@ class CXmlDom {
 
  private:
   void setCursor(IXMLDOMNode* node);
+  // Sets the document up for an inert synchronous load, loads `source` and puts the cursor on
+  // the document element.
+  bool load(VARIANT& source);
   // setProperty with a VT_BOOL value; the answer of MSXML.
   HRESULT setBooleanProperty(const wchar_t* name, bool value);
 

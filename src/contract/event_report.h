@@ -49,6 +49,11 @@ enum class EventId : unsigned short {
   // setAid.ini is held open by another program: it is not written, setup runs with it as it is.
   kSetAidInUse = 2207,
   // 2300-2399: the package and the settings that setup gets.
+  kPackageMsiNotSingle = 2300,     // error: more than one .msi file; setup is not run
+  kPackageMsiUnreadable = 2301,    // error: the .msi cannot be held or read; setup is not run
+  kPackageMsiNotTrusted = 2302,    // error: the .msi fails the trust check; setup is not run
+  kConfigXmlUnreadable = 2303,     // error: config.xml exists but cannot be read; not run
+  kFeatureSectionRestored = 2304,  // warning: a feature write failed; the package's section back
   // 2400-2499: the run's record and the stop handshake.
   kModulePathUnreadable = 2400,  // the run cannot read its own path and fails
   kServiceStillRunning = 2401,   // -stop or -uninstall: the service runs after their wait

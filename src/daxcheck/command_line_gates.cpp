@@ -85,6 +85,13 @@ bool ReportVersionGate(const GeneratorRun& run, Json& gate) {
   gate["result"] = run.result;
 
   const bool versionUnreadable = findings.installedProductFound && !findings.installedVersionRead;
+  if (run.result == setupcmd::kPackageMsiRefused) {
+    gate["answer"] = "package .msi refused";
+    Stop(gate, findings.packageMsiNames.size() > 1
+                   ? "the package holds more than one .msi file"
+                   : "the package's .msi cannot be held or its product family cannot be read");
+    return true;
+  }
   if (run.result == setupcmd::kLowerVersionRefused) {
     gate["answer"] = "lower version: refused";
     Stop(gate, "the package version " + Utf8(findings.packageVersion) +

@@ -11,6 +11,7 @@
 #include "daxcheck/certificate_text.h"
 #include "daxcheck/chain_analysis.h"
 #include "daxcheck/gates.h"
+#include "setupcmd/package_msi.h"
 #include "sharedlib/signer_certificate.h"
 #include "sharedlib/signer_checks.h"
 #include "sharedlib/trust_identity.h"
@@ -132,6 +133,47 @@ void JudgeTrust(Json& gate, LONG verdict, std::optional<LONG> winTrust, bool has
   }
 }
 
+// The run judges the package's .msi right after setup.exe, with the same verifier and publisher,
+// through the file it then holds until setup has ended.
+void JudgePackageMsi(Json& gate, upgrade::SetupVerifier* verifier, const std::string& folder) {
+  const setupcmd::HeldPackageMsi msi = setupcmd::FindAndHoldPackageMsi(folder);
+  Json report = Json::object();
+  Json names = Json::array();
+  for (const std::string& name : msi.names) names.push_back(Utf8(name));
+  report["files"] = names;
+  report["path"] = msi.path.empty() ? Json(nullptr) : Json(Utf8(msi.path));
+  report["verdict"] = nullptr;
+  std::string why;
+  switch (msi.found) {
+    case setupcmd::HeldPackageMsi::Found::kNone:
+      report["status"] = "no .msi: not checked";
+      break;
+    case setupcmd::HeldPackageMsi::Found::kSeveral:
+      report["status"] = "not checked";
+      why = "the package holds more than one .msi file";
+      break;
+    case setupcmd::HeldPackageMsi::Found::kNotHeld:
+      report["status"] = "not checked";
+      why = "the .msi cannot be opened shared for reading";
+      break;
+    case setupcmd::HeldPackageMsi::Found::kOne: {
+      const LONG verdict =
+          upgrade::VerifySetupFile(verifier, msi.widePath.c_str(), msi.handle.get());
+      report["verdict"] = Hex8(static_cast<unsigned>(verdict));
+      report["status"] = verdict == 0 ? "trusted" : "not trusted";
+      if (verdict != 0)
+        why = "the .msi is not trusted (verdict " + Hex8(static_cast<unsigned>(verdict)) + ")";
+      break;
+    }
+  }
+  gate["msi"] = report;
+  if (why.empty()) return;
+  if (gate["status"] == "trusted" || gate["status"] == "trusted once the agent installs its root") {
+    gate["status"] = "not trusted";
+  }
+  Stop(gate, why);
+}
+
 }  // namespace
 
 TrustGateResult TrustGate(const std::string& folder) {
@@ -181,6 +223,7 @@ TrustGateResult TrustGate(const std::string& folder) {
   }
   JudgeTrust(gate, verdict, winTrust, static_cast<bool>(signer.certificate),
              signerAnswer == sharedlib::kTrustTrusted, rootOnlyFault);
+  JudgePackageMsi(gate, result.verifier.get(), folder);
   return result;
 }
 

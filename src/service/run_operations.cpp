@@ -16,7 +16,7 @@ class SystemOperations final : public upgrade::RunOperations {
     return service::ReportServiceStatus(state, win32ExitCode, waitHint);
   }
   int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) override {
-    return upgrade::RunDaxSetup(packageDirectory, daxPid);
+    return upgrade::RunDaxSetup(packageDirectory, daxPid, debugMode);
   }
   int DaxSetupResult() override { return upgrade::DaxSetupResult(debugMode); }
   void MarkRegistrationSpent() override {

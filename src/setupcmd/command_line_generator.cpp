@@ -33,6 +33,15 @@ constexpr size_t kLogFileNameLimit = 254;
 // the same rules.
 bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE; }
 
+// The character as setup's process gets it in UTF-16. One that does not convert to a single
+// unit is not known to be harmless, and counts as a blank.
+bool IsAnsiBlank(std::string_view character) {
+  wchar_t wide[2] = {};
+  const int units = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, character.data(),
+                                          static_cast<int>(character.size()), wide, 2);
+  return units != 1 || IsUnicodeBlank(static_cast<char32_t>(wide[0]));
+}
+
 }  // namespace
 
 // The value of an environment variable, or empty when it is not set or does not fit the buffer.
@@ -60,7 +69,10 @@ CommandLineGenerator::~CommandLineGenerator() {
 }
 
 int CommandLineGenerator::GenerateCommandLine(char* out) {
-  LoadPackageInfo();
+  if (!LoadPackageInfo()) {
+    findings_.packageMsiRefused = true;
+    return kPackageMsiRefused;
+  }
 
   findings_.packageMsiPath = packageMsiPath;
   findings_.upgradeCode = upgradeCode;
@@ -76,7 +88,12 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
   findings_.installedVersionRead = installedProductFound;
 
   std::string packageVersion;
-  GetPackageVersion(packageVersion);
+  const bool versionRead = GetPackageVersion(packageVersion);
+  if (msi_->found == HeldPackageMsi::Found::kOne && !StillNamesHeldFile(*msi_)) {
+    RefuseMsi(MsiRefusal::kUnreadable,
+              "ERROR: " + packageMsiPath + " no longer names the held file. Setup is not run");
+    return kPackageMsiRefused;
+  }
   findings_.packageVersion = packageVersion;
   LogLine("New Version = ", packageVersion, " Installed Version = ", installed);
 
@@ -84,6 +101,12 @@ int CommandLineGenerator::GenerateCommandLine(char* out) {
   if (installedProductFound &&
       CompareVersionsOver(ParseVersion(installed), ParseVersion(packageVersion)) > 0) {
     LogLine("ERROR: attempting to install lower version ", packageVersion, " over version ",
+            installed);
+    pendingResult = kLowerVersionRefused;
+    findings_.lowerVersion = true;
+  } else if (installedProductFound && !versionRead) {
+    // Whatever the installed version reads as, a package of unknown version may be older.
+    LogLine("ERROR: the package version cannot be read; it is not installed over version ",
             installed);
     pendingResult = kLowerVersionRefused;
     findings_.lowerVersion = true;
@@ -113,7 +136,8 @@ int CommandLineGenerator::BuildCommandLine(char* out, int pendingResult) const {
 }
 
 std::string CommandLineGenerator::GetUiSwitch() const {
-  return UiSwitchFor(platform::NarrowWithoutBestFit(ReadInstallOption("UserInterfaceLevel")));
+  return UiSwitchFor(platform::NarrowWithoutBestFit(ReadInstallOption("UserInterfaceLevel")),
+                     personAtDesktop ? SetupAudience::kPersonAtDesktop : SetupAudience::kNobody);
 }
 
 void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
@@ -133,8 +157,9 @@ void CommandLineGenerator::GetLogSwitch(std::string& logSwitch) const {
   }
   const VariableLookup lookup =
       environmentLookup ? environmentLookup : VariableLookup(ProcessEnvironmentValue);
-  logSwitch = ChooseLogSwitch(fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), lookup,
-                              IsAnsiLeadByte, [](const std::string& warning) { LogLine(warning); });
+  logSwitch = ChooseLogSwitch(
+      fileName, ReadSetupCmdLine(kLogSwitchCmdLineBuffer), lookup, IsAnsiLeadByte,
+      [](const std::string& warning) { LogLine(warning); }, IsAnsiBlank);
   CheckDefaultLogFile(lookup, logSwitch);
 }
 
@@ -180,7 +205,7 @@ void CommandLineGenerator::GetIdcEnableProperty(std::string& property) const {
 // back to what it uses when config.xml says nothing, instead of ending the run.
 std::wstring CommandLineGenerator::ReadInstallOption(const char* attribute) const {
   try {
-    config::CConfigXMLParser reader(packageDir.c_str());
+    config::CConfigXMLParser reader(packageDir.c_str(), configRun);
     return reader.getInstallOption(attribute);
   } catch (const _com_error& error) {
     char code[11] = {};
@@ -199,17 +224,53 @@ std::string CommandLineGenerator::ReadSetupCmdLine(DWORD bufferSize) const {
   return std::string(buffer.data(), length);
 }
 
-void CommandLineGenerator::LoadPackageInfo() {
-  packageMsiPath = FindPackageMsi();
-  GetUpgradeCode(upgradeCode);
+bool CommandLineGenerator::LoadPackageInfo() {
+  msi_ = heldMsi;
+  if (!msi_) {
+    ownMsi_ = FindAndHoldPackageMsi(packageDir);
+    msi_ = &ownMsi_;
+    const std::string refusal = PackageMsiRefusal(ownMsi_);
+    if (!refusal.empty()) {
+      findings_.packageMsiNames = ownMsi_.names;
+      RefuseMsi(ownMsi_.found == HeldPackageMsi::Found::kSeveral ? MsiRefusal::kSeveral
+                                                                 : MsiRefusal::kUnreadable,
+                refusal);
+      return false;
+    }
+  }
+  findings_.packageMsiNames = msi_->names;
+  const bool one = msi_->found == HeldPackageMsi::Found::kOne;
+  if (!one && msi_->found != HeldPackageMsi::Found::kNone) return false;
+  // Without an .msi the folder itself is tried as the database, which finds no family.
+  packageMsiPath = one ? msi_->path : packageDir;
+  // Read by name, as Windows Installer opens databases only so; the name is taken only while it
+  // leads to the held file, which nobody can change, rename or replace meanwhile.
+  if (one && !StillNamesHeldFile(*msi_)) {
+    RefuseMsi(MsiRefusal::kUnreadable,
+              "ERROR: " + packageMsiPath + " no longer names the held file. Setup is not run");
+    return false;
+  }
+  const bool familyRead = GetUpgradeCode(upgradeCode);
+  // An .msi whose family cannot be read could belong to any product: the newer client that is
+  // installed would then go unseen.
+  if (one && !familyRead) {
+    findings_.packageMsiPath = packageMsiPath;
+    RefuseMsi(MsiRefusal::kUnreadable, "ERROR: the product family of " + packageMsiPath +
+                                           " cannot be read. Setup is not run");
+    return false;
+  }
   installedProductFound = FindInstalledProduct();
+  return true;
 }
 
-std::string CommandLineGenerator::FindPackageMsi() const {
-  WIN32_FIND_DATAA match = {};
-  platform::UniqueFindHandle search(::FindFirstFileA((packageDir + "\\*.msi").c_str(), &match));
-  if (!search) return packageDir;
-  return packageDir + "\\" + match.cFileName;
+void CommandLineGenerator::RefuseMsi(MsiRefusal why, const std::string& line) {
+  findings_.packageMsiRefused = true;
+  findings_.msiRefusal = why;
+  if (reportMsiRefusal) {
+    reportMsiRefusal(why, line);
+  } else {
+    LogLine(line);
+  }
 }
 
 VersionNumbers CommandLineGenerator::ParseVersion(const std::string& versionText) {

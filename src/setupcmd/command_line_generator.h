@@ -4,12 +4,18 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "setupcmd/command_line_text.h"
 #include "setupcmd/installer_log.h"
+#include "setupcmd/package_msi.h"
 #include "setupcmd/version_text.h"
+
+namespace config {
+class ConfigXmlRun;
+}  // namespace config
 
 namespace setupcmd {
 
@@ -20,6 +26,9 @@ constexpr size_t kCommandLineBufferSize = 4096;
 constexpr int kCommandLineReady = 0;
 constexpr int kCommandLineNotStored = 113;
 constexpr int kLowerVersionRefused = 114;
+// The package's .msi is not one readable database: several of them, one that cannot be held, or
+// one whose product family cannot be read. `out` is left untouched.
+constexpr int kPackageMsiRefused = 115;
 
 // The value of an environment variable of this process as the log switch takes it: empty when
 // it is not set or does not fit 259 characters.
@@ -32,6 +41,9 @@ struct VersionGateFindings {
     std::string version;  // empty when it could not be read (such a product is skipped)
   };
   std::string packageMsiPath;
+  std::vector<std::string> packageMsiNames;  // every .msi file of the package
+  bool packageMsiRefused = false;
+  MsiRefusal msiRefusal = MsiRefusal::kNone;
   std::string upgradeCode;
   std::string packageVersion;
   std::vector<RelatedProduct> relatedProducts;  // in enumeration order
@@ -83,8 +95,10 @@ class CommandLineGenerator {
   const InstallerLogFindings& installerLog() const { return installerLog_; }
 
  private:
-  void LoadPackageInfo();
-  std::string FindPackageMsi() const;
+  // False when the gate refuses the package's .msi.
+  bool LoadPackageInfo();
+  // Tells the refusal and notes it in the findings.
+  void RefuseMsi(MsiRefusal why, const std::string& line);
   bool GetMsiProperty(const std::string& databasePath, const char* propertyName,
                       std::string& value) const;
   bool GetUpgradeCode(std::string& value) const;
@@ -117,6 +131,16 @@ class CommandLineGenerator {
   // Set by the caller between construction and GenerateCommandLine.
   bool includeLogSwitch = false;
   DWORD daxPid = 0;
+  // Debug mode: a person at the desktop confirmed the run and can answer setup's dialogs. In a
+  // service run nobody can, so "Normal" gives a UI that never waits for input.
+  bool personAtDesktop = false;
+  // The package's .msi as the caller holds it (and has judged with PackageMsiRefusal); null:
+  // the generator finds, judges and holds it itself for as long as it lives.
+  const HeldPackageMsi* heldMsi = nullptr;
+  // Where the gate's refusals of the .msi go; empty: they are logged.
+  MsiRefusalReport reportMsiRefusal;
+  // The run's one reading of config.xml; null: each question reads config.xml itself.
+  std::shared_ptr<config::ConfigXmlRun> configRun;
   // Where the %variables% of the log switch are read: this process's environment when empty.
   VariableLookup environmentLookup;
   // Set by the run: a default log file that is taken makes a folder of the run's own for setup's
@@ -129,6 +153,8 @@ class CommandLineGenerator {
   std::string installedProductCode;
   std::string packageDir;
   std::string packageMsiPath;
+  const HeldPackageMsi* msi_ = nullptr;
+  HeldPackageMsi ownMsi_;
   mutable VersionGateFindings findings_;
   mutable InstallerLogFindings installerLog_;
 };

@@ -46,6 +46,26 @@ std::string Shown(std::string_view text) {
 
 bool NoLeadBytes(unsigned char) { return false; }
 
+bool NoWideBlanks(std::string_view) { return false; }
+
+bool IsUnicodeBlank(char32_t character) {
+  switch (character) {
+    case 0x0085:
+    case 0x00A0:
+    case 0x1680:
+    case 0x180E:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+    case 0xFEFF:
+      return true;
+    default:
+      return character >= 0x2000 && character <= 0x200B;
+  }
+}
+
 const char* DescribeLogSwitchFault(LogSwitchFault fault) {
   switch (fault) {
     case LogSwitchFault::kNone:
@@ -62,13 +82,21 @@ const char* DescribeLogSwitchFault(LogSwitchFault fault) {
       return "its file name ends in a backslash";
     case LogSwitchFault::kIncompleteCharacter:
       return "it holds an incomplete double-byte character";
+    case LogSwitchFault::kWideBlankOutsideQuotes:
+      return "its unquoted file name holds a character that may read as a blank";
+    case LogSwitchFault::kBlankName:
+      return "its quoted file name is blank";
+    case LogSwitchFault::kSwitchLikeName:
+      return "its file name begins with / or -";
+    case LogSwitchFault::kNameTooLong:
+      return "its file name is longer than a path can be";
   }
   return "?";
 }
 
-std::string UiSwitchFor(std::string_view level) {
+std::string UiSwitchFor(std::string_view level, SetupAudience audience) {
   const std::string upper = UpperCase(level);
-  if (upper == "NORMAL") return "/qf";
+  if (upper == "NORMAL") return audience == SetupAudience::kPersonAtDesktop ? "/qf" : "/qb!-";
   if (upper == "UNATTENDED") return "/qb!-";
   return "/qn";
 }
@@ -113,8 +141,10 @@ std::string ExpandVariables(std::string_view text, const VariableLookup& lookup)
   return result;
 }
 
-LogSwitchFault CheckLogSwitch(std::string_view logSwitch, LeadBytePredicate isLeadByte) {
+LogSwitchFault CheckLogSwitch(std::string_view logSwitch, LeadBytePredicate isLeadByte,
+                              BlankCharacterPredicate isBlank) {
   if (!isLeadByte) isLeadByte = NoLeadBytes;
+  if (!isBlank) isBlank = NoWideBlanks;
   // Checked byte by byte: whoever reads the line next may not know the code page.
   for (const char c : logSwitch) {
     if (static_cast<unsigned char>(c) < 0x20) return LogSwitchFault::kControlCharacter;
@@ -122,48 +152,69 @@ LogSwitchFault CheckLogSwitch(std::string_view logSwitch, LeadBytePredicate isLe
   // Where each character starts, and whether it is a single byte. A lead byte takes the next
   // byte with it, whatever that is, as the conversion to UTF-16 does; a quote or a blank taken
   // so would still be one to a reader going byte by byte.
-  std::vector<size_t> singles;  // offsets of single-byte characters, SIZE_MAX for double ones
+  struct Character {
+    size_t at;
+    bool single;
+    bool wideBlank;  // beyond ASCII, and a splitter may take it for white space
+  };
+  std::vector<Character> characters;
   for (size_t at = 0; at < logSwitch.size();) {
-    if (isLeadByte(static_cast<unsigned char>(logSwitch[at]))) {
+    const auto byte = static_cast<unsigned char>(logSwitch[at]);
+    if (isLeadByte(byte)) {
       if (at + 1 == logSwitch.size() || logSwitch[at + 1] == '"' || logSwitch[at + 1] == ' ') {
         return LogSwitchFault::kIncompleteCharacter;
       }
-      singles.push_back(SIZE_MAX);
+      characters.push_back({at, false, isBlank(logSwitch.substr(at, 2))});
       at += 2;
     } else {
-      singles.push_back(at);
+      characters.push_back({at, true, byte >= 0x80 && isBlank(logSwitch.substr(at, 1))});
       ++at;
     }
   }
   const auto is = [&](size_t character, char c) {
-    return singles[character] != SIZE_MAX && logSwitch[singles[character]] == c;
+    return characters[character].single && logSwitch[characters[character].at] == c;
+  };
+  const auto blank = [&](size_t character) {
+    return is(character, ' ') || characters[character].wideBlank;
   };
 
   // The option runs to the first blank; the file name follows it, after any further blanks.
   size_t character = 0;
-  for (; character < singles.size() && !is(character, ' '); ++character) {
+  for (; character < characters.size() && !is(character, ' '); ++character) {
     if (is(character, '"')) return LogSwitchFault::kStrayQuote;
   }
-  while (character < singles.size() && is(character, ' ')) ++character;
-  if (character == singles.size()) return LogSwitchFault::kNoFileName;
+  while (character < characters.size() && is(character, ' ')) ++character;
+  if (character == characters.size()) return LogSwitchFault::kNoFileName;
 
   const size_t first = character;
-  const size_t last = singles.size() - 1;
-  if (is(first, '"')) {
+  const size_t last = characters.size() - 1;
+  const bool quoted = is(first, '"');
+  if (quoted) {
     if (last == first || !is(last, '"')) return LogSwitchFault::kStrayQuote;
     for (size_t inner = first + 1; inner < last; ++inner) {
       if (is(inner, '"')) return LogSwitchFault::kStrayQuote;
     }
     if (last == first + 1) return LogSwitchFault::kNoFileName;
-    if (is(last - 1, '\\')) return LogSwitchFault::kTrailingBackslash;
-    return LogSwitchFault::kNone;
+  } else {
+    for (size_t inner = first; inner <= last; ++inner) {
+      if (is(inner, '"')) return LogSwitchFault::kStrayQuote;
+      if (is(inner, ' ')) return LogSwitchFault::kBlankOutsideQuotes;
+      if (characters[inner].wideBlank) return LogSwitchFault::kWideBlankOutsideQuotes;
+    }
   }
-  for (size_t inner = first; inner <= last; ++inner) {
-    if (is(inner, '"')) return LogSwitchFault::kStrayQuote;
-    if (is(inner, ' ')) return LogSwitchFault::kBlankOutsideQuotes;
+  // The name itself, without its quotes.
+  const size_t nameFirst = quoted ? first + 1 : first;
+  const size_t nameLast = quoted ? last - 1 : last;
+  bool onlyBlanks = true;
+  for (size_t inner = nameFirst; inner <= nameLast && onlyBlanks; ++inner) {
+    onlyBlanks = blank(inner);
   }
-  // Not an escape here, but setup hands Windows Installer a folder that it cannot log into.
-  if (is(last, '\\')) return LogSwitchFault::kTrailingBackslash;
+  if (onlyBlanks) return LogSwitchFault::kBlankName;
+  if (is(nameFirst, '/') || is(nameFirst, '-')) return LogSwitchFault::kSwitchLikeName;
+  // A backslash before the closing quote escapes it; unquoted, setup hands Windows Installer a
+  // folder that it cannot log into.
+  if (is(nameLast, '\\')) return LogSwitchFault::kTrailingBackslash;
+  if (nameLast - nameFirst + 1 > kMaxLogFileNameCharacters) return LogSwitchFault::kNameTooLong;
   return LogSwitchFault::kNone;
 }
 
@@ -194,7 +245,8 @@ std::string EscapeForQuotedArgument(std::string_view text, LeadBytePredicate isL
 
 std::string ChooseLogSwitch(const std::string& configFileName, std::string_view setupCmdLine,
                             const VariableLookup& lookup, LeadBytePredicate isLeadByte,
-                            const std::function<void(const std::string&)>& warn) {
+                            const std::function<void(const std::string&)>& warn,
+                            BlankCharacterPredicate isBlank) {
   struct Candidate {
     const char* what;
     std::string found;
@@ -212,7 +264,7 @@ std::string ChooseLogSwitch(const std::string& configFileName, std::string_view 
 
   for (const Candidate& candidate : candidates) {
     const std::string expanded = ExpandVariables(candidate.found, lookup);
-    const LogSwitchFault fault = CheckLogSwitch(expanded, isLeadByte);
+    const LogSwitchFault fault = CheckLogSwitch(expanded, isLeadByte, isBlank);
     if (fault == LogSwitchFault::kNone) return EscapeForQuotedArgument(expanded, isLeadByte);
     if (warn) {
       warn(std::string("WARNING: ") + candidate.what +

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "config/config_xml_parser.h"
 #include "config/feature_opt_parser.h"
 #include "config/install_opt_parser.h"
 #include "config/reboot_opt_parser.h"
@@ -99,9 +101,10 @@ namespace {
 // a failure with the writer's result.
 template <typename Writer>
 std::uint32_t MergeOptions(std::unique_ptr<Writer>& writer, const std::string& packageDirectory,
-                           const char* kind, const char* what) {
+                           const std::shared_ptr<config::ConfigXmlRun>& configRun, const char* kind,
+                           const char* what) {
   const std::uint32_t result = detail::RunOptionWriter(kind, [&] {
-    writer = std::make_unique<Writer>(packageDirectory);
+    writer = std::make_unique<Writer>(packageDirectory, configRun);
     return writer->propigateOptions();
   });
   if (result != 0) {
@@ -109,6 +112,47 @@ std::uint32_t MergeOptions(std::unique_ptr<Writer>& writer, const std::string& p
             " from config.xml - 0x", Hex4(result));
   }
   return result;
+}
+
+// The gate's refusals of the package's .msi go to the event log as well as the log.
+void RecordMsiRefusal(setupcmd::MsiRefusal why, const std::string& line) {
+  contract::RecordEvent(contract::EventKind::kError,
+                        why == setupcmd::MsiRefusal::kSeveral
+                            ? contract::EventId::kPackageMsiNotSingle
+                            : contract::EventId::kPackageMsiUnreadable,
+                        line);
+}
+
+// Judges the package's .msi like setup.exe, through the held file, against the same publisher:
+// the answer of RunDaxSetup when it is refused, nothing when setup may go on.
+std::optional<int> RefuseMsi(SetupVerifier* verifier, const setupcmd::HeldPackageMsi& msi) {
+  const std::string refusal = setupcmd::PackageMsiRefusal(msi);
+  if (!refusal.empty()) {
+    RecordMsiRefusal(msi.found == setupcmd::HeldPackageMsi::Found::kSeveral
+                         ? setupcmd::MsiRefusal::kSeveral
+                         : setupcmd::MsiRefusal::kUnreadable,
+                     refusal);
+    return setupcmd::kPackageMsiRefused;
+  }
+  if (msi.found == setupcmd::HeldPackageMsi::Found::kOne &&
+      VerifySetupFile(verifier, msi.widePath.c_str(), msi.handle.get()) != 0) {
+    contract::RecordEvent(contract::EventKind::kError, contract::EventId::kPackageMsiNotTrusted,
+                          "Trust verification for " + msi.path + " failed. Setup is not run");
+    return 0;
+  }
+  return std::nullopt;
+}
+
+// One reading of config.xml for every reader of this run; null when the file exists but cannot
+// be read: merged from nothing, setup would run with the package's defaults instead of the
+// deployment policy.
+std::shared_ptr<config::ConfigXmlRun> ReadConfigForRun() {
+  std::shared_ptr<config::ConfigXmlRun> run = config::ConfigXmlRun::Read();
+  if (run->state() != config::ConfigLoad::kUnreadable) return run;
+  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kConfigXmlUnreadable,
+                        "ERROR: config.xml exists but cannot be read (error " +
+                            std::to_string(run->error()) + "). Setup is not run");
+  return nullptr;
 }
 
 }  // namespace
@@ -128,22 +172,26 @@ HeldSetupFile OpenSetupFile(const std::string& packageDirectory) {
   return setup;
 }
 
-OptionMergeResults MergeDeploymentOptions(const std::string& packageDirectory) {
+OptionMergeResults MergeDeploymentOptions(const std::string& packageDirectory,
+                                          std::shared_ptr<config::ConfigXmlRun> configRun) {
   OptionMergeResults results;
+  if (!configRun) configRun = config::ConfigXmlRun::Read();
   // All three writers live until the last one has run, as one merge of config.xml.
   std::unique_ptr<config::CInstallOptParser> install;
   std::unique_ptr<config::CRebootOptParser> reboot;
   std::unique_ptr<config::CFeatureOptParser> feature;
-  results.install = MergeOptions(install, packageDirectory, "install", "install options");
-  results.reboot = MergeOptions(reboot, packageDirectory, "reboot", "reboot options");
-  results.feature = MergeOptions(feature, packageDirectory, "feature", "Feature options");
+  results.install =
+      MergeOptions(install, packageDirectory, configRun, "install", "install options");
+  results.reboot = MergeOptions(reboot, packageDirectory, configRun, "reboot", "reboot options");
+  results.feature =
+      MergeOptions(feature, packageDirectory, configRun, "feature", "Feature options");
   feature.reset();
   reboot.reset();
   install.reset();
   return results;
 }
 
-int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
+int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAtDesktop) {
   HeldSetupFile setup = OpenSetupFile(packageDirectory);
   LogLine("Setup path = ", setup.path);
   if (!setup.handle) {
@@ -161,12 +209,18 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     return 0;
   }
 
+  // The .msi that the gate compares is the one setup installs: held from here until setup has
+  // ended.
+  const setupcmd::HeldPackageMsi msi = setupcmd::FindAndHoldPackageMsi(packageDirectory);
+  if (const std::optional<int> refused = RefuseMsi(verifier.get(), msi)) return *refused;
+  const std::shared_ptr<config::ConfigXmlRun> configRun = ReadConfigForRun();
+  if (!configRun) return 0;
   {
     // Held while the profile functions rewrite it by name, then let go.
     const HeldSetAid setAid = HoldSetAid(packageDirectory);
     switch (UseOf(setAid)) {
       case SetAidUse::kMerge:
-        MergeDeploymentOptions(packageDirectory);
+        MergeDeploymentOptions(packageDirectory, configRun);
         break;
       case SetAidUse::kLeaveAsItIs:
         RecordSetAidNotMerged(setAid);
@@ -185,6 +239,10 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid) {
     generator->includeLogSwitch = true;
     generator->moveTakenInstallerLog = true;
     generator->daxPid = daxPid;
+    generator->personAtDesktop = personAtDesktop;
+    generator->heldMsi = &msi;
+    generator->reportMsiRefusal = RecordMsiRefusal;
+    generator->configRun = configRun;
     generated = generator->GenerateCommandLine(commandLine);
     RecordInstallerLogChoice(generator->installerLog());
   } catch (const _com_error& error) {

@@ -537,12 +537,12 @@ TEST_F(ConfigReaderTest, ConfigFolderNamedByUrlIsNotFetched) {
   EXPECT_TRUE(ReaderLog().empty());
 }
 
-TEST_F(ConfigReaderTest, ConfigWhoseSizeCannotBeReadIsNotLoaded) {
-  // Wine answers GetFileAttributesEx for a name with a wildcard with ERROR_INVALID_NAME.
+TEST_F(ConfigReaderTest, ConfigThatCannotBeOpenedIsNotLoaded) {
+  // Wine answers a name with a wildcard with ERROR_INVALID_NAME.
   SetProduct("dax_install_path", "C:\\config*folder");
   EXPECT_EQ(Reader()->getInstallOption("Marker"), L"");
-  EXPECT_EQ(ReaderLog(), std::vector<std::string>{" - Unable to read the size of config.xml (error "
-                                                  "123); it is not read"});
+  EXPECT_EQ(ReaderLog(),
+            std::vector<std::string>{" - Unable to read config.xml (error 123); it is not read"});
 }
 
 struct DocumentTypeCase {
@@ -651,6 +651,95 @@ TEST_F(ConfigReaderTest, ComRefusedInASingleThreadedApartment) {
   EXPECT_EQ(answer, L"");
   EXPECT_EQ(afterwards, S_FALSE);
   EXPECT_EQ(ReaderLog(), std::vector<std::string>{" - CoInitialize() failed"});
+}
+
+// --- One reading of config.xml per run ---------------------------------------------------------
+
+// Fault: every reader found, size-checked and loaded config.xml by name on its own, so a file
+// changed during the run gave each reader another document. The readers of one run now answer
+// from the one reading of the run.
+TEST_F(ConfigReaderTest, EveryReaderOfARunAnswersFromItsOneReading) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(Package("Checksum=\"AB12\"", "first")));
+  const std::shared_ptr<config::ConfigXmlRun> run = config::ConfigXmlRun::Read();
+  ASSERT_EQ(run->state(), config::ConfigLoad::kLoaded);
+  const std::wstring before =
+      CConfigXMLParser(package_.path().c_str(), run).getInstallOption("Marker");
+
+  WriteConfig(Document(Package("Checksum=\"AB12\"", "second")));
+
+  EXPECT_EQ(before, L"first");
+  EXPECT_EQ(CConfigXMLParser(package_.path().c_str(), run).getInstallOption("Marker"), L"first");
+  // A reader of its own reads the file as it is now.
+  EXPECT_EQ(Reader()->getInstallOption("Marker"), L"second");
+}
+
+// The one reading is judged on the bytes read: a file over the limit is not read, whatever size
+// was asked for before.
+TEST_F(ConfigReaderTest, RunReadsNoFurtherThanTheLimit) {
+  WriteConfig(std::string((16u << 20) + 1, ' '));
+  const auto run = config::ConfigXmlRun::Read();
+  EXPECT_EQ(run->state(), config::ConfigLoad::kTooLarge);
+  EXPECT_TRUE(run->bytes().empty());
+}
+
+class ShortRetries {
+ public:
+  explicit ShortRetries(int attempts, DWORD pauseMs)
+      : previous_(config::ConfigXmlRun::SetRetryPolicyForTesting({attempts, pauseMs})) {}
+  ~ShortRetries() { config::ConfigXmlRun::SetRetryPolicyForTesting(previous_); }
+
+ private:
+  config::ConfigXmlRun::RetryPolicy previous_;
+};
+
+// Fault: a config.xml held open without sharing was taken for no config.xml at all, and the
+// merge went on without the deployment policy. It is tried again for a bounded time, then told
+// apart from a missing file.
+TEST_F(ConfigReaderTest, HeldWithoutSharingIsTriedAgainThenUnreadable) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(Package("Checksum=\"AB12\"", "held")));
+  const std::string path = installDir_.path() + "\\config.xml";
+  platform::UniqueFileHandle held(
+      ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+  const ShortRetries retries(4, 50);
+  const ULONGLONG start = ::GetTickCount64();
+  const auto run = config::ConfigXmlRun::Read();
+  const ULONGLONG elapsed = ::GetTickCount64() - start;
+
+  EXPECT_EQ(run->state(), config::ConfigLoad::kUnreadable);
+  EXPECT_EQ(run->error(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_GE(elapsed, 150u);  // three pauses between four tries
+  EXPECT_EQ(CConfigXMLParser(package_.path().c_str(), run).getInstallOption("Marker"), L"");
+  EXPECT_EQ(ReaderLog(),
+            std::vector<std::string>{" - Unable to read config.xml (error 32); it is not read"});
+}
+
+TEST_F(ConfigReaderTest, ReleasedWhileTriedAgainIsRead) {
+  WriteSetAid(kWin64Pkg);
+  WriteConfig(Document(Package("Checksum=\"AB12\"", "released")));
+  const std::string path = installDir_.path() + "\\config.xml";
+  platform::UniqueFileHandle held(
+      ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+  std::thread releaser([&] {
+    ::Sleep(200);
+    held.reset();
+  });
+  const ShortRetries retries(100, 20);
+  const auto run = config::ConfigXmlRun::Read();
+  releaser.join();
+  EXPECT_EQ(run->state(), config::ConfigLoad::kLoaded);
+  EXPECT_EQ(CConfigXMLParser(package_.path().c_str(), run).getInstallOption("Marker"), L"released");
+}
+
+// A missing file and a folder named config.xml stay what they were: nothing to merge.
+TEST_F(ConfigReaderTest, MissingConfigIsNotUnreadable) {
+  EXPECT_EQ(config::ConfigXmlRun::Read()->state(), config::ConfigLoad::kMissing);
+  ASSERT_TRUE(::CreateDirectoryA((installDir_.path() + "\\config.xml").c_str(), nullptr));
+  EXPECT_EQ(config::ConfigXmlRun::Read()->state(), config::ConfigLoad::kMissing);
+  ::RemoveDirectoryA((installDir_.path() + "\\config.xml").c_str());
 }
 
 }  // namespace

@@ -137,6 +137,87 @@ TEST_F(PackageWithoutInstalledProductTest, FolderWithoutMsiLogsEveryFailedOpenAn
   EXPECT_THAT(std::string(out_), StartsWith(CommandLinePrefix(package_.path())));
 }
 
+// Fault: the gate took the first "*.msi" the folder listed; with a decoy that is no database it
+// read no product family, compared nothing and passed. Several .msi files are refused, and so is
+// one .msi whose family cannot be read; the command line is then not built.
+struct MsiSetCase {
+  const char* label;
+  std::vector<std::pair<std::string, std::string>> files;  // name, fixture (empty: junk bytes)
+  std::vector<std::string> folders;
+  int result;
+  MsiRefusal refusal;
+};
+void PrintTo(const MsiSetCase& c, std::ostream* os) { *os << c.label; }
+
+class MsiSetTest : public PackageWithoutInstalledProductTest,
+                   public ::testing::WithParamInterface<MsiSetCase> {};
+
+TEST_P(MsiSetTest, OnlyOneReadableMsiFilePasses) {
+  const MsiSetCase& c = GetParam();
+  for (const auto& [name, fixture] : c.files) {
+    const std::string path = package_.path() + "\\" + name;
+    if (fixture.empty()) {
+      testing_support::WriteFileBytes(path, "not a database");
+    } else {
+      ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsi(fixture.c_str()), path));
+    }
+  }
+  for (const std::string& folder : c.folders) {
+    ASSERT_TRUE(::CreateDirectoryA((package_.path() + "\\" + folder).c_str(), nullptr));
+  }
+  std::memset(out_, '#', sizeof(out_));
+  std::vector<std::pair<MsiRefusal, std::string>> reported;
+  CommandLineGenerator generator(package_.path());
+  generator.reportMsiRefusal = [&](MsiRefusal why, const std::string& line) {
+    reported.emplace_back(why, line);
+  };
+
+  EXPECT_EQ(generator.GenerateCommandLine(out_), c.result);
+
+  EXPECT_EQ(generator.findings().msiRefusal, c.refusal);
+  if (c.result == kCommandLineReady) {
+    EXPECT_TRUE(reported.empty());
+    EXPECT_THAT(testing_support::LogMessages(LogPath()),
+                Contains("New Version = 12.1.9 Installed Version = "));
+  } else {
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].first, c.refusal);
+    EXPECT_THAT(reported[0].second, ::testing::StartsWith("ERROR: "));
+    EXPECT_TRUE(std::all_of(std::begin(out_), std::end(out_), [](char x) { return x == '#'; }));
+    EXPECT_TRUE(generator.findings().packageMsiRefused);
+  }
+  for (const std::string& folder : c.folders) {
+    ::RemoveDirectoryA((package_.path() + "\\" + folder).c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, MsiSetTest,
+    ::testing::Values(
+        MsiSetCase{"DecoyBesideThePackage",
+                   {{"client.msi", "package_e_12.1.9.msi"}, {"0.msi", ""}},
+                   {},
+                   kPackageMsiRefused,
+                   MsiRefusal::kSeveral},
+        MsiSetCase{"TwoPackages",
+                   {{"a.msi", "package_e_12.1.9.msi"}, {"b.MSI", "package_e_12.1.9.msi"}},
+                   {},
+                   kPackageMsiRefused,
+                   MsiRefusal::kSeveral},
+        MsiSetCase{"DecoyAlone", {{"0.msi", ""}}, {}, kPackageMsiRefused, MsiRefusal::kUnreadable},
+        MsiSetCase{"FolderNamedLikeAPackageIsNotCounted",
+                   {{"client.msi", "package_e_12.1.9.msi"}},
+                   {"x.msi"},
+                   kCommandLineReady,
+                   MsiRefusal::kNone},
+        MsiSetCase{
+            "OtherEndingsAreNotCounted",
+            {{"client.msi", "package_e_12.1.9.msi"}, {"client.msix", ""}, {"client.msi.txt", ""}},
+            {},
+            kCommandLineReady,
+            MsiRefusal::kNone}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(PackageWithoutInstalledProductTest, CommandLineThatDoesNotFitLeavesTheBufferAlone) {
   const std::string longDirectory = "C:\\" + std::string(kCommandLineBufferSize, 'p');
   std::memset(out_, '#', sizeof(out_));

@@ -83,7 +83,7 @@ TEST_F(LowerVersionCommandLineTest, RefusedWithTheWholeCommandLineWritten) {
   EXPECT_EQ(Generate(), kLowerVersionRefused);
 
   const std::string expected = "\"" + package_.path() +
-                               "\\setup.exe\" /w /s /v\"/qf /lv c:\\logs\\a.log IDCENABLE=0 "
+                               "\\setup.exe\" /w /s /v\"/qb!- /lv c:\\logs\\a.log IDCENABLE=0 "
                                "DAXPID=77 REBOOT=ReallySuppress IDCDEPLOYMENT=AutoUpgrade\"";
   EXPECT_EQ(std::string(out_), expected);
   const auto lines = testing_support::LogMessages(LogPath());
@@ -91,25 +91,25 @@ TEST_F(LowerVersionCommandLineTest, RefusedWithTheWholeCommandLineWritten) {
   EXPECT_THAT(lines, Contains(expected));
 }
 
-// 113 wins over 114: a command line that does not fit is not handed out, refused or not.
-TEST_F(LowerVersionCommandLineTest, TooLongCommandLineAnswers113OverTheRefusal) {
+// A log switch that would make the command line too long is set aside before the line is built,
+// so the refusal keeps its whole command line.
+TEST_F(LowerVersionCommandLineTest, TooLongLogSwitchIsSetAsideAndTheRefusalKeepsItsLine) {
   std::string cmdLine = "/l*v \"";
   for (int i = 0; i < 16; ++i) cmdLine += "%DAXINST_BIG%";
   WriteSetupIni(cmdLine + "\"");
   const std::string big(259, 'b');
   ::SetEnvironmentVariableA("DAXINST_BIG", big.c_str());
-  std::memset(out_, '#', sizeof(out_));
 
   const int result = Generate();
   ::SetEnvironmentVariableA("DAXINST_BIG", nullptr);
 
-  EXPECT_EQ(result, kCommandLineNotStored);
-  EXPECT_TRUE(std::all_of(std::begin(out_), std::end(out_), [](char c) { return c == '#'; }));
+  EXPECT_EQ(result, kLowerVersionRefused);
+  EXPECT_THAT(std::string(out_), ::testing::HasSubstr("INSTALL.LOG"));
   const auto lines = testing_support::LogMessages(LogPath());
   EXPECT_THAT(lines, Contains(kRefusalLine));
   EXPECT_THAT(lines, Contains(::testing::StartsWith(
-                         "Array not large enough to store command line: Supplied 4096 bytes but "
-                         "need ")));
+                         "WARNING: the log switch of Setup.ini is set aside: its file name is "
+                         "longer than a path can be")));
 }
 
 }  // namespace

@@ -141,6 +141,7 @@ class CommandLineTextTest : public ::testing::Test {
     CommandLineGenerator generator(packageDirectory);
     generator.includeLogSwitch = includeLogSwitch;
     generator.daxPid = daxPid;
+    generator.personAtDesktop = personAtDesktop_;
     return generator.GenerateCommandLine(out_);
   }
   std::string Out() const { return std::string(out_, strnlen(out_, sizeof(out_))); }
@@ -152,6 +153,7 @@ class CommandLineTextTest : public ::testing::Test {
   TempFolder configFolder_{"cmdline_config"};
   ScopedVariable temp_{"TEMP", kTemp};
   char out_[kCommandLineBufferSize] = {};
+  bool personAtDesktop_ = false;  // a service run unless a case says debug mode
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -192,6 +194,7 @@ TEST_F(CommandLineTextTest, TypicalPackageUsesEverySource) {
 struct UiCase {
   const char* label;
   const char* level;  // nullptr: the attribute is absent
+  bool personAtDesktop;
   const char* uiSwitch;
 };
 
@@ -202,22 +205,33 @@ class UiSwitchTest : public CommandLineTextTest, public ::testing::WithParamInte
 TEST_P(UiSwitchTest, FollowsUserInterfaceLevel) {
   const UiCase& c = GetParam();
   WriteInstallOptions(c.level ? "UserInterfaceLevel=\"" + std::string(c.level) + "\"" : "");
+  personAtDesktop_ = c.personAtDesktop;
 
   EXPECT_EQ(Generate(false), kCommandLineReady);
 
   EXPECT_EQ(Out(), Expected(c.uiSwitch));
 }
 
+// Fault: "Normal" gave the full installer UI in a service run too, where setup runs hidden as
+// LocalSystem and nobody can click through it: the run waited for it without end. There it now
+// gives the basic UI that never waits for input; only in debug mode, with a person at the
+// desktop, the full UI stays.
 INSTANTIATE_TEST_SUITE_P(
     Levels, UiSwitchTest,
-    ::testing::Values(UiCase{"Normal", "Normal", "/qf"}, UiCase{"NormalUpper", "NORMAL", "/qf"},
-                      UiCase{"normalLower", "normal", "/qf"},
-                      UiCase{"Unattended", "Unattended", "/qb!-"},
-                      UiCase{"unattendedLower", "unattended", "/qb!-"},
-                      UiCase{"Silent", "Silent", "/qn"}, UiCase{"LeadingBlank", " NORMAL", "/qn"},
-                      UiCase{"TrailingBlank", "Unattended ", "/qn"},
-                      UiCase{"Unknown", "Full", "/qn"}, UiCase{"Empty", "", "/qn"},
-                      UiCase{"Absent", nullptr, "/qn"}),
+    ::testing::Values(UiCase{"NormalInDebugMode", "Normal", true, "/qf"},
+                      UiCase{"NormalUpperInDebugMode", "NORMAL", true, "/qf"},
+                      UiCase{"normalLowerInDebugMode", "normal", true, "/qf"},
+                      UiCase{"NormalInAServiceRun", "Normal", false, "/qb!-"},
+                      UiCase{"NormalUpperInAServiceRun", "NORMAL", false, "/qb!-"},
+                      UiCase{"Unattended", "Unattended", false, "/qb!-"},
+                      UiCase{"UnattendedInDebugMode", "Unattended", true, "/qb!-"},
+                      UiCase{"unattendedLower", "unattended", false, "/qb!-"},
+                      UiCase{"Silent", "Silent", false, "/qn"},
+                      UiCase{"SilentInDebugMode", "Silent", true, "/qn"},
+                      UiCase{"LeadingBlank", " NORMAL", true, "/qn"},
+                      UiCase{"TrailingBlank", "Unattended ", false, "/qn"},
+                      UiCase{"Unknown", "Full", true, "/qn"}, UiCase{"Empty", "", false, "/qn"},
+                      UiCase{"Absent", nullptr, true, "/qn"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(CommandLineTextTest, NoConfigFileMeansSilent) {
@@ -314,6 +328,9 @@ constexpr char kControl[] = "it holds a control character";
 constexpr char kQuote[] = "it holds a double quote that does not enclose the file name";
 constexpr char kBlank[] = "its file name holds a blank outside quotes";
 constexpr char kNoFile[] = "it names no log file";
+constexpr char kBlankName[] = "its quoted file name is blank";
+constexpr char kSwitchLike[] = "its file name begins with / or -";
+constexpr char kWideBlank[] = "its unquoted file name holds a character that may read as a blank";
 const std::string kNotInCodePage =
     "WARNING: InstallationLogFileName of config.xml holds characters that the ANSI code page does "
     "not have and is ignored";
@@ -389,6 +406,58 @@ INSTANTIATE_TEST_SUITE_P(
                      nullptr,
                      kDefaultInside,
                      {ConfigSetAside(kControl, "/l*v x.log\\x0D\\x0AREBOOT=Force")}},
+        // Fault: quotes around blanks only handed Windows Installer an empty argument after
+        // /l*v, and it may then take the next one (DAXPID=, REBOOT=ReallySuppress) as its log.
+        SetAsideCase{"QuotedBlankName",
+                     "&quot; &quot;",
+                     kSetupIniSwitch,
+                     nullptr,
+                     nullptr,
+                     kSetupIniInside,
+                     {ConfigSetAside(kBlankName, "/l*v \" \"")}},
+        SetAsideCase{"QuotedBlanksOnly",
+                     "&quot;   &quot;",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {ConfigSetAside(kBlankName, "/l*v \"   \"")}},
+        SetAsideCase{"BlankNameFromAVariable",
+                     nullptr,
+                     "/l*v \"%DAXINST_BLANK%\"",
+                     "DAXINST_BLANK",
+                     "  ",
+                     kDefaultInside,
+                     {SetupIniSetAside(kBlankName, "/l*v \"  \"")}},
+        // Fault: a name beginning with "/" or "-" reads to Windows Installer as its next option.
+        SetAsideCase{"NameBeginningWithSlash",
+                     "/qn",
+                     kSetupIniSwitch,
+                     nullptr,
+                     nullptr,
+                     kSetupIniInside,
+                     {ConfigSetAside(kSwitchLike, "/l*v /qn")}},
+        SetAsideCase{"NameBeginningWithDash",
+                     "-x.log",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {ConfigSetAside(kSwitchLike, "/l*v -x.log")}},
+        SetAsideCase{"QuotedNameBeginningWithSlash",
+                     "&quot;/i x.msi&quot;",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     kDefaultInside,
+                     {ConfigSetAside(kSwitchLike, "/l*v \"/i x.msi\"")}},
+        SetAsideCase{"DashInsideTheNameIsKept",
+                     "C:\\logs\\a-b.log",
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     "/l*v C:\\logs\\a-b.log",
+                     {}},
         SetAsideCase{"QuoteInsideTheName",
                      "C:\\a&quot;b.log",
                      nullptr,
@@ -549,6 +618,137 @@ TEST(SingleByteCodePage, SecondByteOfADoubleByteCharacterIsABackslashThere) {
                           ConfigSetAside(kBackslash, "/l*v \"C:\\logs\\" + kHyo + "\"")});
 }
 
+// Fault: a character beyond ASCII that a splitter may take for white space (U+00A0 in code page
+// 1252, U+3000 in 932) split an unquoted name into two arguments for whoever splits so, and the
+// second reached Windows Installer as a property. Such a name is set aside; quoted it is kept.
+UINT g_blankCodePage = 1252;
+bool BlankIn(std::string_view character) {
+  wchar_t wide[2] = {};
+  const int units = ::MultiByteToWideChar(g_blankCodePage, MB_ERR_INVALID_CHARS, character.data(),
+                                          static_cast<int>(character.size()), wide, 2);
+  return units != 1 || IsUnicodeBlank(static_cast<char32_t>(wide[0]));
+}
+bool Lead1252(unsigned char) { return false; }
+
+struct WideBlankCase {
+  const char* label;
+  UINT codePage;
+  LeadBytePredicate isLeadByte;
+  std::string name;
+  std::string logSwitch;  // inside the /v argument
+  std::vector<std::string> warnings;
+};
+void PrintTo(const WideBlankCase& c, std::ostream* os) { *os << c.label; }
+
+class WideBlankTest : public ::testing::TestWithParam<WideBlankCase> {};
+
+TEST_P(WideBlankTest, UnquotedNameWithAWideBlankIsSetAside) {
+  const WideBlankCase& c = GetParam();
+  ASSERT_TRUE(::IsValidCodePage(c.codePage));
+  g_blankCodePage = c.codePage;
+  std::vector<std::string> warnings;
+  const std::string logSwitch = ChooseLogSwitch(
+      c.name, "", [](const std::string&) { return std::string("C:\\Windows\\TEMP"); }, c.isLeadByte,
+      [&](const std::string& warning) { warnings.push_back(warning); }, BlankIn);
+
+  EXPECT_EQ(logSwitch, c.logSwitch);
+  EXPECT_EQ(warnings, c.warnings);
+}
+
+const std::string kIdeographicSpace = "\x81\x40";  // U+3000 in code page 932
+
+INSTANTIATE_TEST_SUITE_P(
+    CodePages, WideBlankTest,
+    ::testing::Values(
+        WideBlankCase{"NoBreakSpaceIn1252",
+                      1252,
+                      Lead1252,
+                      "C:\\logs\\a\xA0REBOOT=Force",
+                      kDefaultInside,
+                      {ConfigSetAside(kWideBlank, "/l*v C:\\logs\\a\xA0REBOOT=Force")}},
+        WideBlankCase{"QuotedNoBreakSpaceIn1252",
+                      1252,
+                      Lead1252,
+                      "\"C:\\logs\\a\xA0" "b.log\"",
+                      "/l*v \\\"C:\\logs\\a\xA0" "b.log\\\"",
+                      {}},
+        WideBlankCase{"OtherLettersIn1252AreKept",
+                      1252,
+                      Lead1252,
+                      "C:\\logs\\\xE9t\xE9.log",
+                      "/l*v C:\\logs\\\xE9t\xE9.log",
+                      {}},
+        WideBlankCase{"QuotedNoBreakSpacesOnlyIn1252",
+                      1252,
+                      Lead1252,
+                      "\"\xA0\xA0\"",
+                      kDefaultInside,
+                      {ConfigSetAside(kBlankName, "/l*v \"\xA0\xA0\"")}},
+        WideBlankCase{
+            "IdeographicSpaceIn932",
+            932,
+            Lead932,
+            "C:\\logs\\a" + kIdeographicSpace + "REBOOT=Force",
+            kDefaultInside,
+            {ConfigSetAside(kWideBlank, "/l*v C:\\logs\\a" + kIdeographicSpace + "REBOOT=Force")}},
+        WideBlankCase{"QuotedIdeographicSpaceIn932",
+                      932,
+                      Lead932,
+                      "\"C:\\logs\\a" + kIdeographicSpace + "b.log\"",
+                      "/l*v \\\"C:\\logs\\a" + kIdeographicSpace + "b.log\\\"",
+                      {}},
+        WideBlankCase{"OtherDoubleByteCharactersIn932AreKept",
+                      932,
+                      Lead932,
+                      "C:\\logs\\" + kHyo + ".log",
+                      "/l*v C:\\logs\\" + kHyo + ".log",
+                      {}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The generator judges the characters in the ANSI code page that setup's process gets.
+TEST_F(CommandLineTextTest, NoBreakSpaceOfConfigXmlIsSetAside) {
+  if (::GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << ::GetACP() << ", not 1252";
+  WriteInstallOptions("InstallationLogFileName=\"C:\\logs\\a&#160;REBOOT=Force\"");
+
+  EXPECT_EQ(Generate(true), kCommandLineReady);
+
+  EXPECT_EQ(Out(), Expected(std::string("/qn ") + kDefaultInside));
+  EXPECT_EQ(
+      Warnings(),
+      (std::vector<std::string>{ConfigSetAside(kWideBlank, "/l*v C:\\logs\\a\xA0REBOOT=Force")}));
+}
+
+// Backslashes before a quote are doubled and the quote escaped, so that the C runtime's rules
+// give the text back unchanged inside the quoted /v argument. Today's log switches never reach
+// this (a name ending in a backslash is set aside); the escape is kept right for whatever does.
+struct EscapeCase {
+  const char* label;
+  std::string text;
+  std::string escaped;
+};
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.label; }
+
+class EscapeTest : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(EscapeTest, BackslashesBeforeAnEscapedQuoteAreDoubled) {
+  const EscapeCase& c = GetParam();
+  const std::string escaped = EscapeForQuotedArgument(c.text, NoLeadBytes);
+  EXPECT_EQ(escaped, c.escaped);
+  // Wine's CommandLineToArgvW gives the text back from inside quotes.
+  const std::vector<std::string> arguments = SplitByWindows("p.exe \"" + escaped + "\"", 1252);
+  ASSERT_EQ(arguments.size(), 2u);
+  EXPECT_EQ(arguments[1], c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, EscapeTest,
+    ::testing::Values(EscapeCase{"QuoteAlone", "a\"b", "a\\\"b"},
+                      EscapeCase{"OneBackslashBeforeAQuote", "a\\\"b", "a\\\\\\\"b"},
+                      EscapeCase{"TwoBackslashesBeforeAQuote", "a\\\\\"b", "a\\\\\\\\\\\"b"},
+                      EscapeCase{"BackslashesNotBeforeAQuoteStay", "C:\\a\\\\b", "C:\\a\\\\b"},
+                      EscapeCase{"BackslashThenQuoteAtTheStart", "\\\"x", "\\\\\\\"x"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(CommandLineTextTest, ConfigNameOfAtMost254Characters) {
   const std::string longest = "C:\\" + std::string(247, 'n') + ".log";
   ASSERT_EQ(longest.size(), 254u);
@@ -575,13 +775,14 @@ TEST_F(CommandLineTextTest, LongerConfigNameIsIgnoredWithAWarning) {
 
 // A variable is read into 260 characters: a value of 259 fits, a longer one is left out.
 TEST_F(CommandLineTextTest, VariableValueMustFitItsBuffer) {
-  WriteSetupIni("/l*v \"%DAXINST_LOGDIR%\\x.log\"");
+  WriteSetupIni("/l*v \"%DAXINST_LOGDIR%\"");
   const std::string fits = "C:\\" + std::string(256, 'd');
   {
     ScopedVariable variable("DAXINST_LOGDIR", fits.c_str());
     EXPECT_EQ(Generate(true), kCommandLineReady);
-    EXPECT_EQ(Out(), Expected("/qn /l*v \\\"" + fits + "\\x.log\\\""));
+    EXPECT_EQ(Out(), Expected("/qn /l*v \\\"" + fits + "\\\""));
   }
+  WriteSetupIni("/l*v \"%DAXINST_LOGDIR%\\x.log\"");
   const std::string tooLong = fits + "d";
   {
     ScopedVariable variable("DAXINST_LOGDIR", tooLong.c_str());
@@ -710,22 +911,34 @@ TEST_F(BufferLimitTest, CommandLineOf4096CharactersIsRefusedAndTheBufferLeftAlon
                                    "bytes but need 4096"));
 }
 
-// Expanded variables count: a short Setup.ini can still make the command line too long.
-TEST_F(BufferLimitTest, ExpandedLogSwitchCountsTowardsTheLimit) {
+// Fault: variables that expand to more than a path can be made the command line too long, and
+// setup never ran, with no fall-back. Such a switch is now set aside like the others: a name of
+// 259 characters is used, one of 260 falls back to the default switch.
+TEST_F(BufferLimitTest, LogSwitchLongerThanAPathFallsBack) {
+  WriteSetupIni("/l*v \"%DAXINST_BIG%\"");
+  {
+    const std::string name = "C:\\" + std::string(256, 'b');
+    ScopedVariable variable("DAXINST_BIG", name.c_str());
+    EXPECT_EQ(Generate(true), kCommandLineReady);
+    EXPECT_EQ(Out(), Expected("/qn /l*v \\\"" + name + "\\\""));
+  }
+  WriteSetupIni("/l*v \"%DAXINST_BIG%x\"");
+  {
+    const std::string name = "C:\\" + std::string(256, 'b');
+    ScopedVariable variable("DAXINST_BIG", name.c_str());
+    EXPECT_EQ(Generate(true), kCommandLineReady);
+    EXPECT_EQ(Out(), Expected(std::string("/qn ") + kDefaultInside));
+    EXPECT_EQ(Warnings(),
+              (std::vector<std::string>{SetupIniSetAside(
+                  "its file name is longer than a path can be", "/l*v \"" + name + "x\"")}));
+  }
   std::string cmdLine = "/l*v \"";
   for (int i = 0; i < 16; ++i) cmdLine += "%DAXINST_BIG%";
   WriteSetupIni(cmdLine + "\"");
   const std::string big(259, 'b');
   ScopedVariable variable("DAXINST_BIG", big.c_str());
-  std::memset(out_, '#', sizeof(out_));
-
-  EXPECT_EQ(Generate(true), kCommandLineNotStored);
-
-  EXPECT_TRUE(std::all_of(std::begin(out_), std::end(out_), [](char c) { return c == '#'; }));
-  const size_t needed = Expected("/qn /l*v \\\"" + std::string(16 * 259, 'b') + "\\\"").size();
-  EXPECT_THAT(LogLines(), Contains("Array not large enough to store command line: Supplied 4096 "
-                                   "bytes but need " +
-                                   std::to_string(needed)));
+  EXPECT_EQ(Generate(true), kCommandLineReady);
+  EXPECT_EQ(Out(), Expected(std::string("/qn ") + kDefaultInside));
 }
 
 }  // namespace

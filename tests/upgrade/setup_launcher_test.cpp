@@ -15,12 +15,15 @@
 #include <vector>
 
 #include "config/config_fixture.h"
+#include "config/config_xml_parser.h"
 #include "contract/event_report.h"
 #include "diag/log.h"
 #include "platform/file_identity.h"
 #include "platform/unique_handle.h"
+#include "setupcmd/command_line_generator.h"
 #include "support/fresh_log.h"
 #include "support/named_object_support.h"
+#include "support/recorded_events.h"
 #include "support/test_support.h"
 #include "upgrade/setaid_hold.h"
 
@@ -529,6 +532,204 @@ TEST(RunOptionWriter, ComErrorOfAReaderCountsAsThatWritersFailure) {
       "install", []() -> std::uint32_t { throw _com_error(E_OUTOFMEMORY); });
   EXPECT_EQ(result, static_cast<std::uint32_t>(E_OUTOFMEMORY));
   EXPECT_EQ(upgrade::detail::RunOptionWriter("reboot", [] { return std::uint32_t{13}; }), 13u);
+}
+
+// --- The package's .msi -------------------------------------------------------------------------
+
+std::string FixtureMsiOf(const char* name) { return ExecutableDirectory() + "\\msi\\" + name; }
+
+class PackageMsiTest : public SetupLauncherTest {
+ protected:
+  void StageMsi(const char* fixture, const char* name = "client.msi") {
+    ASSERT_TRUE(testing_support::CopyFileTo(FixtureMsiOf(fixture), package_.path() + "\\" + name));
+  }
+  testing_support::RecordedEvents events_;
+};
+
+// The .msi signed like setup.exe, by the same publisher, runs.
+TEST_F(PackageMsiTest, MsiSignedByThePublisherRuns) {
+  StageSetup("signed_good");
+  StageMsi("package_k_signed_good.msi");
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
+
+  EXPECT_TRUE(SetupCommandLine()) << "setup did not run";
+  EXPECT_THAT(Log(), Contains("New Version = 2.0 Installed Version = "));
+  EXPECT_TRUE(events_.entries().empty());
+}
+
+struct UntrustedMsiCase {
+  const char* label;
+  const char* fixture;
+};
+void PrintTo(const UntrustedMsiCase& c, std::ostream* out) { *out << c.label; }
+
+class UntrustedMsi : public PackageMsiTest,
+                     public ::testing::WithParamInterface<UntrustedMsiCase> {};
+
+// Fault: only setup.exe was judged, so a trusted setup.exe ran whatever .msi lay beside it.
+TEST_P(UntrustedMsi, TrustedSetupBesideItIsNotRun) {
+  StageSetup("signed_good");
+  StageMsi(GetParam().fixture);
+  const auto before = ReadFileBytes(SetAidPath());
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
+
+  EXPECT_FALSE(SetupCommandLine()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(SetAidPath()), before);
+  EXPECT_THAT(Log(), Contains("Trust verification for " + package_.path() +
+                              "\\client.msi failed. Setup is not run"));
+  EXPECT_EQ(events_.ids(),
+            std::vector<contract::EventId>{contract::EventId::kPackageMsiNotTrusted});
+}
+
+INSTANTIATE_TEST_SUITE_P(Signers, UntrustedMsi,
+                         ::testing::Values(UntrustedMsiCase{"Unsigned", "package_k_unsigned.msi"},
+                                           UntrustedMsiCase{"OtherPublisher",
+                                                            "package_k_signed_other.msi"}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// Fault: the first "*.msi" the folder listed was taken, a decoy beside the real one too.
+TEST_F(PackageMsiTest, TwoMsiFilesAreRefusedBeforeAnythingIsMerged) {
+  StageSetup("signed_good");
+  StageMsi("package_k_signed_good.msi");
+  WriteFileBytes(package_.path() + "\\0.msi", "not a database");
+  const auto before = ReadFileBytes(SetAidPath());
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), setupcmd::kPackageMsiRefused);
+
+  EXPECT_FALSE(SetupCommandLine()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(SetAidPath()), before);
+  EXPECT_THAT(
+      Log(), Contains(::testing::StartsWith("ERROR: the package holds more than one .msi file (")));
+  EXPECT_EQ(events_.ids(), std::vector<contract::EventId>{contract::EventId::kPackageMsiNotSingle});
+}
+
+// A folder named like a package is no package; the one file is still found and judged.
+TEST_F(PackageMsiTest, FolderNamedLikeAnMsiIsNotCounted) {
+  StageSetup("signed_good");
+  StageMsi("package_k_signed_good.msi");
+  ASSERT_TRUE(::CreateDirectoryA((package_.path() + "\\x.msi").c_str(), nullptr));
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
+
+  EXPECT_TRUE(SetupCommandLine()) << "setup did not run";
+  ::RemoveDirectoryA((package_.path() + "\\x.msi").c_str());
+}
+
+// The .msi is held from the gate until setup has ended: it can be neither changed nor replaced.
+TEST_F(PackageMsiTest, MsiCannotBeReplacedWhileSetupRuns) {
+  StageSetup("signed_good", "[setup]\r\ncode=0\r\nwaitms=1500\r\n");
+  StageMsi("package_k_signed_good.msi");
+  const std::string msi = package_.path() + "\\client.msi";
+  std::optional<DWORD> writeError;
+  std::optional<DWORD> deleteError;
+  std::thread launcher([&] { upgrade::RunDaxSetup(package_.path(), 0); });
+  for (int i = 0; i < 200 && !ReadFileBytes(RecordPath()); ++i) ::Sleep(20);
+  platform::UniqueFileHandle writer(::CreateFileA(msi.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+  if (!writer) writeError = ::GetLastError();
+  if (!::DeleteFileA(msi.c_str())) deleteError = ::GetLastError();
+  launcher.join();
+  ASSERT_TRUE(SetupCommandLine()) << "setup did not run";
+  EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+}
+
+// --- One reading of config.xml
+// --------------------------------------------------------------------
+
+// Fault: each of the five readers loaded config.xml by name on its own, so a file changed during
+// the run gave a mixed merge: install options from one version, the UI switch from another.
+TEST_F(SetupLauncherTest, ConfigChangedBetweenTwoReadersChangesNothingOfTheRun) {
+  StageSetup("signed_good");
+  WriteConfig(
+      "<InstallationOption InstallationDirectory=\"D:\\First\" UserInterfaceLevel=\"Unattended\""
+      " InstallationLogFileName=\"C:\\logs\\first.log\"/>"
+      "<RebootOptions AutoReboot=\"1\"/>"
+      "<EnabledClientFeatures><F FeatureName=\"Core\"/></EnabledClientFeatures>");
+  int readers = 0;
+  const auto previous = config::SetReaderStartHookForTesting([&] {
+    // After the install writer, and again before the generator's second question.
+    if (++readers == 2 || readers == 5) {
+      WriteConfig(
+          "<InstallationOption InstallationDirectory=\"D:\\Second\" UserInterfaceLevel=\"Silent\""
+          " InstallationLogFileName=\"C:\\logs\\second" +
+          std::to_string(readers) +
+          ".log\"/>"
+          "<RebootOptions AutoReboot=\"0\"/>"
+          "<EnabledClientFeatures><F FeatureName=\"Second\"/></EnabledClientFeatures>");
+    }
+  });
+
+  const int result = upgrade::RunDaxSetup(package_.path(), 0);
+  config::SetReaderStartHookForTesting(previous);
+
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(readers, 5);  // three writers and the generator's two questions
+  const auto commandLine = SetupCommandLine();
+  ASSERT_TRUE(commandLine) << "setup did not run";
+  EXPECT_EQ(
+      commandLine->rfind(
+          "\"" + package_.path() + "\\setup.exe\" /w /s /v\"/qb!- /l*v C:\\logs\\first.log ", 0),
+      0u)
+      << *commandLine;
+  const auto setAid = ReadFileBytes(SetAidPath());
+  ASSERT_TRUE(setAid);
+  EXPECT_NE(setAid->find("DestinationDirectory=D:\\First"), std::string::npos) << *setAid;
+  EXPECT_NE(setAid->find("AutoReboot=true"), std::string::npos) << *setAid;
+  EXPECT_NE(setAid->find("Core=1"), std::string::npos) << *setAid;
+  EXPECT_EQ(setAid->find("Second"), std::string::npos) << *setAid;
+}
+
+// Fault: a config.xml held open without sharing counted as none, and setup ran with the package's
+// defaults instead of the deployment policy.
+TEST_F(SetupLauncherTest, ConfigHeldWithoutSharingStopsTheRunBeforeAnythingIsMerged) {
+  StageSetup("signed_good");
+  const auto before = ReadFileBytes(SetAidPath());
+  const std::string config = configFolder_.path() + "\\config.xml";
+  platform::UniqueFileHandle held(
+      ::CreateFileA(config.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+  const auto policy = config::ConfigXmlRun::SetRetryPolicyForTesting({3, 20});
+  testing_support::RecordedEvents events;
+
+  const int result = upgrade::RunDaxSetup(package_.path(), 0);
+  config::ConfigXmlRun::SetRetryPolicyForTesting(policy);
+
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(SetupCommandLine()) << "setup ran";
+  EXPECT_EQ(ReadFileBytes(SetAidPath()), before);
+  EXPECT_THAT(Log(),
+              Contains("ERROR: config.xml exists but cannot be read (error 32). Setup is not run"));
+  ASSERT_EQ(events.entries().size(), 1u);
+  EXPECT_EQ(events.entries()[0].id, contract::EventId::kConfigXmlUnreadable);
+  EXPECT_EQ(events.entries()[0].kind, contract::EventKind::kError);
+}
+
+// An absent config.xml stays what it was: nothing to merge, and setup runs.
+TEST_F(SetupLauncherTest, AbsentConfigStillRunsSetup) {
+  StageSetup("signed_good");
+  ASSERT_TRUE(::DeleteFileA((configFolder_.path() + "\\config.xml").c_str()));
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0), 0);
+
+  EXPECT_TRUE(SetupCommandLine()) << "setup did not run";
+}
+
+// "Normal" waits for input only where someone can give it.
+TEST_F(SetupLauncherTest, NormalGivesTheFullUiOnlyInDebugMode) {
+  StageSetup("signed_good");
+  WriteConfig("<InstallationOption UserInterfaceLevel=\"Normal\"/>");
+  for (const bool debugMode : {false, true}) {
+    ASSERT_TRUE(::DeleteFileA(RecordPath().c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 0, debugMode), 0);
+    const auto commandLine = SetupCommandLine();
+    ASSERT_TRUE(commandLine) << "setup did not run";
+    EXPECT_NE(commandLine->find(debugMode ? "/v\"/qf " : "/v\"/qb!- "), std::string::npos)
+        << *commandLine;
+  }
 }
 
 }  // namespace

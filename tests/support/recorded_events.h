@@ -1,0 +1,31 @@
+// The event log entries written while one of these lives, instead of the Application log.
+#pragma once
+
+#include <vector>
+
+#include "contract/event_report.h"
+
+namespace testing_support {
+
+class RecordedEvents final : public contract::EventSink {
+ public:
+  RecordedEvents() : previous_(contract::UseEventSinkForTesting(this)) {}
+  ~RecordedEvents() override { contract::UseEventSinkForTesting(previous_); }
+  RecordedEvents(const RecordedEvents&) = delete;
+  RecordedEvents& operator=(const RecordedEvents&) = delete;
+
+  void Write(const contract::EventEntry& entry) override { entries_.push_back(entry); }
+  const std::vector<contract::EventEntry>& entries() const { return entries_; }
+  // The IDs in the order written.
+  std::vector<contract::EventId> ids() const {
+    std::vector<contract::EventId> ids;
+    for (const auto& entry : entries_) ids.push_back(entry.id);
+    return ids;
+  }
+
+ private:
+  std::vector<contract::EventEntry> entries_;
+  contract::EventSink* previous_;
+};
+
+}  // namespace testing_support
