@@ -9,32 +9,24 @@
 #include "diag/log.h"
 
 #include "support/fresh_log.h"
+#include "support/recorded_events.h"
 #include "support/test_support.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 
-class RecordingSink final : public contract::EventSink {
- public:
-  void Write(const contract::EventEntry& entry) override { entries.push_back(entry); }
-  std::vector<contract::EventEntry> entries;
-};
-
 class EventReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previous_ = contract::UseEventSinkForTesting(&sink_);
     diag::g_daxDebugLog.Enable();
     testing_support::StartFreshLog();
   }
   void TearDown() override {
-    contract::UseEventSinkForTesting(previous_);
     diag::CloseLogFile();
     testing_support::DeleteFileIfPresent(testing_support::LogPath());
   }
-  RecordingSink sink_;
-  contract::EventSink* previous_ = nullptr;
+  testing_support::RecordedEvents sink_;
 };
 
 const auto kSomeId = static_cast<contract::EventId>(2001);
@@ -42,10 +34,10 @@ const auto kSomeId = static_cast<contract::EventId>(2001);
 TEST_F(EventReportTest, EntryReachesTheSinkWithItsKindIdAndTextAndTheLogGetsTheText) {
   contract::RecordEvent(contract::EventKind::kWarning, kSomeId, "DaxInst: something refused");
 
-  ASSERT_EQ(sink_.entries.size(), 1u);
-  EXPECT_EQ(sink_.entries[0].kind, contract::EventKind::kWarning);
-  EXPECT_EQ(sink_.entries[0].id, kSomeId);
-  EXPECT_EQ(sink_.entries[0].text, "DaxInst: something refused");
+  ASSERT_EQ(sink_.entries().size(), 1u);
+  EXPECT_EQ(sink_.entries()[0].kind, contract::EventKind::kWarning);
+  EXPECT_EQ(sink_.entries()[0].id, kSomeId);
+  EXPECT_EQ(sink_.entries()[0].text, "DaxInst: something refused");
   diag::CloseLogFile();
   const auto messages = testing_support::LogMessages(testing_support::LogPath());
   ASSERT_FALSE(messages.empty());
@@ -57,8 +49,8 @@ TEST_F(EventReportTest, EntryIsWrittenWhenTheLogIsOff) {
   contract::RecordEvent(contract::EventKind::kError, kSomeId, "refused");
   diag::g_daxDebugLog.Enable();
 
-  ASSERT_EQ(sink_.entries.size(), 1u);
-  EXPECT_EQ(sink_.entries[0].kind, contract::EventKind::kError);
+  ASSERT_EQ(sink_.entries().size(), 1u);
+  EXPECT_EQ(sink_.entries()[0].kind, contract::EventKind::kError);
 }
 
 }  // namespace

@@ -186,15 +186,15 @@ class ServiceRuntimeTest : public ::testing::Test {
 constexpr DWORD kAcceptStopShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 
 TEST_F(ServiceRuntimeTest, OneRunWithAStopRequestReportsTheWholeSequence) {
-  // The stop request comes from the dispatcher's thread while setup runs.
-  std::thread controlThread;
+  // The stop request comes from the dispatcher's thread while setup runs. The handler returns
+  // once it has sent the request; setup goes on only then, so that the handler's lines are
+  // written before the run ends and closes the log.
   run_.duringSetup = [&] {
-    controlThread = std::thread([] { service::ServiceControlHandler(SERVICE_CONTROL_STOP); });
-    for (int i = 0; i < 5000 && !sink_.HasReported(SERVICE_STOP_PENDING); ++i) ::Sleep(1);
+    std::thread controlThread([] { service::ServiceControlHandler(SERVICE_CONTROL_STOP); });
+    controlThread.join();
   };
 
   RunServiceMain();
-  controlThread.join();
 
   EXPECT_EQ(sink_.registeredName, "Daxinst");
   EXPECT_EQ(sink_.registeredHandler, &service::ServiceControlHandler);

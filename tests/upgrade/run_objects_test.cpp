@@ -17,6 +17,7 @@
 #include "support/fake_private_namespace.h"
 #include "support/fresh_log.h"
 #include "support/named_object_support.h"
+#include "support/recorded_events.h"
 #include "support/test_support.h"
 #include "upgrade/controller.h"
 
@@ -38,17 +39,6 @@ constexpr char kSystem[] = "S-1-5-18";
 constexpr char kAdministrators[] = "S-1-5-32-544";
 constexpr char kEveryone[] = "S-1-1-0";
 
-class RecordingSink final : public contract::EventSink {
- public:
-  void Write(const contract::EventEntry& entry) override { entries.push_back(entry); }
-  std::vector<EventId> Ids() const {
-    std::vector<EventId> ids;
-    for (const auto& entry : entries) ids.push_back(entry.id);
-    return ids;
-  }
-  std::vector<contract::EventEntry> entries;
-};
-
 class Operations final : public upgrade::RunOperations {
  public:
   bool ReportServiceStatus(DWORD, DWORD, DWORD) override { return true; }
@@ -65,12 +55,10 @@ class Operations final : public upgrade::RunOperations {
 class RunObjectsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previous_ = contract::UseEventSinkForTesting(&sink_);
     diag::g_daxDebugLog.Enable();
     testing_support::StartFreshLog();
   }
   void TearDown() override {
-    contract::UseEventSinkForTesting(previous_);
     diag::CloseLogFile();
     testing_support::DeleteFileIfPresent(testing_support::LogPath());
   }
@@ -80,8 +68,7 @@ class RunObjectsTest : public ::testing::Test {
   }
 
   testing_support::RunRegistryGuard registry_;
-  RecordingSink sink_;
-  contract::EventSink* previous_ = nullptr;
+  testing_support::RecordedEvents sink_;
   Operations operations_;
 };
 
@@ -136,7 +123,7 @@ TEST_F(RunObjectsTest, EveryObjectTheRunCreatesNamesItsOwnerAndCarriesItsOwnDacl
   EXPECT_EQ(namespaces.namespaceOwner, self);
   EXPECT_EQ(namespaces.namespaceAces,
             (std::vector<Ace>{Allow(kSystem, 0xf000f), Allow(kAdministrators, 0xf000f)}));
-  EXPECT_TRUE(sink_.entries.empty());
+  EXPECT_TRUE(sink_.entries().empty());
 
   // The stop routine's stopped event and setup's notify mutex.
   upgrade::CreatedObject stopped = upgrade::CreateStoppedEvent();
@@ -182,12 +169,12 @@ TEST_P(PlantedBeforeTheRun, AnotherAccountsObjectIsRecordedAndTheRunGoesOn) {
   EXPECT_EQ(operations_.setupRuns, c.setupRuns ? 1 : 0);
   const auto messages = Messages();
   if (c.recorded) {
-    ASSERT_EQ(sink_.Ids(), std::vector<EventId>{*c.recorded});
-    EXPECT_EQ(sink_.entries[0].kind, contract::EventKind::kWarning);
-    EXPECT_THAT(sink_.entries[0].text, HasSubstr(std::string("\"") + c.name + "\""));
-    EXPECT_THAT(messages, Contains(sink_.entries[0].text)) << "the log has the record too";
+    ASSERT_EQ(sink_.ids(), std::vector<EventId>{*c.recorded});
+    EXPECT_EQ(sink_.entries()[0].kind, contract::EventKind::kWarning);
+    EXPECT_THAT(sink_.entries()[0].text, HasSubstr(std::string("\"") + c.name + "\""));
+    EXPECT_THAT(messages, Contains(sink_.entries()[0].text)) << "the log has the record too";
   } else {
-    EXPECT_TRUE(sink_.entries.empty()) << sink_.entries[0].text;
+    EXPECT_TRUE(sink_.entries().empty()) << sink_.entries()[0].text;
   }
   if (c.line) {
     EXPECT_THAT(messages, Contains(c.line)) << testing_support::Dump(messages);
@@ -263,12 +250,12 @@ TEST_F(RunObjectsTest, ThePrivateGuardKeepsASecondRunOutWhateverThePublicNameHol
 
   upgrade::DaxInst(0, nullptr, operations_);
   EXPECT_EQ(operations_.setupRuns, 0);
-  EXPECT_TRUE(sink_.entries.empty()) << "refused at the private guard, before the public name";
+  EXPECT_TRUE(sink_.entries().empty()) << "refused at the private guard, before the public name";
 
   firstRun.Release();
   upgrade::DaxInst(0, nullptr, operations_);
   EXPECT_EQ(operations_.setupRuns, 1);
-  EXPECT_EQ(sink_.Ids(), std::vector<EventId>{EventId::kForeignRunGuard});
+  EXPECT_EQ(sink_.ids(), std::vector<EventId>{EventId::kForeignRunGuard});
 }
 
 TEST_F(RunObjectsTest, ANamespaceThatCannotBeHadIsRecordedAndThePublicGuardStillHolds) {
@@ -282,9 +269,9 @@ TEST_F(RunObjectsTest, ANamespaceThatCannotBeHadIsRecordedAndThePublicGuardStill
   };
   upgrade::DaxInst(0, nullptr, operations_);
   EXPECT_EQ(operations_.setupRuns, 1);
-  ASSERT_GE(sink_.entries.size(), 1u);
-  EXPECT_EQ(sink_.entries[0].id, EventId::kPrivateRunGuardRefused);
-  EXPECT_EQ(sink_.entries[0].text,
+  ASSERT_GE(sink_.entries().size(), 1u);
+  EXPECT_EQ(sink_.entries()[0].id, EventId::kPrivateRunGuardRefused);
+  EXPECT_EQ(sink_.entries()[0].text,
             "DaxInst: The private namespace of the run guard cannot be created or opened (error "
             "5): the run relies on \"DaxInstall_exist\" alone.");
 }
@@ -297,7 +284,7 @@ TEST_F(RunObjectsTest, AForeignStopEventGetsNoStopRequest) {
   upgrade::StopDaxInst();
   EXPECT_EQ(::WaitForSingleObject(planted.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "the stop routine set another account's event";
-  EXPECT_EQ(sink_.Ids(), std::vector<EventId>{EventId::kForeignStopEvent});
+  EXPECT_EQ(sink_.ids(), std::vector<EventId>{EventId::kForeignStopEvent});
   EXPECT_THAT(Messages(), Contains("DaxInst: Opening stop event handle failed!"));
 }
 
@@ -313,13 +300,13 @@ TEST_F(RunObjectsTest, AForeignStoppedEventIsNeitherWaitedOnNorSetByTheRun) {
   upgrade::StopDaxInst();
   EXPECT_LT(::GetTickCount() - start, 5000u) << "waited on another account's event";
   EXPECT_EQ(::WaitForSingleObject(stop.handle.get(), 0), WAIT_OBJECT_0) << "no stop request";
-  EXPECT_EQ(sink_.Ids(), std::vector<EventId>{EventId::kForeignStoppedEvent});
+  EXPECT_EQ(sink_.ids(), std::vector<EventId>{EventId::kForeignStoppedEvent});
   stop.handle.reset();
 
   // The run's end sequence does not set it either.
   upgrade::DaxInst(0, nullptr, operations_);
   EXPECT_EQ(::WaitForSingleObject(planted.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  EXPECT_EQ(sink_.Ids(),
+  EXPECT_EQ(sink_.ids(),
             (std::vector<EventId>{EventId::kForeignStoppedEvent, EventId::kForeignStoppedEvent}));
 }
 
@@ -330,8 +317,8 @@ TEST_F(RunObjectsTest, AForeignNotifyMutexIsRecordedAndNotHeld) {
   platform::NamedObject notify = upgrade::CreateNotifyPassMutex();
   EXPECT_EQ(notify.found, platform::Found::kForeign);
   EXPECT_FALSE(notify.handle);
-  ASSERT_EQ(sink_.Ids(), std::vector<EventId>{EventId::kForeignNotifyPassMutex});
-  EXPECT_EQ(sink_.entries[0].text,
+  ASSERT_EQ(sink_.ids(), std::vector<EventId>{EventId::kForeignNotifyPassMutex});
+  EXPECT_EQ(sink_.entries()[0].text,
             "DaxInst: The mutex \"Global\\TRVAutoUpgradeNotifyPass\" was made by another account "
             "(owner S-1-5-32-545, cannot be opened: error 5): setup runs without it being held.");
 }
@@ -369,12 +356,12 @@ TEST_P(VerbLook, DecidesByTheOwnerAndThePrivateGuard) {
 
   EXPECT_EQ(upgrade::RunInProgressForVerb("<mfn_StartService>"), c.inProgress);
   if (c.recorded) {
-    ASSERT_EQ(sink_.Ids(), std::vector<EventId>{EventId::kForeignRunGuardAtVerb});
-    EXPECT_EQ(sink_.entries[0].text,
+    ASSERT_EQ(sink_.ids(), std::vector<EventId>{EventId::kForeignRunGuardAtVerb});
+    EXPECT_EQ(sink_.entries()[0].text,
               "<mfn_StartService> The mutex \"DaxInstall_exist\" was made by another account "
               "(owner S-1-5-32-545): it is not taken for a run in progress.");
   } else {
-    EXPECT_TRUE(sink_.entries.empty());
+    EXPECT_TRUE(sink_.entries().empty());
   }
   const upgrade::RunLook look = upgrade::LookForARun();
   EXPECT_FALSE(look.serviceActive) << "no service in the test prefix";
