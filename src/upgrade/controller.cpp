@@ -125,13 +125,27 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
   return Outcome::kFailed;
 }
 
-// A package folder whose name best-fits into the ANSI code page would be read as another folder,
+// The run's own path, or false (recorded) when it cannot be read or has no exact narrow form: a
+// package folder whose name best-fits into the ANSI code page would be read as another folder,
 // which may exist and hold another setup.
-void RefuseInexactModulePath(const std::wstring& widePath) {
-  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathNotExact,
-                        "DaxInst: the package folder of " +
-                            platform::NarrowWithoutBestFit(widePath) +
-                            " has no exact name in the ANSI code page. Setup is not run");
+bool ReadRunModulePath(std::string& modulePath) {
+  std::wstring wideModulePath;
+  switch (platform::ReadOwnModulePath(modulePath, &wideModulePath)) {
+    case platform::ModulePathRead::kRead:
+      return true;
+    case platform::ModulePathRead::kNotExact:
+      contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathNotExact,
+                            "DaxInst: the package folder of " +
+                                platform::NarrowWithoutBestFit(wideModulePath) +
+                                " has no exact name in the ANSI code page. Setup is not run");
+      return false;
+    case platform::ModulePathRead::kUnavailable:
+      break;
+  }
+  contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathUnreadable,
+                        "DaxInst: Cannot read the path of daxinst.exe - error " +
+                            std::to_string(::GetLastError()) + ".");
+  return false;
 }
 
 Outcome Run(int argc, char** argv, RunOperations& operations) {
@@ -189,22 +203,10 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
     LogLine("DaxInst: Stop event received.");
   }
 
+  // A run that cannot tell its package still ends as a run: without its end sequence
+  // "DaxSetupStatus" would stay 1 for good and a waiting stop request would wait its whole time.
   std::string modulePath;
-  std::wstring wideModulePath;
-  switch (platform::ReadOwnModulePath(modulePath, &wideModulePath)) {
-    case platform::ModulePathRead::kRead:
-      break;
-    case platform::ModulePathRead::kNotExact:
-      RefuseInexactModulePath(wideModulePath);
-      return Outcome::kFailed;
-    case platform::ModulePathRead::kUnavailable:
-      // The run still ends as a run: without its end sequence "DaxSetupStatus" would stay 1 for
-      // good and a waiting stop request would wait its whole time.
-      contract::RecordEvent(contract::EventKind::kError, contract::EventId::kModulePathUnreadable,
-                            "DaxInst: Cannot read the path of daxinst.exe - error " +
-                                std::to_string(::GetLastError()) + ".");
-      return Outcome::kFailed;
-  }
+  if (!ReadRunModulePath(modulePath)) return Outcome::kFailed;
   const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
   LogLine("DaxInst: Storage Path=", packageDirectory);
   // Whoever may change the package decides what runs as LocalSystem. Refused, the run fails
