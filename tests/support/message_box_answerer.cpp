@@ -57,6 +57,13 @@ bool DisplayAvailable() {
   return length > 0 && length < sizeof(display);
 }
 
+bool DisplayRequired() {
+  char required[8] = {};
+  const DWORD length =
+      ::GetEnvironmentVariableA("DAXINST_REQUIRE_DISPLAY", required, sizeof(required));
+  return length > 0 && length < sizeof(required) && std::string(required) != "0";
+}
+
 std::optional<std::string> AnswerMessageBox(const char* caption, int buttonId, DWORD timeoutMs,
                                             HANDLE process) {
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -16,6 +18,21 @@ namespace testing_support {
 
 // True when there is a display for windows to appear on (Wine needs one for the X11 driver).
 bool DisplayAvailable();
+// True when the run promises a display (DAXINST_REQUIRE_DISPLAY=1, as ./run-tests sets it): a
+// message-box test that finds none then fails, since skipping would pass what it never ran.
+bool DisplayRequired();
+
+// Opens a message-box test: without a display it skips, or fails where a display is required.
+#define DAXINST_NEED_DISPLAY_FOR_MESSAGE_BOXES()                                        \
+  do {                                                                                  \
+    if (!::testing_support::DisplayAvailable()) {                                       \
+      if (::testing_support::DisplayRequired()) {                                       \
+        GTEST_FAIL() << "message boxes need a display, and DAXINST_REQUIRE_DISPLAY is " \
+                        "set but no DISPLAY is";                                        \
+      }                                                                                 \
+      GTEST_SKIP() << "message boxes need a display";                                   \
+    }                                                                                   \
+  } while (false)
 
 // Waits up to `timeoutMs` for a visible message box with `caption`, reads its message text and
 // presses the button `buttonId` (IDOK, IDYES, IDNO, ...). Gives up early when `process` (if

@@ -78,6 +78,8 @@ struct ObjectSecurity {
   bool read = false;
   std::string owner;  // "" when the object has none
   bool daclPresent = false;
+  // SE_DACL_PROTECTED: no entry is inherited from a parent, now or later.
+  bool daclProtected = false;
   std::vector<Ace> aces;
 };
 
@@ -103,6 +105,11 @@ inline ObjectSecurity ReadSecurity(HANDLE object) {
   security.read = true;
   security.owner = SidString(owner);
   security.daclPresent = dacl != nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (::GetSecurityDescriptorControl(raw, &control, &revision)) {
+    security.daclProtected = (control & SE_DACL_PROTECTED) != 0;
+  }
   for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
     void* entry = nullptr;
     if (!::GetAce(dacl, i, &entry)) continue;

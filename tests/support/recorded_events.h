@@ -14,8 +14,13 @@ class RecordedEvents final : public contract::EventSink {
   RecordedEvents(const RecordedEvents&) = delete;
   RecordedEvents& operator=(const RecordedEvents&) = delete;
 
-  void Write(const contract::EventEntry& entry) override { entries_.push_back(entry); }
+  // A run's one outcome entry (IDs 1000-1199) is kept apart from the refusals and fallbacks.
+  void Write(const contract::EventEntry& entry) override {
+    const auto id = static_cast<unsigned>(entry.id);
+    (id >= 1000 && id < 1200 ? outcomes_ : entries_).push_back(entry);
+  }
   const std::vector<contract::EventEntry>& entries() const { return entries_; }
+  const std::vector<contract::EventEntry>& outcomes() const { return outcomes_; }
   // The IDs in the order written.
   std::vector<contract::EventId> ids() const {
     std::vector<contract::EventId> ids;
@@ -25,6 +30,7 @@ class RecordedEvents final : public contract::EventSink {
 
  private:
   std::vector<contract::EventEntry> entries_;
+  std::vector<contract::EventEntry> outcomes_;
   contract::EventSink* previous_;
 };
 

@@ -106,7 +106,9 @@ bool HasValidStamp(const std::string& line) {
   return true;
 }
 
-std::vector<std::string> LogMessages(const std::string& logPath) {
+namespace {
+
+std::vector<std::string> ReadLogMessages(const std::string& logPath, bool keepEmptyLines) {
   std::vector<std::string> messages;
   const auto content = ReadFileBytes(logPath);
   if (!content) return messages;
@@ -114,10 +116,23 @@ std::vector<std::string> LogMessages(const std::string& logPath) {
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
+    if (line.empty()) {
+      if (keepEmptyLines) messages.emplace_back();
+      continue;
+    }
     messages.push_back(HasValidStamp(line) ? line.substr(19) : "!NOSTAMP!" + line);
   }
   return messages;
+}
+
+}  // namespace
+
+std::vector<std::string> LogMessages(const std::string& logPath) {
+  return ReadLogMessages(logPath, false);
+}
+
+std::vector<std::string> LogMessagesWithEmptyLines(const std::string& logPath) {
+  return ReadLogMessages(logPath, true);
 }
 
 ClientServiceForTest::ClientServiceForTest() {
@@ -148,6 +163,13 @@ std::optional<DWORD> SetupResult() {
   return ReadDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default");
 }
 
+void ExpectDeletedValue(HKEY key, const char* keyName, const char* name) {
+  const LONG deleted = ::RegDeleteValueA(key, name);
+  if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
+    ADD_FAILURE() << "cannot delete " << keyName << "\\" << name << ": error " << deleted;
+  }
+}
+
 RunRegistryGuard::RunRegistryGuard() { Clear(); }
 RunRegistryGuard::~RunRegistryGuard() { Clear(); }
 
@@ -157,14 +179,14 @@ void RunRegistryGuard::Clear() {
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClientKey, 0, KEY_ALL_ACCESS | view, key.put()) ==
         ERROR_SUCCESS) {
       for (const char* name : {"LaunchSetup", "DaxSetupStatus", "DaxInstResult"}) {
-        ::RegDeleteValueA(key.get(), name);
+        ExpectDeletedValue(key.get(), kClientKey, name);
       }
     }
   }
   platform::UniqueRegKey result;
   if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSetupResultKey, 0, KEY_ALL_ACCESS, result.put()) ==
       ERROR_SUCCESS) {
-    ::RegDeleteValueA(result.get(), "Default");
+    ExpectDeletedValue(result.get(), kSetupResultKey, "Default");
   }
 }
 
@@ -283,7 +305,20 @@ std::optional<DWORD> RunAndWait(const std::string& commandLine, DWORD timeoutMs,
 
 TempFolder::TempFolder(const std::string& name) : path_(ScratchDirectory() + "\\" + name) {
   RemoveTree(path_);
-  ::CreateDirectoryA(path_.c_str(), nullptr);
+  // The last case's folder may still hold a file that a process which has just ended kept open:
+  // Wine's console host lets go of an inherited output handle a moment after its child ends.
+  for (DWORD waited = 0;
+       ::GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES && waited < kLeftoverWaitMs;
+       waited += kLeftoverPollMs) {
+    ::Sleep(kLeftoverPollMs);
+    RemoveTree(path_);
+  }
+  // A folder that could not be made, or one left over that could not be emptied, would have the
+  // case compare what it never wrote.
+  if (!::CreateDirectoryA(path_.c_str(), nullptr)) {
+    const DWORD error = ::GetLastError();
+    ADD_FAILURE() << "cannot make the folder " << path_ << ": error " << error;
+  }
 }
 
 TempFolder::~TempFolder() { RemoveTree(path_); }

@@ -42,6 +42,8 @@ bool Has(const std::vector<std::string>& lines, const std::string& wanted);
 // Lines of a log file with their "MM/DD HH:MM:SS.mmm " stamps removed. A line without a valid
 // stamp is kept whole, prefixed with "!NOSTAMP!", so that a format fault shows in a comparison.
 std::vector<std::string> LogMessages(const std::string& logPath);
+// The same, with the empty lines kept (as ""): an entry whose text ends in a line end leaves one.
+std::vector<std::string> LogMessagesWithEmptyLines(const std::string& logPath);
 bool HasValidStamp(const std::string& line);
 
 // Where the client keeps the values of a run, and where setup leaves its code.
@@ -99,8 +101,12 @@ void SetRegistryString(HKEY root, const char* subKey, const char* name, const st
 // Writes `value` and then gives the key a protected DACL that lets everyone read it, change its
 // DACL and delete the key, but not set or delete its values: a value that a run cannot remove.
 // Returns the error of the first step that failed, or ERROR_SUCCESS.
-LONG LeaveUndeletableDword(HKEY root, const char* subKey, const char* name, DWORD value);
+[[nodiscard]] LONG LeaveUndeletableDword(HKEY root, const char* subKey, const char* name,
+                                         DWORD value);
 std::optional<DWORD> ReadDword(HKEY root, const char* subKey, const char* name, REGSAM view = 0);
+// Deletes the value `name` of the open `key` (`keyName` for the message); a value that is not
+// there counts as deleted, any other failure fails the running test.
+void ExpectDeletedValue(HKEY key, const char* keyName, const char* name);
 
 // Starts a program and waits for it; the exit code, or nullopt when it could not be started or
 // did not end within `timeoutMs`.
@@ -108,9 +114,13 @@ std::optional<DWORD> RunAndWait(const std::string& commandLine, DWORD timeoutMs 
                                 const char* currentDirectory = nullptr);
 
 // A folder of the scratch directory made for one test and removed with everything in it
-// afterwards.
+// afterwards. Fails the running test when the folder cannot be made afresh: a leftover of that
+// name that cannot be emptied within kLeftoverWaitMs.
 class TempFolder {
  public:
+  static constexpr DWORD kLeftoverWaitMs = 5000;
+  static constexpr DWORD kLeftoverPollMs = 100;
+
   explicit TempFolder(const std::string& name);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
