@@ -27,6 +27,8 @@ ULONG CheckNameText(PCCERT_CONTEXT certificate, const PublisherIdentity& expecte
 }
 
 struct UsageFlags {
+  // No usage list at all: the certificate is good for every use, code signing among them.
+  bool everyUsage = false;
   bool codeSigning = false;
   bool systemComponent = false;
   bool hardwareQuality = false;
@@ -38,7 +40,10 @@ UsageFlags ReadUsages(PCCERT_CONTEXT certificate) {
   if (!::CertGetEnhancedKeyUsage(certificate, 0, nullptr, &size) || size == 0) return flags;
   std::vector<BYTE> buffer(size);
   auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
+  ::SetLastError(ERROR_SUCCESS);
   if (!::CertGetEnhancedKeyUsage(certificate, 0, usage, &size)) return flags;
+  flags.everyUsage =
+      usage->cUsageIdentifier == 0 && ::GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND);
   for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
     const char* oid = usage->rgpszUsageIdentifier[i];
     if (std::strcmp(oid, kCodeSigningUsage) == 0) flags.codeSigning = true;
@@ -48,8 +53,11 @@ UsageFlags ReadUsages(PCCERT_CONTEXT certificate) {
   return flags;
 }
 
+// A certificate whose usage list leaves code signing out was issued for something else, whatever
+// name it carries; one without a list passes on the publisher's name alone.
 ULONG CheckUsage(PCCERT_CONTEXT certificate, const UsageFlags& usages) {
   if (usages.codeSigning) return kTrustTrusted;
+  if (!usages.everyUsage) return kTrustNotTrusted;
   return CheckNameText(certificate, ExpectedPublisher());
 }
 

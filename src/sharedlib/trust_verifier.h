@@ -39,7 +39,8 @@ constexpr bool IsTrustVerdict(ULONG answer) {
 }
 
 // Levels of a request: what the signer certificate must show once WinTrust has accepted the
-// signature. Every level needs the code-signing usage, or else the publisher's name.
+// signature. Every level needs the code-signing usage, or else a certificate without a usage list
+// (good for every use) that carries the publisher's name.
 enum TrustLevel : ULONG {
   kTrustLevelSigned = 1,            // nothing more, as level 2
   kTrustLevelCodeSigning = 2,       // nothing more

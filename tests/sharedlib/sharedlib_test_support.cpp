@@ -76,7 +76,10 @@ TempTree::TempTree(const std::string& name) {
   ::GetTempPathA(MAX_PATH, temp);
   path_ = std::string(temp) + name;
   testing_support::RemoveTree(path_);
-  ::CreateDirectoryA(path_.c_str(), nullptr);
+  if (!::CreateDirectoryA(path_.c_str(), nullptr)) {
+    const DWORD error = ::GetLastError();
+    ADD_FAILURE() << "cannot make the folder " << path_ << ": error " << error;
+  }
 }
 
 TempTree::~TempTree() { testing_support::RemoveTree(path_); }
@@ -88,7 +91,12 @@ std::string TempTree::MakeFolder(const std::string& relative) const {
     size_t end = relative.find('\\', start);
     if (end == std::string::npos) end = relative.size();
     folder += "\\" + relative.substr(start, end - start);
-    ::CreateDirectoryA(folder.c_str(), nullptr);
+    if (!::CreateDirectoryA(folder.c_str(), nullptr)) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_ALREADY_EXISTS) {
+        ADD_FAILURE() << "cannot make the folder " << folder << ": error " << error;
+      }
+    }
     start = end + 1;
   }
   return folder;

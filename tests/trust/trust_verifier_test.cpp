@@ -87,6 +87,60 @@ INSTANTIATE_TEST_SUITE_P(
                       SignedCase{L"unsigned", 2, 3}, SignedCase{L"signed_tampered", 2, 3},
                       SignedCase{L"missing", 2, 2}));
 
+// Signers that come close to the publisher under the same chain. Level 3, the level the setup
+// check uses, refuses every one; level 4 only those of another organisation or unit.
+struct NearSignerCase {
+  const wchar_t* file;
+  ULONG codeSigning;   // level 2
+  ULONG publisher;     // level 3
+  ULONG organisation;  // level 4
+};
+
+class NearSignerTest : public TrustVerifierTest,
+                       public ::testing::WithParamInterface<NearSignerCase> {};
+
+TEST_P(NearSignerTest, AnswersAtEachLevel) {
+  const NearSignerCase& c = GetParam();
+  const std::wstring path = Program(c.file);
+  EXPECT_EQ(verifier_->VerifyFile(path.c_str(), 2), c.codeSigning);
+  EXPECT_EQ(verifier_->VerifyFile(path.c_str(), 3), c.publisher);
+  EXPECT_EQ(verifier_->VerifyFile(path.c_str(), 4), c.organisation);
+}
+
+// The held-file form answers level 3 only, as the path form does.
+TEST_P(NearSignerTest, HeldFileAnswersAsThePathForm) {
+  const NearSignerCase& c = GetParam();
+  const std::wstring path = Program(c.file);
+  platform::UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_GENERIC_READ, FILE_SHARE_READ,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file);
+  IvnVerifyHeldFile* held = nullptr;
+  ASSERT_EQ(
+      verifier_->QueryInterface(sharedlib::IID_IvnVerifyHeldFile, reinterpret_cast<void**>(&held)),
+      S_OK);
+  EXPECT_EQ(held->VerifyHeldFile(path.c_str(), file.get(), 3), c.publisher);
+  held->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signers, NearSignerTest,
+    ::testing::Values(
+        NearSignerCase{L"signed_good", 1, 1, 1}, NearSignerCase{L"signed_differs_cn", 1, 3, 1},
+        NearSignerCase{L"signed_differs_ou", 1, 3, 3}, NearSignerCase{L"signed_differs_o", 1, 3, 3},
+        NearSignerCase{L"signed_differs_l", 1, 3, 1}, NearSignerCase{L"signed_differs_st", 1, 3, 1},
+        NearSignerCase{L"signed_differs_c", 1, 3, 1}, NearSignerCase{L"signed_near_case", 1, 3, 1},
+        NearSignerCase{L"signed_near_blank", 1, 3, 1},
+        // A usage list without code signing, whatever the name: Wine's WinTrust
+        // lets the signature through, the signer check refuses it.
+        NearSignerCase{L"signed_named_nousage", 3, 3, 3},
+        NearSignerCase{L"signed_reordered_nousage", 3, 3, 3},
+        // No usage list: good for every use, under the publisher's name.
+        NearSignerCase{L"signed_named_anyusage", 1, 1, 1}),
+    [](const ::testing::TestParamInfo<NearSignerCase>& info) {
+      const std::wstring name = info.param.file;
+      return std::string(name.begin(), name.end());
+    });
+
 // The held-file form: the file is read through a handle its caller holds, as the setup program
 // is. It answers the same matrix as the path form.
 class HeldFileTest : public TrustVerifierTest {
