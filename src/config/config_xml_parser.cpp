@@ -4,7 +4,6 @@
 
 #include <boost/algorithm/string.hpp>
 #include <boost/lexical_cast.hpp>
-#include <cstdint>
 #include <new>
 
 #include "contract/product_registry.h"
@@ -20,7 +19,18 @@ namespace {
 
 constexpr char kLogTag[] = "CConfigXMLParser::CConfigXMLParser";
 // ProductVersion 12.1 and later keep the configuration where %TRVCONFIGDIR% points.
-constexpr std::uint32_t kFirstExpandedConfigVersion = 0x000C0001;
+struct MajorMinor {
+  int major = 0;
+  int minor = 0;
+};
+constexpr MajorMinor kFirstExpandedConfigVersion = {12, 1};
+
+// Compared number by number: packed into 16 bits each, a minor number of 65536 or a negative one
+// would wrap into another version (12.65536 read as 12.0, 12.-1 as 12.65535).
+bool IsAtLeast(const MajorMinor& version, const MajorMinor& first) {
+  if (version.major != first.major) return version.major > first.major;
+  return version.minor >= first.minor;
+}
 
 std::string WithFile(const std::string& folder, const char* file) {
   return folder + (folder.back() == '\\' ? "" : "\\") + file;
@@ -33,17 +43,16 @@ bool ReadProductValue(HKEY key, const char* name, std::string& value) {
   return platform::ReadRegistryText(key, name, limits, value);
 }
 
-// The version number (major << 16) | (minor & 0xFFFF) of a dotted version; false when it has
-// fewer than two pieces or its first two are not integers.
-bool ParseVersion(const std::string& text, std::uint32_t& number) {
+// The major and minor numbers of a dotted version; false when it has fewer than two pieces or
+// its first two are not integers.
+bool ParseVersion(const std::string& text, MajorMinor& number) {
   std::vector<std::string> pieces;
   boost::split(pieces, text, boost::is_any_of("."));
   if (pieces.size() < 2) return false;
   try {
-    const int major = boost::lexical_cast<int>(pieces[0]);
-    const int minor = boost::lexical_cast<int>(pieces[1]);
-    number =
-        (static_cast<std::uint32_t>(major) << 16) | (static_cast<std::uint32_t>(minor) & 0xFFFFu);
+    const MajorMinor parsed = {boost::lexical_cast<int>(pieces[0]),
+                               boost::lexical_cast<int>(pieces[1])};
+    number = parsed;
     return true;
   } catch (const boost::bad_lexical_cast&) {
     return false;
@@ -64,7 +73,7 @@ ConfigLocation LocateConfigXml() {
   }
   location.productKeyOpened = true;
   std::string version;
-  std::uint32_t number = 0;
+  MajorMinor number;
   if (!ReadProductValue(key.get(), "ProductVersion", version)) {
     location.failure = " - Unable to read value 'ProductVersion'";
     return location;
@@ -75,7 +84,7 @@ ConfigLocation LocateConfigXml() {
     return location;
   }
   location.versionParsed = true;
-  if (number >= kFirstExpandedConfigVersion) {
+  if (IsAtLeast(number, kFirstExpandedConfigVersion)) {
     location.throughExpansion = true;
     std::wstring directory;
     if (sharedlib::ExpandPath(L"%TRVCONFIGDIR%", directory) != 1) {

@@ -29,7 +29,10 @@ inline void DeleteTree(const char* parent, const char* child, REGSAM view) {
   platform::UniqueRegKey key;
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent, 0, KEY_ALL_ACCESS | view, key.put()) ==
       ERROR_SUCCESS) {
-    ::RegDeleteTreeA(key.get(), child);
+    const LONG deleted = ::RegDeleteTreeA(key.get(), child);
+    if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
+      ADD_FAILURE() << "cannot delete " << parent << "\\" << child << ": error " << deleted;
+    }
   }
 }
 
@@ -55,8 +58,8 @@ inline void ClearRegistry() {
     platform::UniqueRegKey key;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS | view, key.put()) ==
         ERROR_SUCCESS) {
-      ::RegDeleteValueA(key.get(), "ProductVersion");
-      ::RegDeleteValueA(key.get(), "dax_install_path");
+      testing_support::ExpectDeletedValue(key.get(), kProductKey, "ProductVersion");
+      testing_support::ExpectDeletedValue(key.get(), kProductKey, "dax_install_path");
     }
     DeleteTree(kHive, kSilo, view);
     for (const char* path :

@@ -124,6 +124,8 @@ struct VersionCase {
   const char* marker;  // which folder's config.xml is read
 };
 
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << '"' << c.version << '"'; }
+
 class ConfigDirectoryTest : public ConfigReaderTest,
                             public ::testing::WithParamInterface<VersionCase> {};
 
@@ -140,7 +142,13 @@ INSTANTIATE_TEST_SUITE_P(
     Versions, ConfigDirectoryTest,
     ::testing::Values(VersionCase{"12.0.5", "install"}, VersionCase{"11.0", "install"},
                       VersionCase{"12.1.671", "expanded"}, VersionCase{"14.0", "expanded"},
-                      VersionCase{"+12.+1", "expanded"}, VersionCase{"0.65537", "install"}));
+                      VersionCase{"+12.+1", "expanded"}, VersionCase{"0.65537", "install"},
+                      // A minor number that does not fit 16 bits is still above 12.1: wrapped
+                      // it would read 12.0. A negative minor number is below 12.1, however its
+                      // bits look; a major number past 16 bits is above 12, not 12 again.
+                      VersionCase{"12.65536", "expanded"}, VersionCase{"12.65537", "expanded"},
+                      VersionCase{"12.-1", "install"}, VersionCase{"-1.5", "install"},
+                      VersionCase{"65548.0", "expanded"}, VersionCase{"11.65537", "install"}));
 
 TEST_F(ConfigReaderTest, FolderEndingInBackslashGetsNoSecondOne) {
   SetProduct("dax_install_path", installDir_.path() + "\\");
