@@ -63,6 +63,75 @@ TEST(FileIdentity, ASuspendedProcessAnswersTheFileItWasStartedFrom) {
   EXPECT_FALSE(platform::ProcessImageIdentity(nullptr, none));
 }
 
+// Two identities are the same file only when every field the system gave agrees. Each pair
+// differs from the reference in exactly one field (or one half of one), so a comparison that
+// leaves any of them out takes two files for one.
+struct IdentityPairCase {
+  const char* name;
+  void (*change)(FileIdentity& identity);
+  bool same;
+};
+
+void PrintTo(const IdentityPairCase& c, std::ostream* os) { *os << c.name; }
+
+FileIdentity ReferenceIdentity() {
+  FileIdentity identity;
+  identity.volumeSerial = 0x1234ABCDu;
+  identity.fileIndex = 0x0000000500000007ull;
+  identity.hasExtended = true;
+  identity.extendedVolumeSerial = 0x00000000FEDC0001ull;
+  for (BYTE i = 0; i < 16; ++i) identity.extendedFileId[i] = static_cast<BYTE>(0x40 + i);
+  return identity;
+}
+
+const IdentityPairCase kIdentityPairs[] = {
+    {"Equal", [](FileIdentity&) {}, true},
+    {"VolumeSerial", [](FileIdentity& i) { i.volumeSerial ^= 0x00010000u; }, false},
+    {"FileIndexLowHalf", [](FileIdentity& i) { i.fileIndex ^= 0x0000000000000001ull; }, false},
+    {"FileIndexHighHalf", [](FileIdentity& i) { i.fileIndex ^= 0x0000000100000000ull; }, false},
+    {"ExtendedFormPresent", [](FileIdentity& i) { i.hasExtended = false; }, false},
+    {"ExtendedVolumeSerialLowHalf",
+     [](FileIdentity& i) { i.extendedVolumeSerial ^= 0x0000000000000002ull; }, false},
+    {"ExtendedVolumeSerialHighHalf",
+     [](FileIdentity& i) { i.extendedVolumeSerial ^= 0x0000000200000000ull; }, false},
+    {"ExtendedIdFirstByte", [](FileIdentity& i) { i.extendedFileId[0] ^= 0x01; }, false},
+    {"ExtendedIdLowHalfLastByte", [](FileIdentity& i) { i.extendedFileId[7] ^= 0x80; }, false},
+    {"ExtendedIdHighHalfFirstByte", [](FileIdentity& i) { i.extendedFileId[8] ^= 0x01; }, false},
+    {"ExtendedIdLastByte", [](FileIdentity& i) { i.extendedFileId[15] ^= 0x80; }, false},
+};
+
+class FileIdentityPair : public ::testing::TestWithParam<IdentityPairCase> {};
+
+TEST_P(FileIdentityPair, IsTheSameFileOnlyWhenEveryFieldAgrees) {
+  const FileIdentity reference = ReferenceIdentity();
+  FileIdentity other = reference;
+  GetParam().change(other);
+  // Both ways round: a comparison that reads one side's fields only for one side must fail too.
+  EXPECT_EQ(reference == other, GetParam().same);
+  EXPECT_EQ(other == reference, GetParam().same);
+  EXPECT_EQ(reference != other, !GetParam().same);
+  EXPECT_EQ(other != reference, !GetParam().same);
+}
+
+INSTANTIATE_TEST_SUITE_P(OneFieldApart, FileIdentityPair, ::testing::ValuesIn(kIdentityPairs),
+                         [](const ::testing::TestParamInfo<IdentityPairCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Where the system has no 128-bit form (Windows 7), the 64-bit fields alone decide.
+TEST(FileIdentityPair, WithoutTheExtendedFormTheVolumeAndIndexDecide) {
+  FileIdentity reference;
+  reference.volumeSerial = 0x1234ABCDu;
+  reference.fileIndex = 0x0000000500000007ull;
+  FileIdentity other = reference;
+  EXPECT_EQ(reference, other);
+  other.fileIndex ^= 0x0000000100000000ull;
+  EXPECT_NE(reference, other);
+  other = reference;
+  other.volumeSerial ^= 1u;
+  EXPECT_NE(reference, other);
+}
+
 // What the held setup program relies on: readers may come in, writers and deleters may not.
 TEST(OpenReadShared, KeepsWritersAndDeletersOutWhileItIsHeld) {
   TempFolder folder("open_read_shared");
