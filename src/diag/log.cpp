@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "diag/run_notes.h"
 #include "platform/module_path.h"
 #include "platform/unique_handle.h"
 
@@ -179,6 +180,9 @@ void CDaxDbgOutputDebugLog::Write(const char* text) {
     if (c == '\n') bytes += '\r';
     bytes += c;
   }
+  // The run's record carries its lines too: the log file itself lives in the package folder,
+  // which the staging program deletes.
+  NoteLogLine(stamp + entry);
   std::lock_guard<std::mutex> lock(g_fileLock);
   if (!g_logFile) return;
   EntryLock entryLock(g_logFile.get());

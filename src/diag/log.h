@@ -62,6 +62,10 @@ LogFileOpening OpenLogFile();
 // Detaches the file: later log statements still run but nothing reaches the file.
 void CloseLogFile();
 
+// "diagnostic" where the log starts switched on, "shipped" where it starts off: the build kind as
+// the version resource tells it.
+const char* BuildKind() noexcept;
+
 // The current log, or nullptr before OpenLogFile.
 IDebugLog* CurrentLog() noexcept;
 

@@ -2,4 +2,5 @@
 
 namespace diag {
 CDaxDbgOutputDebugLog g_daxDebugLog{false};
-}
+const char* BuildKind() noexcept { return "shipped"; }
+}  // namespace diag

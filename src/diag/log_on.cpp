@@ -2,4 +2,5 @@
 
 namespace diag {
 CDaxDbgOutputDebugLog g_daxDebugLog{true};
-}
+const char* BuildKind() noexcept { return "diagnostic"; }
+}  // namespace diag

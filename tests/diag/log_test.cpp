@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/unique_handle.h"
 
@@ -58,6 +60,77 @@ TEST_F(LogFileTest, MissingLogIsCreatedWithAStampedHeader) {
   EXPECT_EQ(lineStart, content->size());
 }
 
+ULONGLONG Ticks(const SYSTEMTIME& time) {
+  FILETIME file = {};
+  if (!::SystemTimeToFileTime(&time, &file)) return 0;
+  return (static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+}
+
+// The local time that a line's "MM/DD HH:MM:SS.mmm " stamp stands for, read in that order, in
+// `year` (the stamp has none); 0 when the fields are no time at all.
+ULONGLONG StampTicks(const std::string& line, WORD year) {
+  SYSTEMTIME time = {};
+  time.wYear = year;
+  if (std::sscanf(line.c_str(), "%2hu/%2hu %2hu:%2hu:%2hu.%3hu", &time.wMonth, &time.wDay,
+                  &time.wHour, &time.wMinute, &time.wSecond, &time.wMilliseconds) != 6) {
+    return 0;
+  }
+  return Ticks(time);
+}
+
+// The stamp and the header's clock tell the time the entry was written, field by field: a stamp
+// with its month and day (or hour and minute) swapped keeps its shape but names another time.
+// Checked against the clock read just before and just after the entries; only on a day whose
+// month and day are the same number can a swap of the two go unseen.
+TEST_F(LogFileTest, StampAndHeaderClockTellTheTimeOfWritingInTheirOrder) {
+  SYSTEMTIME before = {};
+  ::GetLocalTime(&before);
+  diag::OpenLogFile();
+  diag::LogLine("stamped");
+  diag::CloseLogFile();
+  SYSTEMTIME after = {};
+  ::GetLocalTime(&after);
+
+  const auto content = ReadFileBytes(logPath_);
+  ASSERT_TRUE(content);
+  const ULONGLONG from = Ticks(before);
+  const ULONGLONG to = Ticks(after);
+  ASSERT_NE(from, 0u);
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end; (end = content->find("\r\n", start)) != std::string::npos;
+       start = end + 2) {
+    lines.push_back(content->substr(start, end - start));
+  }
+  ASSERT_EQ(lines.size(), 2u) << *content;
+  for (const std::string& line : lines) {
+    ULONGLONG stamp = StampTicks(line, before.wYear);
+    if (stamp < from && after.wYear != before.wYear) stamp = StampTicks(line, after.wYear);
+    EXPECT_TRUE(stamp >= from && stamp <= to)
+        << "[" << line << "] is not stamped between " << before.wMonth << "/" << before.wDay << " "
+        << before.wHour << ":" << before.wMinute << ":" << before.wSecond << "."
+        << before.wMilliseconds << " and " << after.wMonth << "/" << after.wDay << " "
+        << after.wHour << ":" << after.wMinute << ":" << after.wSecond << "."
+        << after.wMilliseconds;
+  }
+  EXPECT_EQ(lines[1].substr(19), "stamped");
+
+  // "====== DaxInst starts at HH:MM:SS======", on the same clock to the second.
+  const std::string header = lines[0].substr(19);
+  ASSERT_THAT(header, MatchesRegex(kHeaderPattern));
+  SYSTEMTIME clock = before;
+  clock.wMilliseconds = 0;
+  ASSERT_EQ(std::sscanf(header.c_str(), "====== DaxInst starts at %2hu:%2hu:%2hu", &clock.wHour,
+                        &clock.wMinute, &clock.wSecond),
+            3);
+  SYSTEMTIME fromSecond = before;
+  fromSecond.wMilliseconds = 0;
+  const ULONGLONG told = Ticks(clock);
+  EXPECT_TRUE(told >= Ticks(fromSecond) && told <= to)
+      << "[" << header << "] does not tell a time between " << before.wHour << ":" << before.wMinute
+      << ":" << before.wSecond << " and " << after.wHour << ":" << after.wMinute << ":"
+      << after.wSecond;
+}
+
 struct ExistingLogCase {
   const char* name;
   std::size_t size;
@@ -86,6 +159,10 @@ TEST_P(ExistingLog, IsAppendedToOrStartedAfreshBySize) {
   ASSERT_GE(content->size(), expectedPrefix.size());
   EXPECT_EQ(content->substr(0, expectedPrefix.size()), expectedPrefix);
   const std::string added = content->substr(expectedPrefix.size());
+  if (!c.keepsOldContent && c.getsNewLines) {
+    // Started afresh: the file begins with the new lines, nothing of the old one before them.
+    EXPECT_TRUE(testing_support::HasValidStamp(*content)) << content->substr(0, 40);
+  }
   if (c.getsNewLines) {
     EXPECT_NE(added.find("====== DaxInst starts at "), std::string::npos);
     EXPECT_NE(added.find("new line\r\n"), std::string::npos);
