@@ -48,4 +48,17 @@ void RecordEvent(EventKind kind, EventId id, const std::string& text) noexcept {
   }
 }
 
+EventKind RunOutcomeKind(diag::RunOutcome outcome) noexcept {
+  if (outcome == diag::RunOutcome::kSucceededRestartPending ||
+      outcome == diag::RunOutcome::kRunInProgress) {
+    return EventKind::kWarning;
+  }
+  return diag::RunOutcomeSucceeded(outcome) ? EventKind::kInformation : EventKind::kError;
+}
+
+void RecordRunOutcome(diag::RunOutcome outcome, const std::string& text) noexcept {
+  RecordEvent(RunOutcomeKind(outcome), static_cast<EventId>(static_cast<unsigned short>(outcome)),
+              text);
+}
+
 }  // namespace contract

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "diag/run_notes.h"
+
 namespace contract {
 
 enum class EventId : unsigned short {
@@ -17,6 +19,9 @@ enum class EventId : unsigned short {
   kForeignNotifyPassMutex = 2004,   // setup runs without it being held
   kForeignRunGuardAtVerb = 2005,    // -install, -start, -debug go on as if it were not there
   kPrivateRunGuardRefused = 2006,   // the private namespace cannot be had: the public guard alone
+  // Windows Installer's execution mutex is not waited on before setup: a standard user could
+  // otherwise hold every upgrade back by holding a mutex of that name.
+  kForeignInstallerMutex = 2007,
   // 2100-2199: package folders and files that another account may change.
   // A package folder, a file the run opens or starts there, or the folder of config.xml (or
   // config.xml) is owned by an account other than SYSTEM, Administrators, TrustedInstaller and
@@ -59,6 +64,15 @@ enum class EventId : unsigned short {
   kServiceStillRunning = 2401,   // -stop or -uninstall: the service runs after their wait
   kFinishedRunStillRegistered =
       2402,  // -install or -start: an ended run's service outlived the wait
+  // The records' folder, or a folder above it, is a link, is owned by another account or may be
+  // changed by others: no record is written into it.
+  kRunRecordFolderRefused = 2403,
+  // The record could not be written (the folder cannot be made, the disk is full, ...).
+  kRunRecordNotWritten = 2404,
+  // 2500-2599: the event source's message file, without which Event Viewer shows no text.
+  kMessageFileNotWritten = 2500,     // -install: the file or its folder cannot be had; no text
+  kEventSourceNotRegistered = 2501,  // -install: the event source's key cannot be written
+  kMessageFileNotRemoved = 2502,     // -uninstall: the key or the file stays
 };
 
 // The event types of ReportEvent, with the same values.
@@ -84,5 +98,11 @@ EventSink* UseEventSinkForTesting(EventSink* sink);
 // Writes one entry, in every build, and the same text as a log line where the log is on. A
 // failure to write it is ignored: the caller's run goes on as it would without the entry.
 void RecordEvent(EventKind kind, EventId id, const std::string& text) noexcept;
+
+// The one entry of a run's outcome: its event ID is the outcome's reason code (1000-1199, apart
+// from the refusals' own IDs above), its kind error for a failure, warning for a success that
+// waits for a restart and for a run turned away by another, information for a success.
+void RecordRunOutcome(diag::RunOutcome outcome, const std::string& text) noexcept;
+EventKind RunOutcomeKind(diag::RunOutcome outcome) noexcept;
 
 }  // namespace contract

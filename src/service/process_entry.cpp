@@ -1,17 +1,17 @@
 #include "service/process_entry.h"
 
-#include <shellapi.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "contract/event_report.h"
 #include "contract/service_names.h"
 #include "diag/log.h"
 #include "diag/trace.h"
+#include "platform/command_line.h"
 #include "platform/file_identity.h"
 #include "platform/module_path.h"
 #include "platform/text_conversion.h"
@@ -83,12 +83,10 @@ int ProcessEntry() {
 }
 
 bool DispatchCommandLine() {
-  int count = 0;
-  platform::UniqueArgumentVector arguments(::CommandLineToArgvW(::GetCommandLineW(), &count));
-  if (!arguments) return true;
-  if (count < 2) return false;
+  const std::vector<std::wstring> arguments = platform::SplitCommandLine(::GetCommandLineW());
+  if (arguments.size() < 2) return false;
 
-  const std::string argument = platform::NarrowToNulInThreadCodePage(arguments.get()[1]);
+  const std::string argument = platform::NarrowToNulInThreadCodePage(arguments[1].c_str());
   LogLine(argument);
   if (const VerbEntry* verb = MatchVerb(argument.c_str())) verb->handler();
   LogLine("command line has been handled");

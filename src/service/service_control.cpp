@@ -244,6 +244,8 @@ void WaitForFinishedRunRemoval(const char* tag) {
   }
 }
 
+bool AgentServiceIsSpent() { return AgentRegistration() == Registration::kSpent; }
+
 void StartStatus() {
   platform::UniqueServiceHandle manager;
   platform::UniqueServiceHandle existing;

@@ -27,4 +27,8 @@ void MarkAgentServiceSpent();
 constexpr DWORD kFinishedRunWait = 30000;
 void WaitForFinishedRunRemoval(const char* tag);
 
+// True while the agent's service is the spent registration of a finished run (or is marked for
+// deletion): the -uninstall that removes it then is that run's own end, not an administrator's.
+bool AgentServiceIsSpent();
+
 }  // namespace service

@@ -11,6 +11,7 @@
 #include "diag/log.h"
 #include "platform/module_path.h"
 #include "platform/unique_handle.h"
+#include "service/event_message_file.h"
 #include "service/process_entry.h"
 #include "service/service_control.h"
 #include "upgrade/package_ground.h"
@@ -73,6 +74,7 @@ void mfn_Install() {
     return;
   }
   if (!PackageFolderIsSafe()) return;
+  if (nt) InstallEventMessageFile();
   if (!nt) {
     LogLine("The system isn't Windows NT.");
   } else {
@@ -105,7 +107,11 @@ void mfn_UnInstall() {
     if (manager) {
       held.reset(::OpenServiceA(manager.get(), contract::kServiceName, SERVICE_QUERY_STATUS));
     }
+    // The end of a run keeps the event source: the entries of past runs keep their text. The
+    // spent mark is the SCM's, which only an administrator or the run itself can set.
+    const bool endOfARun = AgentServiceIsSpent();
     RemoveAgentService();
+    if (!endOfARun) RemoveEventMessageFile();
   }
   // In both views: the run being removed chose its view when it began, and a setup that installed
   // or removed "daxService" since then has moved the view the next run chooses.

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,31 @@ TEST_F(EventReportTest, EntryIsWrittenWhenTheLogIsOff) {
 
   ASSERT_EQ(sink_.entries().size(), 1u);
   EXPECT_EQ(sink_.entries()[0].kind, contract::EventKind::kError);
+}
+
+// A run's outcome entry carries the outcome's code as its ID, through the same sink, with the
+// kind an administrator filters on.
+TEST_F(EventReportTest, RunOutcomeEntryTakesTheCodeAsItsIdAndItsKind) {
+  const struct {
+    diag::RunOutcome outcome;
+    contract::EventKind kind;
+  } rows[] = {{diag::RunOutcome::kSucceeded, contract::EventKind::kInformation},
+              {diag::RunOutcome::kSucceededBefore, contract::EventKind::kInformation},
+              {diag::RunOutcome::kSucceededRestartPending, contract::EventKind::kWarning},
+              {diag::RunOutcome::kRunInProgress, contract::EventKind::kWarning},
+              {diag::RunOutcome::kNotTrusted, contract::EventKind::kError},
+              {diag::RunOutcome::kException, contract::EventKind::kError}};
+  for (const auto& row : rows) {
+    contract::RecordRunOutcome(row.outcome, diag::RunOutcomeName(row.outcome));
+  }
+  ASSERT_EQ(sink_.outcomes().size(), std::size(rows));
+  EXPECT_TRUE(sink_.entries().empty()) << "an outcome counted as a refusal";
+  for (std::size_t index = 0; index < std::size(rows); ++index) {
+    const contract::EventEntry& entry = sink_.outcomes()[index];
+    EXPECT_EQ(static_cast<unsigned>(entry.id), static_cast<unsigned>(rows[index].outcome));
+    EXPECT_EQ(entry.kind, rows[index].kind) << entry.text;
+    EXPECT_EQ(entry.text, diag::RunOutcomeName(rows[index].outcome));
+  }
 }
 
 }  // namespace

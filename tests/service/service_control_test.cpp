@@ -89,15 +89,22 @@ class LogTest : public ::testing::Test {
     diag::OpenLogFile();
     logPath_ = testing_support::LogPath();
     logStart_ = testing_support::LogMessages(logPath_).size();
+    logStartWithEmptyLines_ = testing_support::LogMessagesWithEmptyLines(logPath_).size();
   }
   std::vector<std::string> NewLogLines() const {
     const auto all = testing_support::LogMessages(logPath_);
     return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(logStart_),
                                     all.end());
   }
+  std::vector<std::string> NewLogLinesWithEmptyLines() const {
+    const auto all = testing_support::LogMessagesWithEmptyLines(logPath_);
+    return std::vector<std::string>(
+        all.begin() + static_cast<std::ptrdiff_t>(logStartWithEmptyLines_), all.end());
+  }
 
   std::string logPath_;
   size_t logStart_ = 0;
+  size_t logStartWithEmptyLines_ = 0;
 };
 
 std::vector<std::string> Progress(const char* text, int fromDots, int toDots) {
@@ -133,18 +140,30 @@ struct StartCase {
   std::vector<std::string> lines;
 };
 
+void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
+
 class StartWaitTest : public LogTest, public ::testing::WithParamInterface<StartCase> {};
 
 TEST_P(StartWaitTest, PollsWithinTheWaitHint) {
   ScriptedService scripted(GetParam().steps);
   service::WaitForServiceStart(scripted);
   EXPECT_EQ(scripted.pauses, GetParam().pauses);
-  std::vector<std::string> lines = NewLogLines();
   // The last-error line depends on what the log writes left behind; its presence is what counts.
-  for (auto& line : lines) {
-    if (line.rfind("  Last Error Code: ", 0) == 0) line = "  Last Error Code: 0";
+  const auto withSteadyLastError = [](std::vector<std::string> lines) {
+    for (auto& line : lines) {
+      if (line.rfind("  Last Error Code: ", 0) == 0) line = "  Last Error Code: 0";
+    }
+    return lines;
+  };
+  EXPECT_EQ(withSteadyLastError(NewLogLines()), GetParam().lines);
+  // Each line of the status dump ends in a line end of its own, which leaves an empty line after
+  // it in the file; no other line of the wait does.
+  std::vector<std::string> withEmptyLines;
+  for (const std::string& line : GetParam().lines) {
+    withEmptyLines.push_back(line);
+    if (line.rfind("  ", 0) == 0) withEmptyLines.emplace_back();
   }
-  EXPECT_EQ(lines, GetParam().lines);
+  EXPECT_EQ(withSteadyLastError(NewLogLinesWithEmptyLines()), withEmptyLines);
 }
 
 using S = ScriptedService;
