@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/owner_check.h"
+#include "platform/security_attributes.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 
@@ -114,14 +115,8 @@ std::string DescribeInstallerLogPlace(const InstallerLogCheck& check) {
 }
 
 bool CreatePrivateLogFolder(const std::string& parent, std::string& logPath) {
-  platform::UniqueLocalMemory descriptor;
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateFolderDescriptor,
-                                                              SDDL_REVISION_1, &raw, nullptr)) {
-    return false;
-  }
-  descriptor.reset(raw);
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), raw, FALSE};
+  platform::SddlAttributes attributes;
+  if (!attributes.Build(kPrivateFolderDescriptor)) return false;
   for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
     const std::string folder = parent + "\\" + UniqueFolderName();
     const std::wstring wideFolder = platform::WidenToNulStrict(folder.c_str());
@@ -130,7 +125,7 @@ bool CreatePrivateLogFolder(const std::string& parent, std::string& logPath) {
       return false;
     }
     // A name that someone made first is never used: only a folder made here is.
-    if (::CreateDirectoryW(wideFolder.c_str(), &attributes)) {
+    if (::CreateDirectoryW(wideFolder.c_str(), attributes.get())) {
       logPath = folder + "\\INSTALL.LOG";
       return true;
     }

@@ -11,12 +11,14 @@
 #include "contract/setup_result_key.h"
 #include "diag/current_exception.h"
 #include "diag/log.h"
+#include "diag/run_notes.h"
 #include "platform/module_path.h"
 #include "platform/process_query.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "upgrade/package_ground.h"
 #include "upgrade/run_objects.h"
+#include "upgrade/run_record.h"
 
 namespace upgrade {
 
@@ -26,6 +28,7 @@ using contract::kSetupStatusValue;
 using contract::ReadClientDword;
 using contract::WriteClientDword;
 using diag::LogLine;
+using diag::RunOutcome;
 
 namespace {
 
@@ -54,6 +57,26 @@ void LogLineOrLoseIt(const Pieces&... pieces) noexcept {
 
 enum class Outcome { kSucceeded, kFailed };
 
+// A failure, and the reason the run's record and event log entry give for it.
+Outcome Fails(RunOutcome why) {
+  diag::NoteOutcome(why);
+  return Outcome::kFailed;
+}
+
+// The run's verdict on setup's result, for the record: a more exact one noted while the result
+// was read (a restart asked for, a busy installer) stands.
+Outcome ByResult(int answer) {
+  switch (answer) {
+    case kSetupSucceeded:
+      diag::NoteOutcome(RunOutcome::kSucceeded);
+      return Outcome::kSucceeded;
+    case kSetupNoResult:
+      return Fails(RunOutcome::kNoResultInTime);
+    default:
+      return Fails(RunOutcome::kSetupFailed);
+  }
+}
+
 // The counter is written once before setup may start, not only after it ended: a service process
 // killed while setup runs would otherwise leave the attempt uncounted, and the next start would
 // run setup for the same package a second time. The write after setup stays as it was.
@@ -73,6 +96,8 @@ bool ForgetEarlierResult() {
   if (error == ERROR_SUCCESS) return true;
   LogLine("DaxInst: Cannot delete the setup result left from before - error ", error,
           ". Setup is not run.");
+  diag::NoteGate("run_state", false, "the setup result left from before cannot be deleted");
+  diag::NoteOutcome(RunOutcome::kEarlierResultKept);
   return false;
 }
 
@@ -85,13 +110,20 @@ Outcome CountedPath(RunOperations& operations, const std::string& packageDirecto
   switch (ChooseRunPath(true, launchCount, setupResult)) {
     case RunPath::kAlreadySucceeded:
       LogLine("DaxInst: RunDaxSetup has been run, result = ", setupResult);
+      diag::NoteRunPath("succeeded_before");
+      diag::NoteGate("run_state", false, "setup already succeeded for this package");
+      diag::NoteOutcome(RunOutcome::kSucceededBefore);
       return Outcome::kSucceeded;
     case RunPath::kFailedBefore:
       LogLine("DaxInst: Dax Setup has FAILED for ", MaxSetupTimes, " times.");
-      return Outcome::kFailed;
+      diag::NoteRunPath("failed_before");
+      diag::NoteGate("run_state", false, "setup was run for this package before");
+      return Fails(RunOutcome::kFailedBefore);
     default:
       break;
   }
+  diag::NoteRunPath("counted");
+  diag::NoteGate("run_state", true, std::string());
   if (!ForgetEarlierResult()) return Outcome::kFailed;
   ++launchCount;
   CountSetupBeforeItStarts(launchCount);
@@ -99,12 +131,14 @@ Outcome CountedPath(RunOperations& operations, const std::string& packageDirecto
   LogLine("DaxInst: RunDaxSetup returns code = ", code);
   WriteClientDword(kLaunchSetupValue, launchCount);
   LogLine("DaxInst: Times to set up = ", launchCount);
-  return operations.DaxSetupResult() == kSetupSucceeded ? Outcome::kSucceeded : Outcome::kFailed;
+  return ByResult(operations.DaxSetupResult());
 }
 
 Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirectory,
                       DWORD daxPid) {
   LogLine("DaxInst: LaunchSetup not found, first time setup. ");
+  diag::NoteRunPath("first_time");
+  diag::NoteGate("run_state", true, std::string());
   for (int attempt = 1; attempt <= static_cast<int>(MaxSetupTimes); ++attempt) {
     if (!ForgetEarlierResult()) return Outcome::kFailed;
     CountSetupBeforeItStarts(1);
@@ -112,17 +146,11 @@ Outcome FirstTimePath(RunOperations& operations, const std::string& packageDirec
     LogLine("DaxInst: RunDaxSetup returns code = ", code);
     WriteClientDword(kLaunchSetupValue, 1);
     LogLine("DaxInst: Write ", 1, " to LaunchSetup.");
-    switch (operations.DaxSetupResult()) {
-      case kSetupSucceeded:
-        return Outcome::kSucceeded;
-      case kSetupNoResult:
-        LogLine("********* install error 1303-- retry ", attempt);
-        break;
-      default:
-        return Outcome::kFailed;
-    }
+    const int answer = operations.DaxSetupResult();
+    if (answer != kSetupNoResult) return ByResult(answer);
+    LogLine("********* install error 1303-- retry ", attempt);
   }
-  return Outcome::kFailed;
+  return Fails(RunOutcome::kNoResultInTime);
 }
 
 // The run's own path, or false (recorded) when it cannot be read or has no exact narrow form: a
@@ -148,16 +176,26 @@ bool ReadRunModulePath(std::string& modulePath) {
   return false;
 }
 
+bool ReportsPending(RunOperations& operations) {
+  return operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint);
+}
+
+// Another run's guard turns this run away; a guard that cannot be built ends it unstarted.
+Outcome RefusedAtGuard(GuardOutcome guard) {
+  if (guard != GuardOutcome::kAnotherRun) return Fails(RunOutcome::kServiceNotStarted);
+  diag::NoteGate("run_state", false, "another run holds the run guard");
+  return Fails(RunOutcome::kRunInProgress);
+}
+
 Outcome Run(int argc, char** argv, RunOperations& operations) {
   LogTagged("To begin the service");
   LogTagged("Set up pending");
-  if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
-    return Outcome::kFailed;
-  }
+  if (!ReportsPending(operations)) return Fails(RunOutcome::kServiceNotStarted);
 
   LogTagged("If already running");
-  if (TakeRunGuards(g_privateRunGuard, g_runGuardMutex) != GuardOutcome::kTaken) {
-    return Outcome::kFailed;
+  if (const GuardOutcome guard = TakeRunGuards(g_privateRunGuard, g_runGuardMutex);
+      guard != GuardOutcome::kTaken) {
+    return RefusedAtGuard(guard);
   }
   // Pending only once this run owns the guard: written before, a run that another run's guard
   // turns away would announce a run that is not its own.
@@ -172,29 +210,29 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
   LogTagged("To create event");
   // Another account's stop event leaves the run without one: nobody can ask it to stop.
   CreatedObject stopEvent = CreateStopEvent();
-  if (stopEvent.failure != CreatedObject::Failure::kNone) return Outcome::kFailed;
-  g_stopEvent = std::move(stopEvent.handle);
-  if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
-    return Outcome::kFailed;
+  if (stopEvent.failure != CreatedObject::Failure::kNone) {
+    return Fails(RunOutcome::kServiceNotStarted);
   }
+  g_stopEvent = std::move(stopEvent.handle);
+  if (!ReportsPending(operations)) return Fails(RunOutcome::kServiceNotStarted);
 
   platform::ObjectDescriptor serviceCtrlDescriptor;
   if (!serviceCtrlDescriptor.Build(RunObjectDacl(RunObject::kServiceCtrlMutex))) {
     LogLine("Create security attributes failed");
-    return Outcome::kFailed;
+    return Fails(RunOutcome::kServiceNotStarted);
   }
-  if (!operations.ReportServiceStatus(SERVICE_START_PENDING, 0, kStartPendingWaitHint)) {
-    return Outcome::kFailed;
-  }
+  if (!ReportsPending(operations)) return Fails(RunOutcome::kServiceNotStarted);
 
   LogTagged("To create mutex");
   CreatedObject serviceCtrl = CreateServiceCtrlMutex(serviceCtrlDescriptor);
   if (serviceCtrl.failure != CreatedObject::Failure::kNone) {
     LogLine("DaxInst: Cannot create mutex.");
-    return Outcome::kFailed;
+    return Fails(RunOutcome::kServiceNotStarted);
   }
   g_serviceCtrlMutex = std::move(serviceCtrl.handle);
-  if (!operations.ReportServiceStatus(SERVICE_RUNNING, 0, 0)) return Outcome::kFailed;
+  if (!operations.ReportServiceStatus(SERVICE_RUNNING, 0, 0)) {
+    return Fails(RunOutcome::kServiceNotStarted);
+  }
 
   // The only look at the stop event: once setup runs, a stop request does not interrupt it.
   LogTagged("To wait for stop event");
@@ -206,14 +244,15 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
   // A run that cannot tell its package still ends as a run: without its end sequence
   // "DaxSetupStatus" would stay 1 for good and a waiting stop request would wait its whole time.
   std::string modulePath;
-  if (!ReadRunModulePath(modulePath)) return Outcome::kFailed;
+  if (!ReadRunModulePath(modulePath)) return Fails(RunOutcome::kPackagePathUnusable);
   const std::string packageDirectory = modulePath.substr(0, modulePath.find_last_of('\\'));
   LogLine("DaxInst: Storage Path=", packageDirectory);
+  diag::NotePackageFolder(packageDirectory);
   // Whoever may change the package decides what runs as LocalSystem. Refused, the run fails
   // without an earlier run's result left to be read as this one's.
   if (!PackageGroundIsSafe(packageDirectory, "Setup is not run.")) {
     contract::DeleteClientValue(kInstResultValue);
-    return Outcome::kFailed;
+    return Fails(RunOutcome::kUnsafeFolder);
   }
 
   DWORD launchCount = 0;
@@ -223,7 +262,7 @@ Outcome Run(int argc, char** argv, RunOperations& operations) {
   return FirstTimePath(operations, packageDirectory, daxPid);
 }
 
-void EndSequence(RunOperations& operations) {
+void EndSequence(RunOperations& operations, Outcome outcome) {
   LogLineOrLoseIt("DaxInst: Stopping Daxinst ...");
   g_serviceCtrlMutex.reset();
   g_runGuardMutex.reset();
@@ -235,6 +274,9 @@ void EndSequence(RunOperations& operations) {
     operations.MarkRegistrationSpent();
   } catch (...) {
   }
+  // Before the status says "finished": a reader that sees it finds the run's record.
+  FinishRunRecord(outcome == Outcome::kSucceeded ? RunOutcome::kSucceeded
+                                                 : RunOutcome::kSetupFailed);
   if (!g_ownsRunGuard) return;
   g_ownsRunGuard = false;
   platform::UniqueKernelHandle stopped = OpenStoppedEventToSet();
@@ -253,6 +295,7 @@ RunPath ChooseRunPath(bool launchSetupFound, DWORD launchCount, DWORD setupResul
 
 void DaxInst(int argc, char** argv, RunOperations& operations) {
   const contract::ClientViewForRun view;
+  BeginRunRecord();
   Outcome outcome = Outcome::kFailed;
   try {
     outcome = Run(argc, argv, operations);
@@ -261,6 +304,7 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
     // "DaxSetupStatus" stays 1, the stopped event is never set and the mutexes stay open, and in
     // debug mode nothing above would catch it at all.
     diag::LogCurrentException();
+    diag::NoteOutcome(RunOutcome::kException);
     outcome = Outcome::kFailed;
   }
   switch (outcome) {
@@ -271,7 +315,7 @@ void DaxInst(int argc, char** argv, RunOperations& operations) {
       LogLineOrLoseIt("DaxInst: Auto-upgrade failed.");
       break;
   }
-  EndSequence(operations);
+  EndSequence(operations, outcome);
 }
 
 StopRequest RequestStop() {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "config/config_xml_parser.h"
+#include "diag/run_notes.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 
@@ -123,9 +124,14 @@ contract::EventId GroundFaultEvent(const GroundFault& fault) {
 
 bool PackageGroundIsSafe(const std::string& packageDirectory, const char* consequence) {
   const std::optional<GroundFault> fault = FindGroundFault(packageDirectory);
-  if (!fault) return true;
+  if (!fault) {
+    diag::NoteGate("package_ground", true, std::string());
+    return true;
+  }
+  const std::string text = GroundFaultText(*fault);
   contract::RecordEvent(contract::EventKind::kError, GroundFaultEvent(*fault),
-                        GroundFaultText(*fault) + " " + consequence);
+                        text + " " + consequence);
+  diag::NoteGate("package_ground", false, text);
   return false;
 }
 

@@ -15,11 +15,13 @@
 #include "contract/event_report.h"
 #include "contract/named_objects.h"
 #include "diag/log.h"
+#include "diag/run_notes.h"
 #include "platform/file_identity.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "platform/verified_start.h"
 #include "setupcmd/command_line_generator.h"
+#include "upgrade/installer_wait.h"
 #include "upgrade/run_objects.h"
 #include "upgrade/setaid_hold.h"
 #include "upgrade/setup_verifier.h"
@@ -54,7 +56,45 @@ int RunVerifiedSetup(const std::wstring& setupPath, HANDLE verified, const char*
       return -1;
   }
   ::WaitForSingleObject(process.get(), INFINITE);
+  DWORD exitCode = 0;
+  if (::GetExitCodeProcess(process.get(), &exitCode)) diag::NoteSetupExitCode(exitCode);
   return 0;
+}
+
+// A gate that stops the run, and the outcome the run's record gives for it.
+void NoteStop(const char* gate, const std::string& reason, diag::RunOutcome outcome) {
+  diag::NoteGate(gate, false, reason);
+  diag::NoteOutcome(outcome);
+}
+
+// What the version gate and the command line came to, for the run's record.
+void NoteGeneratedCommandLine(const setupcmd::CommandLineGenerator* generator, int generated,
+                              const char* commandLine) {
+  if (generator) {
+    const setupcmd::VersionGateFindings& found = generator->findings();
+    diag::NoteVersions(found.packageVersion, found.installedVersion);
+  }
+  switch (generated) {
+    case setupcmd::kCommandLineReady:
+      diag::NoteGate("version_gate", true, std::string());
+      diag::NoteGate("command_line", true, std::string());
+      diag::NoteSetupCommandLine(commandLine);
+      return;
+    case setupcmd::kLowerVersionRefused:
+      NoteStop("version_gate",
+               "the package is older than the installed client, or its version "
+               "cannot be read",
+               diag::RunOutcome::kLowerVersion);
+      return;
+    case setupcmd::kPackageMsiRefused:
+      NoteStop("version_gate", "the package's .msi is not one readable file",
+               diag::RunOutcome::kPackageInvalid);
+      return;
+    default:
+      NoteStop("command_line", "the setup command line cannot be built",
+               diag::RunOutcome::kSetupNotStarted);
+      return;
+  }
 }
 
 // Tells where setup's log goes when the default one is taken (the generator only decides).
@@ -132,14 +172,17 @@ std::optional<int> RefuseMsi(SetupVerifier* verifier, const setupcmd::HeldPackag
                          ? setupcmd::MsiRefusal::kSeveral
                          : setupcmd::MsiRefusal::kUnreadable,
                      refusal);
+    NoteStop("version_gate", refusal, diag::RunOutcome::kPackageInvalid);
     return setupcmd::kPackageMsiRefused;
   }
   if (msi.found == setupcmd::HeldPackageMsi::Found::kOne &&
       VerifySetupFile(verifier, msi.widePath.c_str(), msi.handle.get()) != 0) {
     contract::RecordEvent(contract::EventKind::kError, contract::EventId::kPackageMsiNotTrusted,
                           "Trust verification for " + msi.path + " failed. Setup is not run");
+    NoteStop("trust", "the trust check refuses " + msi.path, diag::RunOutcome::kNotTrusted);
     return 0;
   }
+  diag::NoteGate("trust", true, std::string());
   return std::nullopt;
 }
 
@@ -152,7 +195,32 @@ std::shared_ptr<config::ConfigXmlRun> ReadConfigForRun() {
   contract::RecordEvent(contract::EventKind::kError, contract::EventId::kConfigXmlUnreadable,
                         "ERROR: config.xml exists but cannot be read (error " +
                             std::to_string(run->error()) + "). Setup is not run");
+  NoteStop("deployment_configuration", "config.xml exists but cannot be read",
+           diag::RunOutcome::kSettingsUnusable);
   return nullptr;
+}
+
+// Merges config.xml into setAid.ini; false when setup must not run.
+bool MergeIntoSetAid(const std::string& packageDirectory,
+                     const std::shared_ptr<config::ConfigXmlRun>& configRun) {
+  // Held while the profile functions rewrite it by name, then let go.
+  const HeldSetAid setAid = HoldSetAid(packageDirectory);
+  switch (UseOf(setAid)) {
+    case SetAidUse::kMerge:
+      MergeDeploymentOptions(packageDirectory, configRun);
+      diag::NoteGate("deployment_configuration", true, std::string());
+      break;
+    case SetAidUse::kLeaveAsItIs:
+      RecordSetAidNotMerged(setAid);
+      diag::NoteGate("deployment_configuration", true, "setAid.ini is in use and not merged");
+      break;
+    case SetAidUse::kDoNotRunSetup:
+      RecordSetAidNotMerged(setAid);
+      NoteStop("deployment_configuration", "setAid.ini cannot be held safely",
+               diag::RunOutcome::kSettingsUnusable);
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -197,6 +265,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAt
   if (!setup.handle) {
     LogLine(
         "Failed to open a read-shared handle of setup.exe file. Cannot move ahead with install");
+    NoteStop("package", "setup.exe cannot be opened", diag::RunOutcome::kSetupNotStarted);
     return 0;
   }
   const std::wstring& wideSetupPath = setup.widePath;
@@ -206,6 +275,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAt
   // Only 0 is trusted: any other answer, whatever its sign, is a refusal.
   if (!verifier || VerifySetupFile(verifier.get(), wideSetupPath.c_str(), readShared.get()) != 0) {
     LogLine("Trust verification for setup.exe failed");
+    NoteStop("trust", "the trust check refuses setup.exe", diag::RunOutcome::kNotTrusted);
     return 0;
   }
 
@@ -215,21 +285,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAt
   if (const std::optional<int> refused = RefuseMsi(verifier.get(), msi)) return *refused;
   const std::shared_ptr<config::ConfigXmlRun> configRun = ReadConfigForRun();
   if (!configRun) return 0;
-  {
-    // Held while the profile functions rewrite it by name, then let go.
-    const HeldSetAid setAid = HoldSetAid(packageDirectory);
-    switch (UseOf(setAid)) {
-      case SetAidUse::kMerge:
-        MergeDeploymentOptions(packageDirectory, configRun);
-        break;
-      case SetAidUse::kLeaveAsItIs:
-        RecordSetAidNotMerged(setAid);
-        break;
-      case SetAidUse::kDoNotRunSetup:
-        RecordSetAidNotMerged(setAid);
-        return 0;
-    }
-  }
+  if (!MergeIntoSetAid(packageDirectory, configRun)) return 0;
 
   std::unique_ptr<setupcmd::CommandLineGenerator> generator;
   char commandLine[setupcmd::kCommandLineBufferSize] = {};
@@ -251,8 +307,10 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAt
             Hex4(static_cast<std::uint32_t>(error.Error())));
     generated = setupcmd::kCommandLineNotStored;
   }
+  NoteGeneratedCommandLine(generator.get(), generated, commandLine);
   if (generated != setupcmd::kCommandLineReady) return generated;
 
+  WaitForFreeInstaller();  // a setup started beside another installation fails with 1618
   // Another account's notify mutex is recorded and dropped; setup runs all the same.
   platform::NamedObject notify = CreateNotifyPassMutex();
   platform::UniqueKernelHandle notifyPass = std::move(notify.handle);
@@ -265,6 +323,7 @@ int RunDaxSetup(const std::string& packageDirectory, DWORD daxPid, bool personAt
   }
 
   const int result = RunVerifiedSetup(wideSetupPath, readShared.get(), commandLine);
+  if (result != 0) diag::NoteOutcome(diag::RunOutcome::kSetupNotStarted);
   // Closed without a release: the system abandons it with the handle.
   notifyPass.reset();
   return result;

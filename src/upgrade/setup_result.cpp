@@ -1,8 +1,11 @@
 #include "upgrade/setup_result.h"
 
+#include <optional>
+
 #include "contract/client_registry.h"
 #include "contract/setup_result_key.h"
 #include "diag/log.h"
+#include "diag/run_notes.h"
 #include "upgrade/controller.h"
 
 namespace upgrade {
@@ -30,6 +33,29 @@ const char* SetupCodeMessage(DWORD code) {
       return "Auto-upgrade installation has been cancelled.";
     default:
       return nullptr;
+  }
+}
+
+// Windows Installer's answers that setup may pass on as its exit code or its setup code.
+constexpr unsigned long kInstallerBusy = 1618;     // ERROR_INSTALL_ALREADY_RUNNING
+constexpr unsigned long kRestartRequired = 3010;   // ERROR_SUCCESS_REBOOT_REQUIRED
+constexpr unsigned long kRestartInitiated = 1641;  // ERROR_SUCCESS_REBOOT_INITIATED
+
+// The outcome the run's record gives a setup code; the run's own answer does not change.
+diag::RunOutcome OutcomeOfSetupCode(DWORD code) {
+  const std::optional<unsigned long> exitCode = diag::CurrentRunNotes().setupExitCode;
+  switch (code) {
+    case contract::kSetupCodeSucceeded:
+      if (exitCode == kRestartRequired || exitCode == kRestartInitiated) {
+        return diag::RunOutcome::kSucceededRestartPending;
+      }
+      return diag::RunOutcome::kSucceeded;
+    case contract::kSetupCodeSucceededRestartRecommended:
+    case contract::kSetupCodeSucceededDisabledUntilRestart:
+      return diag::RunOutcome::kSucceededRestartPending;
+    default:
+      return code == kInstallerBusy || exitCode == kInstallerBusy ? diag::RunOutcome::kInstallerBusy
+                                                                  : diag::RunOutcome::kSetupFailed;
   }
 }
 
@@ -65,6 +91,8 @@ int DaxSetupResult(bool tellUser, const std::function<void(DWORD milliseconds)>&
 
   contract::WriteClientDword(contract::kInstResultValue, code);
   diag::LogLine(kTag, "Dax Setup Code = ", code);
+  diag::NoteSetupCode(code);
+  diag::NoteOutcome(OutcomeOfSetupCode(code));
 
   switch (code) {
     case contract::kSetupCodeSucceeded:

@@ -66,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, ParseVersionTest,
                                            ParseCase{"12.x.3", {12, 0, 3}}, ParseCase{" 7", {7}},
                                            ParseCase{"-1.2", {-1, 2}}, ParseCase{"3a.4", {3, 4}},
                                            ParseCase{"99999999999", {2147483647}},
-                                           ParseCase{"-99999999999.1", {-2147483647 - 1, 1}}));
+                                           ParseCase{"-99999999999.1", {-2147483647 - 1, 1}},
+                                           ParseCase{"12.65536", {12, 65536}}));
 
 // ---------------------------------------------------------------------------------------------
 // Windows Installer user interface level

@@ -2,6 +2,8 @@
 
 #include <comdef.h>
 
+#include <nlohmann/json.hpp>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,10 +19,13 @@
 
 #include "contract/setup_result_key.h"
 #include "diag/log.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "support/fresh_log.h"
 #include "support/named_object_support.h"
+#include "support/recorded_events.h"
 #include "support/test_support.h"
+#include "upgrade/run_record.h"
 #include "upgrade/setup_launcher.h"
 #include "upgrade/setup_result.h"
 
@@ -520,8 +525,7 @@ TEST_P(StaleSetupCode, IsDeletedSoTheRunWaitsForACodeAndFails) {
   if (staged) {
     EXPECT_EQ(staged->Ran(), c.setupStarts);
   }
-  EXPECT_EQ(operations_.collectorPauses, upgrade::kSetupResultReads)
-      << "the run did not wait for a code of its own";
+  EXPECT_EQ(operations_.collectorPauses, 120) << "the run did not wait for a code of its own";
   EXPECT_EQ(SetupResult(), std::nullopt) << "a result was written";
   EXPECT_EQ(ClientValue("DaxInstResult"), std::nullopt);
   EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
@@ -548,28 +552,41 @@ INSTANTIATE_TEST_SUITE_P(
                                     "[setup]\r\ncode=none\r\n", true},
                       StaleCodeCase{"UntrustedSetupOnTheCountedPath", 0u, 4, "unsigned",
                                     "[setup]\r\ncode=0\r\n", false},
-                      StaleCodeCase{"SetupThatLeavesNoCodeAfterAnEarlierUpgrade", std::nullopt,
-                                    contract::SetupResultDone, "signed_good",
-                                    "[setup]\r\ncode=none\r\n", true}),
+                      StaleCodeCase{"SetupThatLeavesNoCodeAfterAnEarlierUpgrade", std::nullopt, 99,
+                                    "signed_good", "[setup]\r\ncode=none\r\n", true}),
     [](const ::testing::TestParamInfo<StaleCodeCase>& info) { return info.param.name; });
 
+// The path the run takes (a counter of 0 or none), and whether the client's own service is
+// installed, which puts the run's values in the 64-bit view.
+struct CodeOfThisRunCase {
+  std::optional<DWORD> launchSetup;
+  bool clientService;
+};
+
 class CodeOfThisRun : public ControllerTest,
-                      public ::testing::WithParamInterface<std::optional<DWORD>> {};
+                      public ::testing::WithParamInterface<CodeOfThisRunCase> {};
 
 // The earlier code is gone before setup is even looked at, and the code setup leaves is read
 // as before.
 TEST_P(CodeOfThisRun, IsTheOneThatDecides) {
-  if (GetParam()) {
-    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *GetParam(), kClientView);
+  std::optional<testing_support::ClientServiceForTest> clientService;
+  if (GetParam().clientService) {
+    clientService.emplace();
+    ASSERT_TRUE(clientService->created());
+  }
+  const REGSAM view = GetParam().clientService ? KEY_WOW64_64KEY : kClientView;
+  const REGSAM other = view == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+  if (GetParam().launchSetup) {
+    SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", *GetParam().launchSetup, view);
   }
   SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 1);
-  SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", 1, kClientView);
+  SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "DaxInstResult", 1, view);
   std::optional<DWORD> codeWhenSetupStarts = 77;
   std::optional<DWORD> recordWhenSetupStarts = 77;
   operations_.realCollector = true;
   operations_.onSetup = [&] {
     codeWhenSetupStarts = SetupResult();
-    recordWhenSetupStarts = ClientValue("DaxInstResult");
+    recordWhenSetupStarts = ClientValue("DaxInstResult", view);
     SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 4);
   };
 
@@ -578,16 +595,24 @@ TEST_P(CodeOfThisRun, IsTheOneThatDecides) {
   EXPECT_EQ(codeWhenSetupStarts, std::nullopt);
   EXPECT_EQ(recordWhenSetupStarts, std::nullopt);
   EXPECT_EQ(operations_.collectorPauses, 0);
-  EXPECT_EQ(SetupResult(), contract::SetupResultDone);
-  EXPECT_EQ(ClientValue("DaxInstResult"), 4u);
+  EXPECT_EQ(SetupResult(), 99u);
+  EXPECT_EQ(ClientValue("DaxInstResult", view), 4u);
+  EXPECT_EQ(ClientValue("LaunchSetup", view), 1u);
+  for (const char* name : {"LaunchSetup", "DaxSetupStatus", "DaxInstResult"}) {
+    EXPECT_EQ(ClientValue(name, other), std::nullopt) << name << " in the other view";
+  }
   EXPECT_THAT(Messages(), IsSupersetOf({std::string("<DaxSetupResult>Dax Setup Code = 4"),
                                         std::string("DaxInst: Auto-upgrade succeeded.")}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, CodeOfThisRun,
-                         ::testing::Values(std::nullopt, std::optional<DWORD>(0u)),
-                         [](const ::testing::TestParamInfo<std::optional<DWORD>>& info) {
-                           return info.param ? std::string("Counted") : std::string("FirstTime");
+                         ::testing::Values(CodeOfThisRunCase{std::nullopt, false},
+                                           CodeOfThisRunCase{std::optional<DWORD>(0u), false},
+                                           CodeOfThisRunCase{std::nullopt, true},
+                                           CodeOfThisRunCase{std::optional<DWORD>(0u), true}),
+                         [](const ::testing::TestParamInfo<CodeOfThisRunCase>& info) {
+                           return std::string(info.param.launchSetup ? "Counted" : "FirstTime") +
+                                  (info.param.clientService ? "WithClientService" : "");
                          });
 
 // The setup result key with a DACL that lets everyone read it but not set or delete its values,
@@ -759,6 +784,170 @@ TEST_F(ControllerTest, OtherArgumentCountsMeanNoProcessNumber) {
   char* argv[] = {&serviceName[0], &first[0], &extra[0]};
   upgrade::DaxInst(3, argv, operations_);
   EXPECT_THAT(operations_.setupPids, ElementsAre(0u));
+}
+
+// Every run leaves one record and one event log entry of its outcome, however it ends.
+struct RecordCase {
+  const char* name;
+  std::function<void(FakeRunOperations&)> arrange;
+  diag::RunOutcome outcome;
+  const char* path;  // null: the run never chose one
+  // The gates as the run met them: name and whether it passes.
+  std::vector<std::pair<std::string, bool>> gates;
+  bool tookTheGuard = true;
+};
+
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
+class RunRecordOfARun : public ControllerTest, public ::testing::WithParamInterface<RecordCase> {
+ protected:
+  void SetUp() override {
+    ControllerTest::SetUp();
+    upgrade::SetRunRecordFolderForTesting(
+        platform::WidenToNulLenient((records_.path() + "\\Quorvex\\Daxinst\\runs").c_str()));
+  }
+  void TearDown() override {
+    upgrade::SetRunRecordFolderForTesting(std::wstring());
+    ControllerTest::TearDown();
+  }
+  std::vector<std::string> RecordFiles() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found = {};
+    const std::string folder = records_.path() + "\\Quorvex\\Daxinst\\runs";
+    HANDLE search = ::FindFirstFileA((folder + "\\*.json").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      names.push_back(folder + "\\" + found.cFileName);
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+    return names;
+  }
+  testing_support::TempFolder records_{"controller_records"};
+};
+
+TEST_P(RunRecordOfARun, NamesItsOutcomeInTheRecordAndTheEventLog) {
+  const RecordCase& c = GetParam();
+  if (c.arrange) c.arrange(operations_);
+  std::vector<platform::UniqueKernelHandle> held;
+  if (std::string(c.name) == "AnotherRunHoldsTheGuard") {
+    held.push_back(testing_support::CreateWithDescriptor(testing_support::Kind::kMutex,
+                                                         "DaxInstall_exist",
+                                                         testing_support::OwnAccountDescriptor()));
+    ASSERT_TRUE(held.back());
+  }
+  testing_support::RecordedEvents events;
+
+  EXPECT_NO_THROW(upgrade::DaxInst(0, nullptr, operations_));
+
+  const std::vector<contract::EventEntry>& outcomes = events.outcomes();
+  ASSERT_EQ(outcomes.size(), 1u) << "one entry per run";
+  EXPECT_EQ(static_cast<unsigned>(outcomes[0].id), static_cast<unsigned>(c.outcome));
+  EXPECT_EQ(outcomes[0].kind, contract::RunOutcomeKind(c.outcome));
+  EXPECT_THAT(outcomes[0].text, HasSubstr(diag::RunOutcomeName(c.outcome)));
+
+  const std::vector<std::string> files = RecordFiles();
+  ASSERT_EQ(files.size(), 1u);
+  const std::optional<std::string> text = testing_support::ReadFileBytes(files[0]);
+  ASSERT_TRUE(text);
+  const nlohmann::ordered_json record = nlohmann::ordered_json::parse(*text);
+  EXPECT_EQ(record["outcome"]["code"], static_cast<unsigned>(c.outcome));
+  EXPECT_EQ(record["outcome"]["name"], diag::RunOutcomeName(c.outcome));
+  EXPECT_EQ(record["outcome"]["succeeded"], diag::RunOutcomeSucceeded(c.outcome));
+  if (c.path) {
+    EXPECT_EQ(record["path"], c.path);
+  } else {
+    EXPECT_TRUE(record["path"].is_null());
+  }
+  std::vector<std::pair<std::string, bool>> gates;
+  for (const auto& gate : record["gates"]) gates.emplace_back(gate["name"], gate["passes"]);
+  EXPECT_EQ(gates, c.gates);
+  EXPECT_EQ(record["agent"]["build"], "diagnostic");
+  // The log is on in these tests: the record carries the run's lines up to its end.
+  ASSERT_TRUE(record["log"].is_array());
+  ASSERT_FALSE(record["log"].empty());
+  EXPECT_THAT(record["log"].back().get<std::string>(),
+              HasSubstr("================= End ==================="));
+  // The run itself is the same as without records.
+  EXPECT_EQ(ClientValue("DaxSetupStatus"),
+            c.tookTheGuard ? std::optional<DWORD>(2u) : std::optional<DWORD>());
+}
+
+const std::vector<std::pair<std::string, bool>> kGroundAndState = {{"package_ground", true},
+                                                                   {"run_state", true}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, RunRecordOfARun,
+    ::testing::Values(
+        RecordCase{"Succeeded", nullptr, diag::RunOutcome::kSucceeded, "first_time",
+                   kGroundAndState},
+        RecordCase{"SetupFailed", [](FakeRunOperations& o) { o.answer = upgrade::kSetupFailed; },
+                   diag::RunOutcome::kSetupFailed, "first_time", kGroundAndState},
+        RecordCase{"NoResultInTime",
+                   [](FakeRunOperations& o) { o.answer = upgrade::kSetupNoResult; },
+                   diag::RunOutcome::kNoResultInTime, "first_time", kGroundAndState},
+        RecordCase{"CountedRunSucceeded",
+                   [](FakeRunOperations&) {
+                     SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", 0,
+                                      kClientView);
+                   },
+                   diag::RunOutcome::kSucceeded, "counted", kGroundAndState},
+        RecordCase{"SucceededBefore",
+                   [](FakeRunOperations&) {
+                     SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", 1,
+                                      kClientView);
+                     SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default", 99);
+                   },
+                   diag::RunOutcome::kSucceededBefore,
+                   "succeeded_before",
+                   {{"package_ground", true}, {"run_state", false}}},
+        RecordCase{"FailedBefore",
+                   [](FakeRunOperations&) {
+                     SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup", 1,
+                                      kClientView);
+                   },
+                   diag::RunOutcome::kFailedBefore,
+                   "failed_before",
+                   {{"package_ground", true}, {"run_state", false}}},
+        RecordCase{"AnotherRunHoldsTheGuard",
+                   nullptr,
+                   diag::RunOutcome::kRunInProgress,
+                   nullptr,
+                   {{"run_state", false}},
+                   false},
+        RecordCase{"StatusCannotBeReported",
+                   [](FakeRunOperations& o) { o.failReportNumber = 2; },
+                   diag::RunOutcome::kServiceNotStarted,
+                   nullptr,
+                   {}},
+        RecordCase{"ExceptionDuringSetup",
+                   [](FakeRunOperations& o) {
+                     o.onSetup = [] { throw std::runtime_error("registry went away"); };
+                   },
+                   diag::RunOutcome::kException, "first_time", kGroundAndState}),
+    [](const ::testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
+
+// A folder for the records that cannot be made or written leaves the run exactly as it is
+// without records: its log, its registry values, its one outcome entry; only the entry that tells
+// of the missing record is added.
+TEST_F(ControllerTest, RecordThatCannotBeWrittenLeavesTheRunAsItIs) {
+  testing_support::TempFolder records("controller_records_refused");
+  upgrade::SetRunRecordFolderForTesting(platform::WidenToNulLenient(
+      (records.path() + "\\missing\\below\\Quorvex\\Daxinst\\runs").c_str()));
+  testing_support::RecordedEvents events;
+  upgrade::DaxInst(0, nullptr, operations_);
+  upgrade::SetRunRecordFolderForTesting(std::wstring());
+
+  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  EXPECT_EQ(ClientValue("LaunchSetup"), 1u);
+  const auto messages = Messages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(
+      std::vector<std::string>(messages.end() - 3, messages.end()),
+      (std::vector<std::string>{"DaxInst: Auto-upgrade succeeded.", "DaxInst: Stopping Daxinst ...",
+                                "================= End ==================="}));
+  EXPECT_THAT(events.ids(), ElementsAre(contract::EventId::kRunRecordNotWritten));
+  ASSERT_EQ(events.outcomes().size(), 1u);
+  EXPECT_EQ(static_cast<unsigned>(events.outcomes()[0].id), 1000u);
 }
 
 }  // namespace

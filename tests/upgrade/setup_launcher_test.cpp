@@ -26,6 +26,7 @@
 #include "support/recorded_events.h"
 #include "support/test_support.h"
 #include "upgrade/setaid_hold.h"
+#include "upgrade/setup_verifier.h"
 
 namespace {
 
@@ -157,10 +158,119 @@ INSTANTIATE_TEST_SUITE_P(
                     "install"},
         RefusedCase{"unsigned", "Trust verification for setup.exe failed"},
         RefusedCase{"signed_tampered", "Trust verification for setup.exe failed"},
-        RefusedCase{"signed_other", "Trust verification for setup.exe failed"}),
+        RefusedCase{"signed_other", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_differs_cn", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_differs_ou", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_differs_o", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_differs_l", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_differs_st", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_differs_c", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_near_case", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_near_blank", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_named_nousage", "Trust verification for setup.exe failed"},
+        RefusedCase{"signed_reordered_nousage", "Trust verification for setup.exe failed"}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) {
       return std::string(info.param.variant ? info.param.variant : "missing");
     });
+
+// A file trust verifier that gives one answer to every held file it is asked about.
+class FixedAnswerVerifyTrust final : public sharedlib::IvnVerifyTrust,
+                                     public sharedlib::IvnVerifyHeldFile {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
+    *object = nullptr;
+    if (::IsEqualIID(id, sharedlib::IID_IvnVerifyHeldFile)) {
+      *object = static_cast<sharedlib::IvnVerifyHeldFile*>(this);
+    } else if (::IsEqualIID(id, sharedlib::IID_IvnVerifyTrust) || ::IsEqualIID(id, IID_IUnknown)) {
+      *object = static_cast<sharedlib::IvnVerifyTrust*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  ULONG STDMETHODCALLTYPE Initialise(ULONG) override { return sharedlib::kTrustReady; }
+  ULONG STDMETHODCALLTYPE FlushVerdictCache() override { return 0; }
+  ULONG STDMETHODCALLTYPE VerifyFile(const wchar_t*, ULONG) override { return answer; }
+  ULONG STDMETHODCALLTYPE VerifyFileA(const char*, ULONG) override { return answer; }
+  ULONG STDMETHODCALLTYPE VerifyFileEx(const wchar_t*, ULONG, ULONG, BYTE*, ULONG) override {
+    return answer;
+  }
+  ULONG STDMETHODCALLTYPE VerifyFileExA(const char*, ULONG, ULONG, BYTE*, ULONG) override {
+    return answer;
+  }
+  ULONG STDMETHODCALLTYPE VerifyHeldFile(const wchar_t*, HANDLE, ULONG level) override {
+    ++heldCalls;
+    askedLevel = level;
+    return answer;
+  }
+
+  ULONG answer = sharedlib::kTrustTrusted;
+  ULONG references = 0;
+  int heldCalls = 0;
+  ULONG askedLevel = 0;
+};
+FixedAnswerVerifyTrust g_fixedAnswer;
+HRESULT MakeFixedAnswer(sharedlib::IvnVerifyTrust** instance) {
+  g_fixedAnswer.AddRef();
+  *instance = &g_fixedAnswer;
+  return S_OK;
+}
+
+// The launcher starts setup on the answer "trusted" alone: every other answer the verifier
+// gives, a verdict or not, keeps setup from running.
+class VerifierAnswer : public SetupLauncherTest, public ::testing::WithParamInterface<ULONG> {
+ protected:
+  void SetUp() override {
+    SetupLauncherTest::SetUp();
+    g_fixedAnswer = FixedAnswerVerifyTrust();
+    g_fixedAnswer.answer = GetParam();
+    previous_ = upgrade::SetVerifyTrustFactoryForTesting(MakeFixedAnswer);
+  }
+  void TearDown() override {
+    upgrade::SetVerifyTrustFactoryForTesting(previous_);
+    SetupLauncherTest::TearDown();
+  }
+  upgrade::VerifyTrustFactory previous_ = nullptr;
+};
+
+TEST_P(VerifierAnswer, OtherThanTrustedStartsNothing) {
+  StageSetup("signed_good");
+  const auto before = ReadFileBytes(SetAidPath());
+
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 1234), 0);
+
+  // The answer came from the component, asked once about the held file at the publisher level.
+  EXPECT_EQ(g_fixedAnswer.heldCalls, 1);
+  EXPECT_EQ(g_fixedAnswer.askedLevel, 3u);
+  EXPECT_EQ(g_fixedAnswer.references, 0u);
+  EXPECT_FALSE(SetupCommandLine()) << "setup ran on answer " << GetParam();
+  EXPECT_EQ(ReadFileBytes(SetAidPath()), before);
+  EXPECT_THAT(Log(), Contains("Trust verification for setup.exe failed"));
+}
+
+// Every answer the verifier has but "trusted" (1), the further not-trusted verdicts, and values it
+// never gives.
+INSTANTIATE_TEST_SUITE_P(Answers, VerifierAnswer,
+                         ::testing::Values(0u, 2u, 3u, 4u, 5u, 6u, 11u, 13u, 14u, 15u, 18u, 20u, 7u,
+                                           0xFFFFFFFFu),
+                         [](const ::testing::TestParamInfo<ULONG>& info) {
+                           return "Answer" + std::to_string(info.param);
+                         });
+
+// The same component answering "trusted" lets setup run: the refusals above are the answers'.
+class TrustedVerifierAnswer : public VerifierAnswer {};
+
+TEST_P(TrustedVerifierAnswer, StartsSetup) {
+  StageSetup("signed_good");
+  EXPECT_EQ(upgrade::RunDaxSetup(package_.path(), 1234), 0);
+  EXPECT_EQ(g_fixedAnswer.heldCalls, 1);
+  EXPECT_TRUE(SetupCommandLine()) << "setup did not run";
+}
+
+INSTANTIATE_TEST_SUITE_P(Trusted, TrustedVerifierAnswer, ::testing::Values(1u));
 
 class RecordingSink final : public contract::EventSink {
  public:
