@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "daxcheck/gates.h"
+#include "daxcheck/machine.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "sharedlib/isolation.h"
@@ -58,6 +59,8 @@ bool CheckPackage(const std::string& folder, Json& report, std::string& error) {
 
   report["gates"] = gates;
   report["verdict"] = VerdictOf(gates);
+  // Beside the gates: what makes a setup fail after the run has let it start.
+  report["machine"] = MachinePart(folder, predictedSetAid);
   return true;
 }
 

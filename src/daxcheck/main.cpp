@@ -1,5 +1,6 @@
 // daxcheck.exe [--json] [PACKAGE_FOLDER]: tells, before -install and -start, whether a run of
 // daxinst.exe would start setup for the package, and if not, which gate stops it.
+// daxcheck.exe --last-run [--json]: what the newest run did.
 #include <windows.h>
 // After windows.h.
 #include <shellapi.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "daxcheck/check.h"
+#include "daxcheck/last_run.h"
 #include "platform/library_search.h"
 #include "platform/module_path.h"
 #include "platform/text_conversion.h"
@@ -24,7 +26,10 @@ void Usage() {
       "usage: daxcheck.exe [--json] [PACKAGE_FOLDER]\n"
       "  Checks every gate of an upgrade run for the package in PACKAGE_FOLDER (default:\n"
       "  the folder of daxcheck.exe) and changes nothing. Exit code 0: setup would run;\n"
-      "  1: setup would not run; 2: usage error or unreadable folder.\n",
+      "  1: setup would not run; 2: usage error or unreadable folder.\n"
+      "usage: daxcheck.exe --last-run [--json]\n"
+      "  Shows the record of the newest run. Exit code 0: it succeeded; 1: it failed;\n"
+      "  2: no readable record, or a run is in progress.\n",
       stderr);
 }
 
@@ -78,10 +83,13 @@ int main() {
     return daxcheck::kUsageError;
   }
   bool json = false;
+  bool lastRun = false;
   std::string folder;
   for (const std::string& argument : arguments) {
     if (argument == "--json") {
       json = true;
+    } else if (argument == "--last-run") {
+      lastRun = true;
     } else if (argument == "--help" || argument == "-h" || argument == "/?") {
       Usage();
       return daxcheck::kUsageError;
@@ -95,6 +103,13 @@ int main() {
       Usage();
       return daxcheck::kUsageError;
     }
+  }
+  if (lastRun) {
+    if (!folder.empty()) {
+      Usage();
+      return daxcheck::kUsageError;
+    }
+    return daxcheck::PrintLastRun(json);
   }
   if (folder.empty()) {
     std::string modulePath;

@@ -79,6 +79,15 @@ std::string RenderText(const Json& report) {
            Printable(verdict["because"].get<std::string>()) + ")";
   }
   out += "\n";
+  if (report.contains("machine")) {
+    const Json& machine = report["machine"];
+    const size_t warnings = machine["warnings"].size();
+    out += "\nmachine: " +
+           (warnings == 0 ? std::string("no warnings")
+                          : std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings")) +
+           "\n";
+    Render(machine, "  ", out);
+  }
   return out;
 }
 

@@ -127,4 +127,15 @@ TEST(TextReport, LeavesPrintableTextAsItIs) {
   EXPECT_EQ(daxcheck::Printable(text), text);
 }
 
+// A gate that meets a second reason keeps its first: the report names what stops setup first,
+// and a later check of the same gate must not move the stop to its own, later step.
+TEST(GateStop, KeepsTheFirstReasonAndItsStep) {
+  Json gate = daxcheck::Gate(4, "trust");
+  daxcheck::Stop(gate, "setup.exe is not signed", RunStep::kTrust);
+  daxcheck::Stop(gate, "the .msi is not signed", RunStep::kVersion);
+  EXPECT_FALSE(gate["passes"].get<bool>());
+  EXPECT_EQ(gate["stops_because"], "setup.exe is not signed");
+  EXPECT_EQ(gate["stops_at_run_step"], static_cast<int>(RunStep::kTrust));
+}
+
 }  // namespace
