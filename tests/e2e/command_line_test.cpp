@@ -72,6 +72,10 @@ TEST_P(LogAtStart, IsAppendedToBelowTheRestartSizeAndStartedAfreshFromIt) {
   ASSERT_GE(content->size(), kept.size());
   EXPECT_EQ(content->substr(0, kept.size()), kept);
   const std::string added = content->substr(kept.size());
+  if (!c.keepsOldContent && c.writesLines) {
+    // Started afresh: the file begins with the new lines, nothing of the old one before them.
+    EXPECT_TRUE(testing_support::HasValidStamp(*content)) << content->substr(0, 40);
+  }
   if (c.writesLines) {
     EXPECT_NE(added.find("command line has been handled"), std::string::npos) << added;
   } else {

@@ -8,8 +8,10 @@
 // CTest entries of their own.
 #include <windows.h>
 // After windows.h, which they need.
+#include <shlobj.h>
 #include <wincrypt.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/config_fixture.h"
@@ -288,6 +291,16 @@ TEST_P(PredictionEqualsReality, TheRunDoesWhatTheCheckPredicted) {
     EXPECT_EQ(*commandLine, predicted);
     EXPECT_EQ(ReadFileBytes(package_->File("setup-setaid.ini")), predictedSetAid)
         << "setAid.ini as setup found it is not the predicted one";
+  }
+
+  // What a deployment tool's detection rule reads afterwards: 0 after a run that succeeded, 1
+  // after one that failed, 2 when no run left a record (a verb refused before the service ran).
+  const CheckResult last = Check("--last-run");
+  ASSERT_TRUE(last.exitCode.has_value()) << "daxcheck --last-run did not end";
+  if (e2e::RunRecords().empty()) {
+    EXPECT_EQ(*last.exitCode, 2u) << last.output;
+  } else {
+    EXPECT_EQ(*last.exitCode, param.setupRuns ? 0u : 1u) << last.output << Dump(messages);
   }
 }
 
@@ -577,6 +590,64 @@ TEST_F(DaxcheckTest, APackageFolderEveryoneMayWriteStopsAtThePackageGround) {
   EXPECT_EQ(ground["paths"][0]["sid"], "S-1-1-0") << ground.dump(2);
 }
 
+// Beside the gates the check reports the machine: another installation holding Windows
+// Installer's mutex and a restart pending are warnings, in the JSON and in the text, and leave
+// the verdict as it was (the run refuses neither).
+TEST_F(DaxcheckTest, MachinePartWarnsOfABusyInstallerAndAPendingRestart) {
+  Stage("signed_good", kHigherPackageMsi);
+  const CheckResult quiet = Check();
+  platform::UniqueKernelHandle installer =
+      testing_support::CreateWithDescriptor(testing_support::Kind::kMutex, "Global\\_MSIExecute",
+                                            testing_support::OwnAccountDescriptor());
+  ASSERT_TRUE(installer);
+  ASSERT_EQ(::WaitForSingleObject(installer.get(), 0), WAIT_OBJECT_0);
+  constexpr char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  const std::string renames("\\??\\C:\\old.dll\0\0", 16);
+  platform::UniqueRegKey key;
+  ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(::RegSetValueExA(key.get(), "PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                             reinterpret_cast<const BYTE*>(renames.data()),
+                             static_cast<DWORD>(renames.size())),
+            ERROR_SUCCESS);
+  const CheckResult busy = Check();
+  const CheckResult text = Check("");
+  ::RegDeleteValueA(key.get(), "PendingFileRenameOperations");
+  ::ReleaseMutex(installer.get());
+
+  ASSERT_FALSE(quiet.report.is_discarded()) << quiet.output;
+  ASSERT_FALSE(busy.report.is_discarded()) << busy.output;
+  const Json& before = quiet.report["machine"];
+  EXPECT_EQ(before["windows_installer"]["status"], "ok") << quiet.output;
+  EXPECT_EQ(before["restart_pending"]["status"], "ok") << quiet.output;
+  // The package's .msi is an x64 package, and so is this machine; its setup.exe is signed now.
+  EXPECT_EQ(before["platform"]["template"], "x64;1033") << quiet.output;
+  EXPECT_EQ(before["platform"]["status"], "ok") << quiet.output;
+  EXPECT_EQ(before["clock"]["status"], "ok") << quiet.output;
+  EXPECT_EQ(before["free_space"]["install_directory"], "D:\\New") << quiet.output;
+
+  const Json& machine = busy.report["machine"];
+  EXPECT_EQ(machine["windows_installer"]["state"], "busy") << busy.output;
+  EXPECT_EQ(machine["restart_pending"]["status"], "warning") << busy.output;
+  const std::vector<std::string> warnings = machine["warnings"].get<std::vector<std::string>>();
+  ASSERT_EQ(warnings.size(), before["warnings"].size() + 2) << busy.output;
+  EXPECT_EQ(busy.exitCode, quiet.exitCode) << busy.output;
+  EXPECT_EQ(busy.report["verdict"], quiet.report["verdict"]) << busy.output;
+  for (const std::string& warning : warnings) {
+    if (warning.rfind("restart_pending: ", 0) != 0 &&
+        warning.rfind("windows_installer: ", 0) != 0) {
+      continue;
+    }
+    EXPECT_NE(text.output.find(warning.substr(warning.find(": ") + 2)), std::string::npos)
+        << warning << "\n"
+        << text.output;
+  }
+  EXPECT_NE(text.output.find("\nmachine: " + std::to_string(warnings.size()) + " warning"),
+            std::string::npos)
+      << text.output;
+}
+
 TEST_F(DaxcheckTest, UsageErrorsAndUnreadableFoldersExitWithTwo) {
   Stage("signed_good", kHigherPackageMsi);
   for (const std::string& arguments : {std::string("--bogus"), std::string("one two"),
@@ -807,5 +878,99 @@ INSTANTIATE_TEST_SUITE_P(
                                      ASSERT_TRUE(e2e::ServiceExists());
                                    }}),
     [](const ::testing::TestParamInfo<SnapshotCase>& info) { return info.param.name; });
+
+// --last-run reads the records' folder that the runs write (below the common application-data
+// folder), as a deployment tool's detection rule runs it: the exit code is the answer.
+class DaxcheckLastRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char common[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(
+        ::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_DEFAULT, common)));
+    quorvex_ = std::string(common) + "\\Quorvex";
+    runs_ = quorvex_ + "\\Daxinst\\runs";
+    testing_support::RemoveTree(quorvex_);
+  }
+  void TearDown() override { testing_support::RemoveTree(quorvex_); }
+
+  void WriteRecord(const std::string& name, const std::string& content) {
+    ::CreateDirectoryA(quorvex_.c_str(), nullptr);
+    ::CreateDirectoryA((quorvex_ + "\\Daxinst").c_str(), nullptr);
+    ::CreateDirectoryA(runs_.c_str(), nullptr);
+    WriteFileBytes(runs_ + "\\" + name, content);
+  }
+
+  std::pair<std::optional<DWORD>, std::string> LastRun(const std::string& arguments) {
+    const std::string outputPath = output_.path() + "\\last-run-" + std::to_string(++runs) + ".txt";
+    const auto exitCode =
+        RunCapturing("\"" + ExecutableDirectory() + "\\daxcheck.exe\" " + arguments, outputPath);
+    // The console's text mode writes line ends as CR LF.
+    std::string output = ReadFileBytes(outputPath).value_or("");
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    return {exitCode, output};
+  }
+
+  std::string quorvex_;
+  std::string runs_;
+  testing_support::TempFolder output_{"last run output"};
+  int runs = 0;
+};
+
+constexpr char kSucceededRecord[] =
+    R"({"record_version": 1, "agent": {"version": "1.0.0", "build": "release"},
+ "package_folder": "C:\\pkg", "package_version": "12.1.10", "installed_version": "12.1.2",
+ "started": "2026-12-11T03:15:00.123Z", "ended": "2026-12-11T03:15:09.000Z",
+ "path": "first_time", "gates": [{"name": "trust", "passes": true, "reason": null}],
+ "setup_command_line": "setup.exe /s", "setup_exit_code": 0, "setup_code": 0,
+ "installer_wait": null, "outcome": {"code": 1000, "name": "succeeded", "succeeded": true}})";
+constexpr char kLowerVersionRecord[] =
+    R"({"record_version": 1, "started": "2026-12-11T04:15:00.123Z", "path": "first_time",
+ "gates": [{"name": "version_gate", "passes": false, "reason": "12.1.1 is lower than 12.1.2"}],
+ "outcome": {"code": 1105, "name": "lower_version", "succeeded": false}})";
+
+TEST_F(DaxcheckLastRunTest, ExitCodeFollowsTheNewestRecord) {
+  auto [none, noneText] = LastRun("--last-run");
+  EXPECT_EQ(none, 2u) << noneText;
+  EXPECT_THAT(noneText, ::testing::HasSubstr("no readable run record: no run has left a record"));
+
+  WriteRecord("run-20261211T031500.123Z-40.json", kSucceededRecord);
+  auto [succeeded, succeededText] = LastRun("--last-run");
+  EXPECT_EQ(succeeded, 0u) << succeededText;
+  EXPECT_THAT(succeededText, ::testing::HasSubstr("): succeeded (1000), succeeded\n"));
+  EXPECT_THAT(succeededText, ::testing::HasSubstr("    trust: passes\n"));
+  auto [asJson, jsonText] = LastRun("--last-run --json");
+  EXPECT_EQ(asJson, 0u) << jsonText;
+  EXPECT_EQ(Json::parse(jsonText, nullptr, false), Json::parse(kSucceededRecord)) << jsonText;
+
+  WriteRecord("run-20261211T041500.123Z-41.json", kLowerVersionRecord);
+  auto [failed, failedText] = LastRun("--json --last-run");
+  EXPECT_EQ(failed, 1u) << failedText;
+  EXPECT_EQ(Json::parse(failedText, nullptr, false)["outcome"]["name"], "lower_version");
+  auto [failedAsText, text] = LastRun("--last-run");
+  EXPECT_EQ(failedAsText, 1u);
+  EXPECT_THAT(text, ::testing::HasSubstr("    version_gate: stops: 12.1.1 is lower than 12.1.2\n"));
+
+  WriteRecord("run-20261211T051500.123Z-42.json", "{\"outcome\": ");
+  auto [corrupt, corruptText] = LastRun("--last-run");
+  EXPECT_EQ(corrupt, 2u) << corruptText;
+  EXPECT_THAT(corruptText, ::testing::HasSubstr("run-20261211T051500.123Z-42.json is not JSON"));
+
+  // --last-run takes no package folder; the other modes are as they were.
+  EXPECT_EQ(LastRun("--last-run C:\\pkg").first, 2u);
+}
+
+TEST_F(DaxcheckLastRunTest, ARunInProgressHasNoRecordYet) {
+  WriteRecord("run-20261211T031500.123Z-40.json", kSucceededRecord);
+  platform::UniqueKernelHandle runGuard = testing_support::CreateWithDescriptor(
+      testing_support::Kind::kMutex, "DaxInstall_exist", testing_support::OwnAccountDescriptor());
+  ASSERT_TRUE(runGuard);
+
+  auto [inProgress, text] = LastRun("--last-run");
+  EXPECT_EQ(inProgress, 2u) << text;
+  EXPECT_THAT(text, ::testing::HasSubstr("a run is in progress"));
+
+  runGuard.reset();
+  EXPECT_EQ(LastRun("--last-run").first, 0u);
+}
 
 }  // namespace

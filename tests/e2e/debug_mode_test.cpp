@@ -45,7 +45,7 @@ std::optional<DWORD> ClientValue(const char* name) {
 class DebugModeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing_support::DisplayAvailable()) GTEST_SKIP() << "message boxes need a display";
+    DAXINST_NEED_DISPLAY_FOR_MESSAGE_BOXES();
     ASSERT_TRUE(testing_support::CopyFileTo(
         testing_support::ExecutableDirectory() + "\\daxinst_log_on.exe", Program()));
   }

@@ -190,6 +190,11 @@ TEST_P(SetupWithoutResult, PollsOutTheResultAndFailsWithoutASecondSetup) {
   EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
   EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
   EXPECT_FALSE(ClientValue("LaunchSetup").has_value());
+  e2e::ExpectLastRunRecord(1110, e2e::EveryGatePassed());
+  const std::vector<nlohmann::ordered_json> records = e2e::RunRecords();
+  ASSERT_FALSE(records.empty());
+  EXPECT_TRUE(records.back()["setup_code"].is_null()) << "no setup code was left";
+  EXPECT_FALSE(records.back()["setup_exit_code"].is_null()) << "setup's exit was not seen";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -191,3 +191,49 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<OwnCase>& info) { return info.param.name; });
 
 }  // namespace
+
+namespace {
+
+// Windows Installer's execution mutex, held by the test as another installation would hold it:
+// the run waits before it starts setup, and setup runs once, after the mutex is let go. Measured
+// under Wine, where the service runs in the desktop's session: the test must create it as
+// "Global\_MSIExecute", the name the run opens, which both reach in the global namespace; a test
+// that creates "_MSIExecute" makes an object in its session's namespace, which the run never
+// sees, so it does not wait.
+TEST_F(NamedObjectTest, BusyWindowsInstallerIsWaitedForAndSetupRunsOnceItIsFree) {
+  platform::UniqueKernelHandle installer = testing_support::CreateWithDescriptor(
+      Kind::kMutex, "Global\\_MSIExecute", testing_support::OwnAccountDescriptor());
+  ASSERT_TRUE(installer);
+  ASSERT_EQ(::WaitForSingleObject(installer.get(), 0), WAIT_OBJECT_0);
+
+  const std::string waiting =
+      "DaxInst: Windows Installer is busy; waiting up to 10 minutes before setup starts.";
+  ASSERT_EQ(package_->Install(), 0u);
+  ASSERT_EQ(package_->Start(starter_), 0u);
+  const bool waited =
+      e2e::WaitUntil([&] { return Has(package_->Messages(), waiting); }, kRunWait, 200);
+  ::Sleep(3000);
+  const size_t startsWhileHeld = package_->SetupStarts();
+  ASSERT_TRUE(::ReleaseMutex(installer.get()));
+  ASSERT_TRUE(waited) << Dump(package_->Messages());
+  EXPECT_EQ(startsWhileHeld, 0u) << "setup started while Windows Installer was busy";
+
+  const e2e::StagedRunResult run = package_->WaitForRunEnd(kRunWait);
+  ASSERT_TRUE(e2e::RanToTheEnd(run, *package_));
+  const auto lines = package_->LastRunLines();
+  std::string freed;
+  for (const std::string& line : lines) {
+    if (line.rfind("DaxInst: Windows Installer is free after ", 0) == 0) freed = line;
+  }
+  ASSERT_FALSE(freed.empty()) << Dump(lines);
+  const std::string seconds = freed.substr(freed.rfind("after ") + 6);
+  EXPECT_GE(std::stoul(seconds), 3u) << freed;
+  EXPECT_TRUE(
+      InOrder(lines, {waiting, freed, "Successfully created new mutex",
+                      "DaxInst: RunDaxSetup returns code = 0", "DaxInst: Auto-upgrade succeeded."}))
+      << Dump(lines);
+  e2e::ExpectKept(*package_, clientBefore_, 1, SetAidAfter::kMerged);
+  e2e::ExpectSucceeded();
+}
+
+}  // namespace

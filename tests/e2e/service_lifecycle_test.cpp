@@ -3,6 +3,7 @@
 // blank, and looks at the service, the client key and the log afterwards.
 #include <windows.h>
 // After windows.h, which it needs.
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 
 #include "e2e/e2e_support.h"
 #include "platform/unique_handle.h"
+#include "support/message_table.h"
 #include "support/named_object_support.h"
 #include "support/test_support.h"
 
@@ -202,10 +204,38 @@ class HeldRun {
   platform::UniqueKernelHandle thread_;
 };
 
+// The event source that -install registers, and the message file it writes out.
+constexpr char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Daxinst";
+
+std::string QuorvexDataFolder() {
+  char common[MAX_PATH] = {};
+  EXPECT_TRUE(SUCCEEDED(
+      ::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_DEFAULT, common)));
+  return std::string(common) + "\\Quorvex";
+}
+std::string MessageFilePath() { return QuorvexDataFolder() + "\\Daxinst\\daxinst-messages.dll"; }
+
+bool EventSourceRegistered() {
+  platform::UniqueRegKey key;
+  return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_READ, key.put()) ==
+         ERROR_SUCCESS;
+}
+
+void RemoveEventSource() {
+  ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEventSourceKey);
+  testing_support::RemoveTree(QuorvexDataFolder());
+}
+
+bool FileExists(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 class ServiceLifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     RemoveDaxinst();
+    RemoveEventSource();
     package_ = std::make_unique<testing_support::TempFolder>("pkg dir");
     control_ = std::make_unique<testing_support::TempFolder>("ctl dir");
     packageExe_ = package_->path() + "\\daxinst.exe";
@@ -223,6 +253,7 @@ class ServiceLifecycleTest : public ::testing::Test {
 
   void TearDown() override {
     RemoveDaxinst();
+    RemoveEventSource();
     // The service's own -uninstall child may still be running from the package folder.
     EXPECT_TRUE(WaitUntil([] { return CountProcessesNamed("daxinst.exe") == 0; }, kLongWait))
         << "a daxinst.exe process is still running";
@@ -292,6 +323,21 @@ TEST_F(ServiceLifecycleTest, InstallOnACleanMachineCreatesTheService) {
   EXPECT_EQ(config->dependencies, "");
   EXPECT_EQ(config->description, kDescription);
   EXPECT_TRUE(StateIs(SERVICE_STOPPED));
+  // The event source, with the message table that daxinst.exe carries written out beside the
+  // runs' records, where the package folder's deletion does not take it.
+  const auto messageFile =
+      testing_support::ReadRegistryValue(HKEY_LOCAL_MACHINE, kEventSourceKey, "EventMessageFile");
+  ASSERT_TRUE(messageFile.has_value());
+  EXPECT_EQ(messageFile->type, static_cast<DWORD>(REG_EXPAND_SZ));
+  EXPECT_EQ(messageFile->data, MessageFilePath() + std::string(1, '\0'));
+  const auto types =
+      testing_support::ReadRegistryValue(HKEY_LOCAL_MACHINE, kEventSourceKey, "TypesSupported");
+  ASSERT_TRUE(types.has_value());
+  EXPECT_EQ(types->type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(types->data, std::string("\x07\x00\x00\x00", 4));
+  const std::string written = MessageFilePath();
+  EXPECT_EQ(testing_support::MessageTableProblems(std::wstring(written.begin(), written.end())),
+            std::vector<std::string>{});
 
   EXPECT_EQ(Lines(PackageLog()),
             (std::vector<std::string>{"-install", "<mfn_Install> Begin.",
@@ -442,6 +488,9 @@ TEST_F(ServiceLifecycleTest, StartRunsOneUpgradeRunAndTheServiceRemovesItself) {
       << Dump(lines);
   EXPECT_TRUE(Has(lines, "<mfn_StartService> End."));
   EXPECT_FALSE(Has(lines, "<DoNTService> Start Service Control Dispatcher Failed."));
+  // The run's own -uninstall keeps the event source: its entries keep their text.
+  EXPECT_TRUE(EventSourceRegistered());
+  EXPECT_TRUE(FileExists(MessageFilePath()));
 }
 
 TEST_F(ServiceLifecycleTest, StopEndsARunningService) {
@@ -504,6 +553,9 @@ TEST_F(ServiceLifecycleTest, UninstallStopsAndDeletesARunningService) {
   WaitForSelfRemoval();
   EXPECT_FALSE(ClientValue("LaunchSetup").has_value());
   EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  // An administrator's -uninstall takes the event source and its message file with it.
+  EXPECT_FALSE(EventSourceRegistered());
+  EXPECT_FALSE(FileExists(MessageFilePath()));
 }
 
 TEST_F(ServiceLifecycleTest, UninstallOfAServiceThatIsNotInstalledStillForgetsLaunchSetup) {

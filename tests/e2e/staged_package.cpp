@@ -4,6 +4,7 @@
 
 // After windows.h, which they need.
 #include <msi.h>
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
@@ -86,7 +87,7 @@ void DeleteProductValue(const char* name) {
   platform::UniqueRegKey key;
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, config_testing::kProductKey, 0,
                       KEY_ALL_ACCESS | testing_support::kClientView, key.put()) == ERROR_SUCCESS) {
-    ::RegDeleteValueA(key.get(), name);
+    testing_support::ExpectDeletedValue(key.get(), config_testing::kProductKey, name);
   }
 }
 
@@ -436,6 +437,7 @@ WholeRunTest::WholeRunTest(const std::string& suite, std::string configBody, con
 void WholeRunTest::SetUp() {
   RemoveDaxinst();
   CleanRegistry();
+  RemoveRunRecords();
   config_testing::UseConfigFolder(config_.path());
   WriteConfig(config_testing::Document(configBody_));
   if (notAllowed_) config_testing::SetProductValue(kNotAllowedValue, notAllowed_);
@@ -463,6 +465,66 @@ void WholeRunTest::CleanRegistry() {
   testing_support::RunRegistryGuard::Clear();
   DeleteProductValue(kNotAllowedValue);
   config_testing::ClearRegistry();
+}
+
+std::string RunRecordFolder() {
+  char common[MAX_PATH] = {};
+  if (FAILED(
+          ::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_DEFAULT, common))) {
+    return std::string();
+  }
+  return std::string(common) + "\\Quorvex\\Daxinst\\runs";
+}
+
+namespace {
+
+std::vector<std::string> RunRecordNames() {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found = {};
+  HANDLE search = ::FindFirstFileA((RunRecordFolder() + "\\run-*.json").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(found.cFileName);
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+std::vector<nlohmann::ordered_json> RunRecords() {
+  std::vector<nlohmann::ordered_json> records;
+  for (const std::string& name : RunRecordNames()) {
+    const std::optional<std::string> text = ReadFileBytes(RunRecordFolder() + "\\" + name);
+    if (!text) continue;
+    records.push_back(nlohmann::ordered_json::parse(*text, nullptr, false));
+  }
+  return records;
+}
+
+void RemoveRunRecords() {
+  for (const std::string& name : RunRecordNames()) {
+    ::DeleteFileA((RunRecordFolder() + "\\" + name).c_str());
+  }
+}
+
+void ExpectLastRunRecord(unsigned code, const std::vector<std::pair<std::string, bool>>& gates) {
+  const std::vector<nlohmann::ordered_json> records = RunRecords();
+  ASSERT_FALSE(records.empty()) << "no run record in " << RunRecordFolder();
+  const nlohmann::ordered_json& record = records.back();
+  ASSERT_TRUE(record.is_object()) << "the newest record is not JSON";
+  EXPECT_EQ(record["outcome"]["code"], code) << record.dump(2);
+  std::vector<std::pair<std::string, bool>> met;
+  for (const auto& gate : record["gates"]) {
+    met.emplace_back(gate["name"].get<std::string>(), gate["passes"].get<bool>());
+  }
+  EXPECT_EQ(met, gates) << record.dump(2);
+}
+
+std::vector<std::pair<std::string, bool>> EveryGatePassed() {
+  return {{"package_ground", true},           {"run_state", true},    {"trust", true},
+          {"deployment_configuration", true}, {"version_gate", true}, {"command_line", true}};
 }
 
 }  // namespace e2e

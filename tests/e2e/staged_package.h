@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <functional>
@@ -232,6 +233,18 @@ enum class SetAidAfter { kMerged, kOriginal };
 // it was before the run, and a whole setAid.ini, merged or the staged one byte for byte.
 void ExpectKept(const StagedPackage& package, const RegistryValues& clientBefore,
                 size_t setupStarts, SetAidAfter setAid);
+
+// The common application-data folder's Quorvex\Daxinst\runs, where the runs leave records.
+std::string RunRecordFolder();
+// The run records in it, oldest first.
+std::vector<nlohmann::ordered_json> RunRecords();
+// Deletes them (a case's start), so that the records a case reads are its own runs'.
+void RemoveRunRecords();
+// The newest record names the outcome `code` and the gates the run met, as (name, passes) in its
+// order.
+void ExpectLastRunRecord(unsigned code, const std::vector<std::pair<std::string, bool>>& gates);
+// The gates of a run that reached setup, every one passed, in the run's order.
+std::vector<std::pair<std::string, bool>> EveryGatePassed();
 
 // Fixtures ------------------------------------------------------------------------------------
 

@@ -6,6 +6,8 @@
 // tests/e2e/CMakeLists.txt gives CTest entries of their own.
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include "e2e/e2e_support.h"
 #include "e2e/staged_package.h"
 #include "platform/service_presence.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "support/named_object_support.h"
 #include "support/test_support.h"
@@ -141,6 +144,16 @@ TEST_P(FirstTimeUpgrade, RunsSetupOnceWithTheMergedSettingsAndRecordsSuccess) {
   EXPECT_TRUE(run_.sawNotifyMutex);
   platform::UniqueKernelHandle left(::OpenMutexA(SYNCHRONIZE, FALSE, kNotifyPass));
   EXPECT_FALSE(left) << "the notify mutex outlived setup";
+  e2e::ExpectLastRunRecord(1000, e2e::EveryGatePassed());
+  const std::vector<nlohmann::ordered_json> records = e2e::RunRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records.back()["path"], "first_time");
+  EXPECT_EQ(records.back()["package_version"], "12.1.10");
+  EXPECT_EQ(records.back()["installed_version"], "12.1.2");
+  EXPECT_EQ(records.back()["setup_code"], 0);
+  // The record is UTF-8; the command line is in the ANSI code page.
+  EXPECT_EQ(records.back()["setup_command_line"],
+            platform::NarrowCountedToUtf8(platform::WidenCountedLenient(ExpectedCommandLine())));
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, FirstTimeUpgrade, ::testing::Values("whole pkg", "pkg dir \xE9"),
@@ -155,6 +168,13 @@ TEST_F(WholeUpgradeTest, HeldNotifyMutexIsReportedAndSetupStillRuns) {
   platform::UniqueKernelHandle held = testing_support::CreateWithDescriptor(
       testing_support::Kind::kMutex, kNotifyPass, testing_support::OwnAccountDescriptor());
   ASSERT_TRUE(held);
+  // The records' folder was made first and lets everyone add to it: the run writes no record
+  // there and is otherwise the same.
+  const std::string records = e2e::RunRecordFolder();
+  testing_support::RemoveTree(records);
+  ASSERT_TRUE(::SHCreateDirectoryExA(nullptr, records.c_str(), nullptr) == ERROR_SUCCESS)
+      << records;
+  testing_support::SetProtectedDacl(records, testing_support::kEveryoneMayWriteDacl);
 
   InstallStartAndWait(kRunWait);
 
@@ -162,6 +182,8 @@ TEST_F(WholeUpgradeTest, HeldNotifyMutexIsReportedAndSetupStillRuns) {
       << Dump(package_->Messages());
   e2e::ExpectSetupRanWithMergedSettings(*package_, ExpectedCommandLine());
   ExpectSucceeded();
+  EXPECT_TRUE(e2e::RunRecords().empty()) << "a record was written into a folder others may change";
+  testing_support::RemoveTree(records);
 }
 
 struct CountedCase {
@@ -170,6 +192,10 @@ struct CountedCase {
   DWORD setupResult;
   std::vector<std::string> lines;  // the run's lines after "DaxInst: Storage Path="
   DWORD status;                    // "DaxSetupStatus" afterwards
+  unsigned outcome;                // the code of the run's record
+  // The client's own service "daxService" is installed, which puts the client key in the 64-bit
+  // view.
+  bool clientService = false;
 };
 
 class CountedPath : public WholeUpgradeTest, public ::testing::WithParamInterface<CountedCase> {};
@@ -178,12 +204,19 @@ class CountedPath : public WholeUpgradeTest, public ::testing::WithParamInterfac
 // decides on the setup result alone and never runs setup a second time.
 TEST_P(CountedPath, DecidesWithoutRunningSetup) {
   const CountedCase& param = GetParam();
+  std::optional<testing_support::ClientServiceForTest> clientService;
+  if (param.clientService) {
+    clientService.emplace();
+    ASSERT_TRUE(clientService->created());
+  }
+  const REGSAM view = param.clientService ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+  const REGSAM other = param.clientService ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
   Stage(Package("whole pkg", "signed_good", kHigherPackageMsi));
   const std::string before = *ReadFileBytes(package_->SetAidPath());
 
   InstallStartAndWait(kRunWait, [&] {
     testing_support::SetRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, "LaunchSetup",
-                                      param.launchSetup, KEY_WOW64_32KEY);
+                                      param.launchSetup, view);
     testing_support::SetRegistryDword(HKEY_CLASSES_ROOT, kSetupResultKey, "Default",
                                       param.setupResult);
   });
@@ -195,25 +228,48 @@ TEST_P(CountedPath, DecidesWithoutRunningSetup) {
   EXPECT_FALSE(package_->SetupCommandLine()) << "setup ran";
   EXPECT_EQ(ReadFileBytes(package_->SetAidPath()), before);
   EXPECT_EQ(SetupResult(), param.setupResult);
-  EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
-  EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
-  EXPECT_EQ(run_.launchSetupValues, std::vector<DWORD>{param.launchSetup});
+  EXPECT_FALSE(ClientValue("DaxInstResult", view).has_value());
+  EXPECT_EQ(ClientValue("DaxSetupStatus", view), 2u);
+  for (const char* name : {"LaunchSetup", "DaxSetupStatus", "DaxInstResult"}) {
+    EXPECT_FALSE(ClientValue(name, other).has_value()) << name << " in the other view";
+  }
+  // The watch reads the 32-bit view.
+  EXPECT_EQ(run_.launchSetupValues,
+            param.clientService ? std::vector<DWORD>{} : std::vector<DWORD>{param.launchSetup});
+  e2e::ExpectLastRunRecord(param.outcome, {{"package_ground", true}, {"run_state", false}});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, CountedPath,
-    ::testing::Values(CountedCase{"SucceededBefore",
-                                  0,
-                                  99,
-                                  {"DaxInst: RunDaxSetup has been run, result = 99",
-                                   "DaxInst: Auto-upgrade succeeded."},
-                                  2},
-                      CountedCase{"FailedBefore",
-                                  1,
-                                  4,
-                                  {"DaxInst: Dax Setup has FAILED for 1 times.",
-                                   "DaxInst: Auto-upgrade failed."},
-                                  2}),
+    ::testing::Values(
+        CountedCase{
+            "SucceededBefore",
+            0,
+            99,
+            {"DaxInst: RunDaxSetup has been run, result = 99", "DaxInst: Auto-upgrade succeeded."},
+            2,
+            1002},
+        CountedCase{"FailedBefore",
+                    1,
+                    4,
+                    {"DaxInst: Dax Setup has FAILED for 1 times.", "DaxInst: Auto-upgrade failed."},
+                    2,
+                    1100},
+        CountedCase{
+            "SucceededBeforeWithClientService",
+            0,
+            99,
+            {"DaxInst: RunDaxSetup has been run, result = 99", "DaxInst: Auto-upgrade succeeded."},
+            2,
+            1002,
+            true},
+        CountedCase{"FailedBeforeWithClientService",
+                    1,
+                    4,
+                    {"DaxInst: Dax Setup has FAILED for 1 times.", "DaxInst: Auto-upgrade failed."},
+                    2,
+                    1100,
+                    true}),
     [](const ::testing::TestParamInfo<CountedCase>& info) { return info.param.name; });
 
 // Leaves `code` in the setup result key and in "DaxInstResult", as an earlier setup whose code
@@ -251,6 +307,7 @@ TEST_F(SlowWholeUpgradeTest, UnsignedSetupIsNotStartedAndTheRunFails) {
   EXPECT_FALSE(SetupResult().has_value());
   EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
   EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  e2e::ExpectLastRunRecord(1104, {{"package_ground", true}, {"run_state", true}, {"trust", false}});
 }
 
 TEST_F(SlowWholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex) {
@@ -278,6 +335,11 @@ TEST_F(SlowWholeUpgradeTest, LowerPackageVersionIsRefusedBeforeSetupAndTheMutex)
   EXPECT_FALSE(SetupResult().has_value());
   EXPECT_FALSE(ClientValue("DaxInstResult").has_value());
   EXPECT_EQ(ClientValue("DaxSetupStatus"), 2u);
+  e2e::ExpectLastRunRecord(1105, {{"package_ground", true},
+                                  {"run_state", true},
+                                  {"trust", true},
+                                  {"deployment_configuration", true},
+                                  {"version_gate", false}});
 }
 
 // The process the Service Control Manager runs the service in; 0 when there is none.
