@@ -44,10 +44,15 @@ start_timestamp_server() {
     2>"$folder/errors" &
   TIMESTAMP_SERVER_PID=$!
   trap 'kill "$TIMESTAMP_SERVER_PID" 2>/dev/null || true' EXIT
+  # The server makes two RSA keys before it listens, which takes tens of seconds on a loaded
+  # machine with this test niced: wait for as long as it lives, and end only a hung one.
   local tries=0
   until [ -s "$folder/url" ]; do
+    kill -0 "$TIMESTAMP_SERVER_PID" 2>/dev/null ||
+      fail "the time-stamp server ended before it listened: $(cat "$folder/errors")"
     tries=$((tries + 1))
-    [ $tries -lt 300 ] || fail "the time-stamp server did not start: $(cat "$folder/errors")"
+    [ $tries -lt 3000 ] ||
+      fail "the time-stamp server did not listen within 300 s: $(cat "$folder/errors")"
     sleep 0.1
   done
   export DAXINST_TIMESTAMP_URL
