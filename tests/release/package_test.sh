@@ -3,7 +3,10 @@
 # PKCS #12 made for the test, "cmake --workflow --preset release" from the environment, then the
 # package is checked as a customer would check it. Then: configuring release without what it
 # needs stops and says what to set; a file signed by the wrong key is never packaged;
-# release-unsigned makes a ZIP that says it is unsigned and holds unsigned files.
+# release-unsigned makes a ZIP that says it is unsigned and holds unsigned files. That last build
+# runs from a second copy of the source, in a folder of another name and length, some minutes
+# later: its programs and symbol files must be release's bytes, so a build path, a time stamp or
+# anything random that reached a file shows as a difference.
 #
 # usage: package_test.sh SOURCE WORKDIR
 set -euo pipefail
@@ -12,7 +15,10 @@ source_dir=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
+second="$work/second build of the same commit/daxinst-source"
+# Both copies first: the source must not change between the builds.
 copy_source "$source_dir" "$work/src"
+copy_source "$source_dir" "$second"
 vendor_environment "$work/vendor"
 start_timestamp_server "$work/timestamps"
 # A second vendor: its keys are no good for this bundle.
@@ -157,13 +163,13 @@ for case in "${cases[@]}"; do
   echo "  $name: refused, '$expected'"
 done
 
-echo "== cmake --workflow --preset release-unsigned"
+echo "== cmake --workflow --preset release-unsigned, in $second"
 # Without a time-stamp server: nothing is signed, so none is needed.
-env -u DAXINST_TIMESTAMP_URL cmake --workflow --preset release-unsigned >"$work/unsigned.log" 2>&1 ||
-  { cat "$work/unsigned.log"; fail "the release-unsigned workflow failed"; }
+(cd "$second" && env -u DAXINST_TIMESTAMP_URL cmake --workflow --preset release-unsigned) \
+  >"$work/unsigned.log" 2>&1 || { cat "$work/unsigned.log"; fail "the release-unsigned workflow failed"; }
 grep -q 'package: *daxinst-.*-win64-unsigned.zip, UNSIGNED' "$work/unsigned.log" ||
   fail "the summary of release-unsigned does not say that it is unsigned"
-unsigned_build=$work/src/build-release-unsigned
+unsigned_build=$second/build-release-unsigned
 package=$(ls "$unsigned_build"/package/daxinst-*-win64-unsigned.zip) ||
   fail "release-unsigned made no ZIP named unsigned"
 ls "$unsigned_build"/package/daxinst-*-win64-unsigned-symbols.zip >/dev/null ||
@@ -174,8 +180,14 @@ mkdir "$work/unsigned"
 for program in "${programs[@]}"; do
   ! osslsigncode verify -CAfile "$work/vendor/root.pem" -in "$work/unsigned/$program" >/dev/null 2>&1 ||
     fail "release-unsigned shipped a signed $program"
-  cmp "$work/unsigned/$program" "$build/$program" ||
-    fail "release-unsigned built another $program than release"
+  for file in "$program" "$program.debug"; do
+    first=$(sha256sum <"$build/$file" | cut -d' ' -f1)
+    again=$(sha256sum <"$unsigned_build/$file" | cut -d' ' -f1)
+    echo "  $file: $first (release) $again (release-unsigned)"
+    [ "$first" = "$again" ] || fail "two builds of one commit gave two different $file"
+  done
+  cmp "$work/unsigned/$program" "$unsigned_build/$program" ||
+    fail "release-unsigned packaged another $program than it built"
 done
 echo "  $(basename "$package"): unsigned, SHA256SUMS matches, the same bytes as release's unsigned files"
 echo "OK"
